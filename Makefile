@@ -1,0 +1,35 @@
+# mervix: the two everyday commands are `make run` and `make test`.
+# Both install what a fresh Debian 12 machine lacks, then configure and build.
+
+BUILD_DIR  ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure build run test bench demo clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS)
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The window program; without a display, set QT_QPA_PLATFORM=offscreen or use xvfb-run.
+run: build
+	@$(BUILD_DIR)/shell/mervix
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@bash scripts/run-benchmarks $(BUILD_DIR)
+
+demo: build
+	@bash scripts/demo $(BUILD_DIR)
+
+clean:
+	@rm -rf $(BUILD_DIR)

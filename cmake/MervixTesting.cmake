@@ -1,0 +1,20 @@
+# mervix_add_test(NAME name LABEL unit|e2e|gui SOURCES ... [LIBS ...] [ENVIRONMENT ...])
+#
+# Builds one GoogleTest executable and registers each of its test cases with
+# CTest under the given label. Discovery runs just before the tests, so a
+# build never has to execute a test binary.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+function(mervix_add_test)
+  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENVIRONMENT" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
+endfunction()
