@@ -1,0 +1,49 @@
+// mervix-cli: the command-line front end of mervix.
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace mervix::cli {
+namespace {
+
+std::vector<Command>& Registry() {
+  static std::vector<Command> commands;
+  return commands;
+}
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out, "usage: mervix-cli COMMAND [OPTIONS] ARGS\n\ncommands:\n");
+  std::vector<Command> sorted = Registry();
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
+  for (const Command& c : sorted) std::fprintf(out, "  %-60s %s\n", c.usage, c.summary);
+}
+
+}  // namespace
+
+CommandRegistration::CommandRegistration(const Command& command) { Registry().push_back(command); }
+
+const std::vector<Command>& RegisteredCommands() { return Registry(); }
+
+}  // namespace mervix::cli
+
+int main(int argc, char** argv) {
+  using namespace mervix::cli;
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintUsage(stdout);
+    return kExitSuccess;
+  }
+  for (const Command& c : RegisteredCommands()) {
+    if (name == c.name) return c.run(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "mervix-cli: unknown command '%s'\n\n", name.c_str());
+  PrintUsage(stderr);
+  return kExitUsage;
+}
