@@ -18,3 +18,14 @@ function(mervix_add_test)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
 endfunction()
+
+# mervix_add_benchmark(NAME name SOURCES ... [LIBS ...])
+#
+# A benchmark program, run by `make bench` (scripts/run-benchmarks), never by
+# `make test`. Every benchmark lands in <build>/tests/bench.
+function(mervix_add_benchmark)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS})
+  set_target_properties(${B_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bench)
+endfunction()
