@@ -3,6 +3,7 @@
 // sockets, and the tests to a scripted fake.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -73,6 +74,15 @@ class DeviceLink {
 
   // Blocks the thread for the given time without serving any events.
   virtual void Wait(int milliseconds) = 0;
+
+  // A monotonic clock in milliseconds, used to bound waits that span several
+  // calls (the drain of ShutdownConnection). A scripted link may override it
+  // with a simulated clock.
+  virtual std::int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 };
 
 }  // namespace mervix

@@ -39,6 +39,12 @@ enum class RunOutcome {
   Closed,     // ended by ShutdownConnection
 };
 
+// Fixed texts of the session, the same in both languages.
+namespace session_text {
+// Box shown when a frame or a piece of a block cannot be handed to the connection.
+inline constexpr const char kSendError[] = "Send error";
+}  // namespace session_text
+
 class ProtocolSession : public ConnectionEvents {
  public:
   // Pause between the acknowledged switch request and the reconnect.
@@ -70,6 +76,11 @@ class ProtocolSession : public ConnectionEvents {
   // Reports the message and ends the run.
   void AbortRun(std::uint16_t messageId);
 
+  // Ends a run from outside without any message (the command line's
+  // response time-out): closes the connection and the image file, enables
+  // the button; the outcome is Failed. Does nothing between runs.
+  void AbandonRun();
+
   // Called when the window closes: shuts down the sending direction, drains
   // what the device still sends (bounded in time) and closes.
   void ShutdownConnection();
@@ -86,12 +97,17 @@ class ProtocolSession : public ConnectionEvents {
   void SendSectorRequest();
   void SendSizeRequest();
   void SendNextBlock();
+  bool ConnectOnce(const std::string& host, std::uint16_t port);
+  void ReceiveFrame();
   void HandleFrame();
+  void ReconnectAfterSwitch();
+  bool OpenImageFile();
   void FinishRun();
   void CloseConnection();
   void CloseImageFile();
   bool SendBytes(const std::uint8_t* data, std::size_t size);
   void ShowMessage(std::uint16_t messageId);
+  void FailWithText(const std::string& text);
   void EndRun(RunOutcome outcome);
 
   DeviceLink& link_;
@@ -114,6 +130,7 @@ class ProtocolSession : public ConnectionEvents {
   std::uint16_t port_ = 0;
   std::uint64_t bytesSent_ = 0;
   bool inHandler_ = false;
+  bool notificationPending_ = false;
   RunOutcome outcome_ = RunOutcome::None;
 };
 
