@@ -1,0 +1,550 @@
+#include "tools/devsim/DeviceSimulator.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#if MERVIX_DEVSIM_HAVE_LH5
+#include "compress/Lh5Decoder.h"
+#endif
+
+namespace mervix::devsim {
+
+bool DecoderAvailable() { return MERVIX_DEVSIM_HAVE_LH5 != 0; }
+
+namespace {
+
+constexpr std::uint32_t kBlockSize = 65536;
+
+// The request frames the device knows, byte for byte where they are fixed.
+constexpr std::uint8_t kStatusQuery[8] = {0x51, 0x21, 0, 0, 0, 0, 0, 0};
+constexpr std::uint8_t kSwitchRequest[8] = {0x51, 0x20, 'S', 'W', 'I', 'T', 'C', 'H'};
+constexpr std::uint8_t kCodeSector = 0x23;
+constexpr std::uint8_t kCodeSize = 0x22;
+
+// Response codes.
+constexpr std::uint8_t kResponse = 0x52;
+constexpr std::uint8_t kAck = 0x03;
+constexpr std::uint8_t kStatus = 0x05;
+constexpr std::uint8_t kNak = 0x06;
+
+// NAK flags the device itself uses.
+constexpr std::uint16_t kNakCommandError = 0x8000;
+constexpr std::uint16_t kNakSizeError = 0x0020;
+
+// Filler for the "extra" fault: no valid response code starts with it.
+constexpr std::uint8_t kExtraByte = 0xEE;
+
+void SetFrame(std::uint8_t out[8], std::uint8_t code, std::uint8_t b2 = 0, std::uint8_t b3 = 0) {
+  std::memset(out, 0, 8);
+  out[0] = kResponse;
+  out[1] = code;
+  out[2] = b2;
+  out[3] = b3;
+}
+
+void SetNak(std::uint8_t out[8], std::uint16_t flags) {
+  SetFrame(out, kNak, static_cast<std::uint8_t>(flags >> 8), static_cast<std::uint8_t>(flags & 0xFF));
+}
+
+std::uint32_t BigEndian32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+std::string Hex(const std::uint8_t* data, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < size; ++i) {
+    s += digits[data[i] >> 4];
+    s += digits[data[i] & 0x0F];
+  }
+  return s;
+}
+
+template <typename T>
+std::string JoinNumbers(const std::vector<T>& values) {
+  std::string s;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i) s += ',';
+    s += std::to_string(values[i]);
+  }
+  return s;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = std::fopen(tmp.c_str(), "wb");
+  if (!f) return false;
+  const bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
+  const bool closed = std::fclose(f) == 0;
+  if (!written || !closed) {
+    std::remove(tmp.c_str());
+    return false;
+  }
+  return std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+const char* StepName(FaultStep step) {
+  switch (step) {
+    case FaultStep::StatusQuery: return "status";
+    case FaultStep::Switch: return "switch";
+    case FaultStep::Sector: return "sector";
+    case FaultStep::Size: return "size";
+    case FaultStep::Block: return "block";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::string FormatRecord(const SimulatorRecord& r) {
+  std::string s;
+  auto line = [&s](const char* key, const std::string& value) {
+    s += key;
+    s += '=';
+    s += value;
+    s += '\n';
+  };
+  char address[16] = "";
+  if (r.sectorAddress) std::snprintf(address, sizeof address, "0x%08x", static_cast<unsigned>(*r.sectorAddress));
+  std::string faults;
+  for (std::size_t i = 0; i < r.faultsFired.size(); ++i) faults += (i ? "," : "") + r.faultsFired[i];
+
+  line("connections", std::to_string(r.connections));
+  line("status_queries", std::to_string(r.statusQueries));
+  line("switch_acks", std::to_string(r.switchAcks));
+  line("reconnect_ms", JoinNumbers(r.reconnectMs));
+  line("sector_requests", std::to_string(r.sectorRequests));
+  line("sector_address", address);
+  line("size_requests", std::to_string(r.sizeRequests));
+  line("announced_size", r.announcedSize ? std::to_string(*r.announcedSize) : "");
+  line("blocks", std::to_string(r.blockSizes.size()));
+  line("block_sizes", JoinNumbers(r.blockSizes));
+  line("bytes_received", std::to_string(r.image.size()));
+  line("image_complete", r.imageComplete ? "1" : "0");
+  line("ends_with_tova", r.endsWithTova ? "1" : "0");
+  line("downloads_completed", std::to_string(r.downloadsCompleted));
+  line("bad_frames", std::to_string(r.badFrames));
+  line("lockstep_violations", std::to_string(r.lockstepViolations));
+  line("partial_frame_bytes", std::to_string(r.partialFrameBytes));
+  line("trailing_bytes", std::to_string(r.trailingBytes));
+  line("faults_fired", faults);
+  line("decoded_size", r.decodedSize ? std::to_string(*r.decodedSize) : "");
+  line("decode_error", r.decodeError);
+  line("last_end", r.lastEnd);
+  for (const std::string& f : r.frames) line("frame", f);
+  for (const std::string& f : r.replies) line("reply", f);
+  return s;
+}
+
+DeviceSimulator::DeviceSimulator(SimulatorOptions options) : options_(std::move(options)) {}
+
+DeviceSimulator::~DeviceSimulator() {
+  if (listenFd_ >= 0) ::close(listenFd_);
+}
+
+bool DeviceSimulator::Listen(std::string* error) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  const int one = 1;
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0) {
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + std::strerror(errno);
+    ::close(listenFd_);
+    listenFd_ = -1;
+    return false;
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  return true;
+}
+
+void DeviceSimulator::Note(const char* format, ...) {
+  if (!options_.verbose) return;
+  std::fprintf(stderr, "devsim[%u]: ", connection_);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+bool DeviceSimulator::Pause(int milliseconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return true;
+    pollfd p{stopFd_, POLLIN, 0};
+    const int n = ::poll(&p, stopFd_ >= 0 ? 1 : 0, static_cast<int>(left));
+    if (n > 0) {
+      stopped_ = true;
+      return false;
+    }
+  }
+}
+
+// Reads exactly |size| bytes, however the peer's segments fall, unless the
+// peer closes, the connection fails or the simulator is told to stop.
+DeviceSimulator::Io DeviceSimulator::ReadExact(int fd, std::uint8_t* buffer, std::size_t size, std::size_t* got) {
+  *got = 0;
+  while (*got < size) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    const int n = ::poll(p, stopFd_ >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Io::Failed;
+    }
+    if (stopFd_ >= 0 && (p[1].revents & POLLIN)) {
+      stopped_ = true;
+      return Io::Stopped;
+    }
+    const ssize_t r = ::recv(fd, buffer + *got, size - *got, 0);
+    if (r == 0) return Io::PeerClosed;
+    if (r < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return Io::Failed;
+    }
+    *got += static_cast<std::size_t>(r);
+  }
+  return Io::Ok;
+}
+
+DeviceSimulator::Io DeviceSimulator::WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t w = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return Io::Failed;
+    }
+    done += static_cast<std::size_t>(w);
+  }
+  return Io::Ok;
+}
+
+// Reads and drops whatever the peer still sends until it closes.
+void DeviceSimulator::Discard(int fd, bool countTrailing) {
+  std::uint8_t sink[4096];
+  for (;;) {
+    std::size_t got = 0;
+    const Io io = ReadExact(fd, sink, 1, &got);
+    if (io != Io::Ok) return;
+    const ssize_t more = ::recv(fd, sink + 1, sizeof sink - 1, MSG_DONTWAIT);
+    const std::size_t n = 1 + (more > 0 ? static_cast<std::size_t>(more) : 0);
+    if (countTrailing) record_.trailingBytes += n;
+  }
+}
+
+Fault* DeviceSimulator::TakeFault(FaultStep step, std::uint32_t index) {
+  for (Fault& f : options_.faults) {
+    if (!f.fired && f.step == step && f.index == index) {
+      f.fired = true;
+      record_.faultsFired.push_back(f.text);
+      Note("fault %s (%s %u)", f.text.c_str(), StepName(step), index);
+      return &f;
+    }
+  }
+  return nullptr;
+}
+
+// Sends the reply to one request, or what the fault makes of it.
+DeviceSimulator::After DeviceSimulator::Reply(int fd, const std::uint8_t normal[8], Fault* fault, bool* sentAck) {
+  *sentAck = false;
+  std::uint8_t frame[8];
+  std::memcpy(frame, normal, 8);
+
+  int delayMs = options_.replyDelayMs;
+  if (fault) {
+    switch (fault->kind) {
+      case FaultKind::Close:
+      case FaultKind::Vanish:
+        record_.lastEnd = "closed without reply";
+        return After::Close;
+      case FaultKind::Silent:
+        record_.lastEnd = "silent";
+        return After::Silent;
+      case FaultKind::Nak: SetNak(frame, static_cast<std::uint16_t>(fault->value)); break;
+      case FaultKind::Frame: std::memcpy(frame, fault->frame.data(), 8); break;
+      case FaultKind::BadStatus: SetFrame(frame, kStatus, 0x00, 0x03); break;
+      case FaultKind::BadStatusTail: frame[7] = 0x01; break;
+      case FaultKind::BadCode: SetFrame(frame, 0x07); break;
+      case FaultKind::Ack: SetFrame(frame, kAck); break;
+      case FaultKind::Status3: SetFrame(frame, kStatus, 0x03); break;
+      case FaultKind::Delay: delayMs += static_cast<int>(fault->value); break;
+      case FaultKind::Short:
+      case FaultKind::Split:
+      case FaultKind::Extra: break;  // shape the write below
+    }
+  }
+  if (delayMs > 0 && !Pause(delayMs)) return After::Close;
+
+  // Lock-step: the tool must wait for this reply before it sends anything.
+  std::uint8_t peek;
+  if (::recv(fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    ++record_.lockstepViolations;
+    Note("lock-step violation: data arrived before the reply");
+  }
+
+  std::size_t sent = 8;
+  Io io = Io::Ok;
+  if (fault && fault->kind == FaultKind::Short) {
+    sent = fault->value;
+    io = WriteAll(fd, frame, sent);
+  } else if (fault && fault->kind == FaultKind::Split) {
+    const std::size_t at = fault->value2;
+    io = WriteAll(fd, frame, at);
+    if (io == Io::Ok && !Pause(static_cast<int>(fault->value))) return After::Close;
+    if (io == Io::Ok) io = WriteAll(fd, frame + at, 8 - at);
+  } else if (fault && fault->kind == FaultKind::Extra) {
+    std::vector<std::uint8_t> bytes(frame, frame + 8);
+    bytes.resize(8 + fault->value, kExtraByte);
+    io = WriteAll(fd, bytes.data(), bytes.size());
+  } else {
+    io = WriteAll(fd, frame, 8);
+  }
+  record_.replies.push_back(std::to_string(connection_) + " " + Hex(frame, sent));
+  Note("reply %s", Hex(frame, sent).c_str());
+  if (io != Io::Ok) {
+    record_.lastEnd = "reply failed";
+    return After::Close;
+  }
+  if (fault && fault->kind == FaultKind::Short) {
+    record_.lastEnd = "short reply";
+    return After::Close;
+  }
+  *sentAck = sent == 8 && frame[0] == kResponse && frame[1] == kAck;
+  return After::Continue;
+}
+
+void DeviceSimulator::HandleConnection(int fd) {
+  ++connection_;
+  ++record_.connections;
+  record_.lastEnd = "peer closed";
+  if (switchAckAt_) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                          *switchAckAt_)
+                        .count();
+    record_.reconnectMs.push_back(ms);
+    switchAckAt_.reset();
+    Note("reconnect %lld ms after the switch ack", static_cast<long long>(ms));
+  }
+  switchPending_ = false;
+  bool downloadDone = false;
+
+  for (;;) {
+    std::uint8_t req[8];
+    std::size_t got = 0;
+    const Io io = ReadExact(fd, req, 8, &got);
+    if (io != Io::Ok) {
+      record_.partialFrameBytes += got;
+      if (got > 0) record_.lastEnd = "closed inside a frame";
+      else if (io == Io::Failed) record_.lastEnd = "read failed";
+      else if (io == Io::Stopped) record_.lastEnd = "stopped";
+      break;
+    }
+    record_.frames.push_back(std::to_string(connection_) + " " + Hex(req, 8));
+    Note("frame %s", Hex(req, 8).c_str());
+
+    std::uint8_t normal[8];
+    Fault* fault = nullptr;
+    enum { Other, Status, Switch, Sector, Size } kind = Other;
+    bool sizeAccepted = false;
+    std::uint32_t size = 0;
+
+    if (std::memcmp(req, kStatusQuery, 8) == 0) {
+      kind = Status;
+      ++record_.statusQueries;
+      const std::uint8_t status = switchesLeft_ > 0 ? 1 : 2;
+      if (options_.swapStatusBytes) SetFrame(normal, kStatus, 0x00, status);
+      else SetFrame(normal, kStatus, status, 0x00);
+      fault = TakeFault(FaultStep::StatusQuery, ++statusCount_);
+    } else if (std::memcmp(req, kSwitchRequest, 8) == 0) {
+      kind = Switch;
+      SetFrame(normal, kAck);
+      fault = TakeFault(FaultStep::Switch, ++switchCount_);
+    } else if (req[0] == 0x51 && req[1] == kCodeSector && req[6] == 0 && req[7] == 0) {
+      kind = Sector;
+      ++record_.sectorRequests;
+      record_.sectorAddress = BigEndian32(req + 2);
+      SetFrame(normal, kStatus, 0x03);
+      fault = TakeFault(FaultStep::Sector, ++sectorCount_);
+    } else if (req[0] == 0x51 && req[1] == kCodeSize && req[6] == 0 && req[7] == 0) {
+      kind = Size;
+      ++record_.sizeRequests;
+      size = BigEndian32(req + 2);
+      record_.announcedSize = size;
+      // A device refuses what its flash cannot hold, and an empty image.
+      sizeAccepted = size > 0 && size <= options_.maxImageSize;
+      if (sizeAccepted) SetFrame(normal, kAck);
+      else SetNak(normal, kNakSizeError);
+      fault = TakeFault(FaultStep::Size, ++sizeCount_);
+    } else {
+      // Unknown code, wrong class byte or non-zero padding: a command error.
+      ++record_.badFrames;
+      SetNak(normal, kNakCommandError);
+    }
+
+    bool sentAck = false;
+    const After after = Reply(fd, normal, fault, &sentAck);
+    if (after == After::Close) break;
+    if (after == After::Silent) {
+      Discard(fd, true);
+      break;
+    }
+    if (kind == Switch && sentAck) {
+      // The switch takes effect when this connection ends; the time runs from now.
+      ++record_.switchAcks;
+      switchPending_ = true;
+      switchAckAt_ = std::chrono::steady_clock::now();
+    }
+    if (kind == Size && sizeAccepted && sentAck) {
+      ReceiveBlocks(fd, size);
+      downloadDone = record_.lastEnd == "download complete";
+      if (downloadDone) Discard(fd, true);
+      break;
+    }
+  }
+  ::close(fd);
+
+  if (switchPending_ && switchesLeft_ > 0) --switchesLeft_;
+  // A device that has taken new firmware restarts in the mode it began in.
+  if (downloadDone) switchesLeft_ = options_.switches;
+}
+
+// Receives the image announced by an acknowledged size request: blocks of
+// 65,536 bytes, the last one shorter, each answered with one reply.
+void DeviceSimulator::ReceiveBlocks(int fd, std::uint32_t size) {
+  record_.image.clear();
+  record_.blockSizes.clear();
+  record_.imageComplete = false;
+  record_.endsWithTova = false;
+  record_.decodedSize.reset();
+  record_.decodeError.clear();
+
+  std::uint32_t remaining = size;
+  bool lastAck = false;
+  for (std::uint32_t k = 0; remaining > 0; ++k) {
+    const std::uint32_t blockSize = std::min(kBlockSize, remaining);
+    Fault* fault = TakeFault(FaultStep::Block, k);
+    std::uint32_t want = blockSize;
+    const bool vanish = fault && fault->kind == FaultKind::Vanish;
+    if (vanish) want = fault->hasValue ? std::min(fault->value, blockSize) : blockSize / 2;
+
+    const std::size_t before = record_.image.size();
+    record_.image.resize(before + want);
+    std::size_t got = 0;
+    const Io io = want > 0 ? ReadExact(fd, record_.image.data() + before, want, &got) : Io::Ok;
+    record_.image.resize(before + got);
+    if (io != Io::Ok) {
+      if (got > 0) record_.blockSizes.push_back(static_cast<std::uint32_t>(got));
+      record_.lastEnd = io == Io::Stopped ? "stopped" : "closed inside block " + std::to_string(k);
+      FinishImage();
+      return;
+    }
+    if (vanish) {
+      if (want > 0) record_.blockSizes.push_back(want);
+      record_.lastEnd = "vanished inside block " + std::to_string(k);
+      FinishImage();
+      return;
+    }
+    record_.blockSizes.push_back(blockSize);
+    remaining -= blockSize;
+    if (remaining == 0) record_.imageComplete = true;
+
+    std::uint8_t ack[8];
+    SetFrame(ack, kAck);
+    const After after = Reply(fd, ack, fault, &lastAck);
+    if (after != After::Continue) {
+      FinishImage();
+      if (after == After::Silent) Discard(fd, true);
+      return;
+    }
+  }
+  FinishImage();
+  if (lastAck) {
+    ++record_.downloadsCompleted;
+    record_.lastEnd = "download complete";
+  } else {
+    record_.lastEnd = "last block not acknowledged";
+  }
+}
+
+// Checks the trailer of the latest image and decodes a compressed one.
+void DeviceSimulator::FinishImage() {
+  const std::vector<std::uint8_t>& img = record_.image;
+  record_.endsWithTova = img.size() >= 4 && std::memcmp(img.data() + img.size() - 4, "TOVA", 4) == 0;
+  if (options_.decodedPath.empty() || !record_.endsWithTova || !record_.imageComplete) return;
+#if MERVIX_DEVSIM_HAVE_LH5
+  std::vector<std::uint8_t> decoded;
+  std::string error;
+  if (DecodeLh5(img.data(), img.size() - 4, std::nullopt, &decoded, &error)) {
+    record_.decodedSize = decoded.size();
+    if (!WriteFileAtomically(options_.decodedPath, decoded.data(), decoded.size())) outputError_ = true;
+  } else {
+    record_.decodeError = error.empty() ? "undecodable" : error;
+  }
+#endif
+}
+
+bool DeviceSimulator::WriteOutputs() {
+  bool ok = true;
+  if (!options_.imagePath.empty() && record_.announcedSize) {
+    ok = WriteFileAtomically(options_.imagePath, record_.image.data(), record_.image.size()) && ok;
+  }
+  if (!options_.recordPath.empty()) {
+    const std::string text = FormatRecord(record_);
+    ok = WriteFileAtomically(options_.recordPath, reinterpret_cast<const std::uint8_t*>(text.data()),
+                             text.size()) &&
+         ok;
+  }
+  if (!ok) outputError_ = true;
+  return ok;
+}
+
+int DeviceSimulator::Serve(int stopFd) {
+  stopFd_ = stopFd;
+  switchesLeft_ = options_.switches;
+  WriteOutputs();
+  while (!stopped_) {
+    if (options_.maxConnections && record_.connections >= options_.maxConnections) break;
+    if (options_.maxDownloads && record_.downloadsCompleted >= options_.maxDownloads) break;
+    pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    const int n = ::poll(p, stopFd_ >= 0 ? 2 : 1, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (stopFd_ >= 0 && (p[1].revents & POLLIN)) break;
+    if (!(p[0].revents & POLLIN)) continue;
+    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    // Replies go out at once; the split fault's two writes stay two segments.
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    HandleConnection(fd);
+    WriteOutputs();
+  }
+  WriteOutputs();
+  return outputError_ ? 1 : 0;
+}
+
+}  // namespace mervix::devsim

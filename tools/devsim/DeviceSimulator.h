@@ -1,0 +1,104 @@
+// The simulated device: a TCP server on 127.0.0.1 that answers the download
+// protocol as a device does, injects the faults it was asked for, and records
+// everything it received.
+//
+// Its frame handling is written here on purpose, apart from the tool's own
+// protocol library, so that it checks that library instead of echoing it.
+// It serves one connection at a time on one thread; every wait also watches a
+// stop descriptor so that SIGTERM/SIGINT end it promptly.
+#pragma once
+
+#include "tools/devsim/SimulatorOptions.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mervix::devsim {
+
+// What the simulator saw. Counts run over its whole life; the image fields
+// describe the latest size request and the blocks that followed it.
+struct SimulatorRecord {
+  unsigned connections = 0;
+  unsigned statusQueries = 0;
+  unsigned switchAcks = 0;
+  std::vector<long long> reconnectMs;  // switch ack sent -> next connection accepted
+  unsigned sectorRequests = 0;
+  std::optional<std::uint32_t> sectorAddress;
+  unsigned sizeRequests = 0;
+  std::optional<std::uint32_t> announcedSize;
+  std::vector<std::uint32_t> blockSizes;  // bytes received per block, the last may be partial
+  std::vector<std::uint8_t> image;        // bytes received after the latest acknowledged size
+  bool imageComplete = false;             // all announced bytes arrived
+  bool endsWithTova = false;
+  unsigned downloadsCompleted = 0;        // last block acknowledged
+  unsigned badFrames = 0;                 // requests that are none of the four
+  unsigned lockstepViolations = 0;        // bytes that came before the reply was sent
+  unsigned long long partialFrameBytes = 0;  // bytes of requests cut off by a close
+  unsigned long long trailingBytes = 0;  // bytes after the last block, or after a fault
+  std::vector<std::string> faultsFired;
+  std::optional<std::size_t> decodedSize;
+  std::string decodeError;
+  std::string lastEnd;  // how the latest connection ended
+  std::vector<std::string> frames;   // "CONN HEX" per request frame
+  std::vector<std::string> replies;  // "CONN HEX" per reply sent (as far as it was sent)
+};
+
+// Renders the record as key=value lines (see the --help text).
+std::string FormatRecord(const SimulatorRecord& record);
+
+class DeviceSimulator {
+ public:
+  explicit DeviceSimulator(SimulatorOptions options);
+  ~DeviceSimulator();
+
+  DeviceSimulator(const DeviceSimulator&) = delete;
+  DeviceSimulator& operator=(const DeviceSimulator&) = delete;
+
+  // Binds and listens on 127.0.0.1 at the configured port; false with a
+  // reason when that fails.
+  bool Listen(std::string* error);
+
+  // The port actually listened on (after Listen).
+  std::uint16_t Port() const { return port_; }
+
+  // Serves connections until |stopFd| becomes readable or a limit of the
+  // options is reached. Writes the record after every connection and before
+  // returning. Returns 0, or 1 when the record or image could not be written.
+  int Serve(int stopFd);
+
+  const SimulatorRecord& Record() const { return record_; }
+
+ private:
+  enum class Io { Ok, PeerClosed, Failed, Stopped };
+  enum class After { Continue, Close, Silent };
+
+  void HandleConnection(int fd);
+  Io ReadExact(int fd, std::uint8_t* buffer, std::size_t size, std::size_t* got);
+  Io WriteAll(int fd, const std::uint8_t* data, std::size_t size);
+  bool Pause(int milliseconds);  // false when stopped meanwhile
+  void Discard(int fd, bool countTrailing);
+  Fault* TakeFault(FaultStep step, std::uint32_t index);
+  After Reply(int fd, const std::uint8_t normal[8], Fault* fault, bool* sentAck);
+  void ReceiveBlocks(int fd, std::uint32_t size);
+  void FinishImage();
+  bool WriteOutputs();
+  void Note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  SimulatorOptions options_;
+  SimulatorRecord record_;
+  int listenFd_ = -1;
+  int stopFd_ = -1;
+  bool stopped_ = false;
+  std::uint16_t port_ = 0;
+  unsigned switchesLeft_ = 0;   // status 1 until this reaches 0
+  bool switchPending_ = false;  // switch acknowledged on this connection
+  std::optional<std::chrono::steady_clock::time_point> switchAckAt_;
+  unsigned connection_ = 0;  // number of the connection being served
+  std::uint32_t statusCount_ = 0, switchCount_ = 0, sectorCount_ = 0, sizeCount_ = 0;
+  bool outputError_ = false;
+};
+
+}  // namespace mervix::devsim

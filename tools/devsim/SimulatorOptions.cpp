@@ -1,0 +1,345 @@
+#include "tools/devsim/SimulatorOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace mervix::devsim {
+namespace {
+
+// Parses an unsigned decimal or 0x-prefixed hexadecimal number that fits in
+// |limit|. The whole text must be the number.
+bool ParseNumber(const std::string& text, std::uint64_t limit, std::uint64_t* out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v > limit) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseHexFrame(const std::string& text, std::array<std::uint8_t, 8>* out) {
+  if (text.size() != 16) return false;
+  for (std::size_t i = 0; i < 8; ++i) {
+    std::uint8_t byte = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = text[2 * i + j];
+      int d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return false;
+      byte = static_cast<std::uint8_t>(byte * 16 + d);
+    }
+    (*out)[i] = byte;
+  }
+  return true;
+}
+
+struct KindName {
+  const char* name;
+  FaultKind kind;
+};
+
+constexpr KindName kKinds[] = {
+    {"nak", FaultKind::Nak},         {"frame", FaultKind::Frame},
+    {"bad-status", FaultKind::BadStatus}, {"bad-status-tail", FaultKind::BadStatusTail},
+    {"bad-code", FaultKind::BadCode}, {"ack", FaultKind::Ack},
+    {"status3", FaultKind::Status3}, {"short", FaultKind::Short},
+    {"split", FaultKind::Split},     {"extra", FaultKind::Extra},
+    {"delay", FaultKind::Delay},     {"close", FaultKind::Close},
+    {"silent", FaultKind::Silent},   {"vanish", FaultKind::Vanish},
+};
+
+}  // namespace
+
+bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error) {
+  Fault f;
+  f.text = text;
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos) {
+    *error = "fault '" + text + "': expected STEP[.N]=KIND[:ARGS]";
+    return false;
+  }
+  // Step and its occurrence.
+  std::string step = text.substr(0, eq);
+  std::string index;
+  const std::size_t dot = step.find('.');
+  if (dot != std::string::npos) {
+    index = step.substr(dot + 1);
+    step = step.substr(0, dot);
+  }
+  if (step == "status") f.step = FaultStep::StatusQuery;
+  else if (step == "switch") f.step = FaultStep::Switch;
+  else if (step == "sector") f.step = FaultStep::Sector;
+  else if (step == "size") f.step = FaultStep::Size;
+  else if (step == "block") f.step = FaultStep::Block;
+  else {
+    *error = "fault '" + text + "': unknown step '" + step + "' (status, switch, sector, size, block.K)";
+    return false;
+  }
+  if (f.step == FaultStep::Block) {
+    std::uint64_t k = 0;
+    if (!ParseNumber(index, 0xFFFFFFFFu, &k)) {
+      *error = "fault '" + text + "': block needs a block number, e.g. block.0";
+      return false;
+    }
+    f.index = static_cast<std::uint32_t>(k);
+  } else if (!index.empty()) {
+    std::uint64_t n = 0;
+    if (!ParseNumber(index, 0xFFFFFFFFu, &n) || n == 0) {
+      *error = "fault '" + text + "': occurrence must be a number from 1";
+      return false;
+    }
+    f.index = static_cast<std::uint32_t>(n);
+  }
+
+  // Kind and its arguments.
+  std::string kind = text.substr(eq + 1);
+  std::string args;
+  bool hasArgs = false;
+  const std::size_t colon = kind.find(':');
+  if (colon != std::string::npos) {
+    args = kind.substr(colon + 1);
+    kind = kind.substr(0, colon);
+    hasArgs = true;
+  }
+  bool known = false;
+  for (const KindName& k : kKinds) {
+    if (kind == k.name) {
+      f.kind = k.kind;
+      known = true;
+    }
+  }
+  if (!known) {
+    *error = "fault '" + text + "': unknown kind '" + kind + "'";
+    return false;
+  }
+
+  std::string first = args;
+  std::string second;
+  const std::size_t comma = args.find(',');
+  if (comma != std::string::npos) {
+    first = args.substr(0, comma);
+    second = args.substr(comma + 1);
+  }
+  std::uint64_t v = 0;
+  switch (f.kind) {
+    case FaultKind::Nak:
+      if (!hasArgs || !ParseNumber(args, 0xFFFF, &v)) {
+        *error = "fault '" + text + "': nak needs a 16-bit flag word, e.g. nak:0x8000";
+        return false;
+      }
+      f.value = static_cast<std::uint32_t>(v);
+      f.hasValue = true;
+      break;
+    case FaultKind::Frame:
+      if (!hasArgs || !ParseHexFrame(args, &f.frame)) {
+        *error = "fault '" + text + "': frame needs 16 hex digits, e.g. frame:5205000300000000";
+        return false;
+      }
+      break;
+    case FaultKind::Delay:
+      if (!hasArgs || !ParseNumber(args, 600000, &v)) {
+        *error = "fault '" + text + "': delay needs milliseconds, e.g. delay:500";
+        return false;
+      }
+      f.value = static_cast<std::uint32_t>(v);
+      f.hasValue = true;
+      break;
+    case FaultKind::Short:
+    case FaultKind::Extra:
+    case FaultKind::Vanish:
+      if (hasArgs) {
+        const std::uint64_t limit = f.kind == FaultKind::Short ? 7 : 0xFFFFFFFFu;
+        if (!ParseNumber(args, limit, &v) || (f.kind != FaultKind::Vanish && v == 0)) {
+          *error = "fault '" + text + "': bad byte count";
+          return false;
+        }
+        f.value = static_cast<std::uint32_t>(v);
+        f.hasValue = true;
+      } else {
+        f.value = f.kind == FaultKind::Vanish ? 0 : 4;
+      }
+      break;
+    case FaultKind::Split:
+      f.value = 200;
+      f.value2 = 3;
+      if (hasArgs) {
+        std::uint64_t at = 3;
+        if (!ParseNumber(first, 600000, &v) || (!second.empty() && (!ParseNumber(second, 7, &at) || at == 0))) {
+          *error = "fault '" + text + "': split takes MS[,AT] with AT from 1 to 7";
+          return false;
+        }
+        f.value = static_cast<std::uint32_t>(v);
+        f.value2 = static_cast<std::uint32_t>(at);
+      }
+      break;
+    default:
+      if (hasArgs) {
+        *error = "fault '" + text + "': kind '" + kind + "' takes no arguments";
+        return false;
+      }
+      break;
+  }
+  *out = f;
+  return true;
+}
+
+ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, SimulatorOptions* out,
+                                   std::string* error) {
+  SimulatorOptions o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") return ParseOutcome::Help;
+    // Flags without a value.
+    if (a == "--download-mode") {
+      o.switches = 0;
+      continue;
+    }
+    if (a == "--swap-status") {
+      o.swapStatusBytes = true;
+      continue;
+    }
+    if (a == "--verbose" || a == "-v") {
+      o.verbose = true;
+      continue;
+    }
+    // Options with a value, as "--name VALUE" or "--name=VALUE".
+    std::string name = a;
+    std::string value;
+    const std::size_t eq = a.find('=');
+    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = a.substr(0, eq);
+      value = a.substr(eq + 1);
+    } else {
+      if (a.rfind("--", 0) != 0) {
+        *error = "unexpected argument '" + a + "'";
+        return ParseOutcome::Error;
+      }
+      if (i + 1 >= args.size()) {
+        *error = "option " + a + " needs a value";
+        return ParseOutcome::Error;
+      }
+      value = args[++i];
+    }
+    std::uint64_t n = 0;
+    auto number = [&](std::uint64_t limit) {
+      if (ParseNumber(value, limit, &n)) return true;
+      *error = "option " + name + ": bad number '" + value + "'";
+      return false;
+    };
+    if (name == "--port") {
+      if (!number(65535)) return ParseOutcome::Error;
+      o.port = static_cast<int>(n);
+    } else if (name == "--record") {
+      o.recordPath = value;
+    } else if (name == "--image") {
+      o.imagePath = value;
+    } else if (name == "--decoded") {
+      if (!DecoderAvailable()) {
+        *error = "option --decoded: this build has no lh5 decoder";
+        return ParseOutcome::Error;
+      }
+      o.decodedPath = value;
+    } else if (name == "--switches") {
+      if (!number(1000)) return ParseOutcome::Error;
+      o.switches = static_cast<unsigned>(n);
+    } else if (name == "--connections") {
+      if (!number(1000000)) return ParseOutcome::Error;
+      o.maxConnections = static_cast<unsigned>(n);
+    } else if (name == "--downloads") {
+      if (!number(1000000)) return ParseOutcome::Error;
+      o.maxDownloads = static_cast<unsigned>(n);
+    } else if (name == "--reply-delay") {
+      if (!number(600000)) return ParseOutcome::Error;
+      o.replyDelayMs = static_cast<int>(n);
+    } else if (name == "--max-size") {
+      if (!number(0xFFFFFFFFu)) return ParseOutcome::Error;
+      o.maxImageSize = static_cast<std::uint32_t>(n);
+    } else if (name == "--fault") {
+      Fault f;
+      if (!ParseFaultSpec(value, &f, error)) return ParseOutcome::Error;
+      o.faults.push_back(f);
+    } else {
+      *error = "unknown option " + name;
+      return ParseOutcome::Error;
+    }
+  }
+  *out = o;
+  return ParseOutcome::Ok;
+}
+
+const char* UsageText() {
+  return R"(usage: mervix-devsim [OPTIONS]
+
+A simulated network device that serves the device side of the download
+protocol on 127.0.0.1, so that mervix can be tried, and tested, without a
+device. It answers status 1 until it has been switched (it acknowledges the
+switch request; the next connection is answered with status 2), status 3 to a
+sector request, acknowledges the size request and then every block of 65,536
+bytes (the last one shorter). After a completed download it returns to the
+mode it started in, like a device that restarts with its new firmware.
+
+Once listening it prints one line "listening on 127.0.0.1:PORT" on standard
+output. It serves one connection at a time and runs until SIGTERM or SIGINT,
+or until a limit below is reached; then it writes its record and exits 0.
+
+Options:
+  --port PORT          port to listen on (default 2222; 0 picks a free one)
+  --record FILE        write a key=value record of everything received; it is
+                       rewritten after every connection and at exit
+  --image FILE         write the image bytes of the latest download
+  --decoded FILE       decode a received image that ends in "TOVA" (an lh5
+                       compressed image, trailer removed) into FILE
+  --download-mode      start in download mode: answer status 2 at once
+  --switches N         switch requests needed before status 2 (default 1)
+  --swap-status        send status 1 and 2 as 52 05 00 0S instead of 52 05 0S 00
+  --reply-delay MS     wait MS milliseconds before every reply (a slow ack)
+  --max-size BYTES     refuse larger announced sizes, and 0, with NAK 0x0020
+                       (default 16777216)
+  --connections N      exit after N connections have ended
+  --downloads N        exit after N completed downloads
+  --fault STEP[.N]=KIND[:ARGS]
+                       inject a fault; may be repeated; each fires once
+  -v, --verbose        one line per event on standard error
+  -h, --help           this text
+
+Fault steps:
+  status, switch, sector, size   the reply to that request; .N picks its N-th
+                       occurrence, from 1 (status.2 is the query after the
+                       first reconnect)
+  block.K              block K of the image, counted from 0, and its reply
+
+Fault kinds:
+  nak:FLAGS            NAK 52 06 with the 16-bit flag word (e.g. nak:0x0010)
+  frame:HEX16          send these 8 bytes instead (e.g. frame:5207000000000000)
+  bad-status           52 05 00 03 00 00 00 00
+  bad-status-tail      the right status frame with a non-zero byte 7
+  bad-code             52 07 00 00 00 00 00 00
+  ack                  an Ack in place of the reply (e.g. sector=ack)
+  status3              status 3 in place of the reply (e.g. status=status3)
+  short[:N]            the first N bytes of the reply (default 4), then close
+  split[:MS[,AT]]      the reply in two writes, AT bytes (default 3) then the
+                       rest after MS ms (default 200): a valid slow device
+  extra[:N]            N more bytes (default 4) right after the reply
+  delay:MS             wait MS ms before this reply
+  close                close the connection without a reply
+  silent               never reply; keep the connection open and read on
+  vanish[:N]           at a block: close after N bytes of it (default: half)
+
+Record (key=value lines): connections, status_queries, switch_acks,
+reconnect_ms (milliseconds from each switch ack to the next connection),
+sector_requests, sector_address, size_requests, announced_size, blocks,
+block_sizes, bytes_received, image_complete, ends_with_tova,
+downloads_completed, bad_frames, lockstep_violations, partial_frame_bytes,
+trailing_bytes, faults_fired, decoded_size, decode_error, last_end, and one
+"frame=CONN HEX" and "reply=CONN HEX" line per frame, in order.
+
+Example:
+  mervix-devsim --port 2222 --record rec.txt --image got.img &
+  mervix-cli send --host 127.0.0.1 --port 2222 firmware.img
+)";
+}
+
+}  // namespace mervix::devsim

@@ -1,0 +1,105 @@
+// Command-line options of mervix-devsim and the fault injections they select.
+//
+// A fault names a step of the device's exchange and what the simulated device
+// does wrong at that step, written STEP[.N]=KIND[:ARGS]:
+//
+//   steps  status    the reply to a status query (51 21)
+//          switch    the reply to the switch request (51 20 "SWITCH")
+//          sector    the reply to a sector request (51 23)
+//          size      the reply to a size request (51 22)
+//          block.K   block K of the image (K counted from 0), and its reply
+//   .N     for status/switch/sector/size: the N-th time that step occurs in the
+//          simulator's life, counted from 1 (default 1), so status.2 is the
+//          query after the first reconnect. Every fault fires once.
+//
+//   kinds  nak:FLAGS     a NAK frame 52 06 with the 16-bit flag word FLAGS
+//          frame:HEX16   these 8 bytes (16 hex digits) instead of the reply
+//          bad-status    52 05 00 03 00 00 00 00 (status 3 in the wrong byte)
+//          bad-status-tail  the right status with byte 7 set to 01
+//          bad-code      52 07 00 00 00 00 00 00
+//          ack           an Ack (52 03) instead of the reply
+//          status3       a status 3 reply (52 05 03 00 ...) instead of the reply
+//          short[:N]     only the first N bytes of the reply (default 4), then close
+//          split[:MS[,AT]]  the reply in two writes: AT bytes (default 3), a
+//                        pause of MS ms (default 200), the rest
+//          extra[:N]     the reply followed by N more bytes (default 4) in one write
+//          delay:MS      wait MS ms before the reply
+//          close         close the connection without a reply
+//          silent        never reply; keep the connection open and read on
+//          vanish[:N]    block steps: close after N bytes of the block (default
+//                        half of it); other steps: close without a reply
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mervix::devsim {
+
+enum class FaultStep { StatusQuery, Switch, Sector, Size, Block };
+
+enum class FaultKind {
+  Nak,
+  Frame,
+  BadStatus,
+  BadStatusTail,
+  BadCode,
+  Ack,
+  Status3,
+  Short,
+  Split,
+  Extra,
+  Delay,
+  Close,
+  Silent,
+  Vanish,
+};
+
+struct Fault {
+  FaultStep step = FaultStep::StatusQuery;
+  // Block number (from 0) for FaultStep::Block, else the occurrence (from 1).
+  std::uint32_t index = 1;
+  FaultKind kind = FaultKind::Close;
+  // Kind parameters; which of them count depends on the kind (see above).
+  std::uint32_t value = 0;
+  std::uint32_t value2 = 0;
+  bool hasValue = false;
+  std::array<std::uint8_t, 8> frame{};
+  // The text as given, for the record.
+  std::string text;
+  bool fired = false;
+};
+
+struct SimulatorOptions {
+  int port = 2222;             // 0: an ephemeral port
+  std::string recordPath;      // key=value record, rewritten after every connection
+  std::string imagePath;       // the received image of the latest download
+  std::string decodedPath;     // the lh5-decoded image of a compressed download
+  unsigned switches = 1;       // switch requests needed before status 2; 0 = start in download mode
+  bool swapStatusBytes = false;  // status 1/2 as 52 05 00 0S instead of 52 05 0S 00
+  unsigned maxConnections = 0;   // exit after this many connections have ended (0: no limit)
+  unsigned maxDownloads = 0;     // exit after this many completed downloads (0: no limit)
+  int replyDelayMs = 0;          // wait before every reply (a slow device)
+  std::uint32_t maxImageSize = 16u * 1024u * 1024u;  // larger announced sizes get NAK 0x0020
+  bool verbose = false;          // one line per event on standard error
+  std::vector<Fault> faults;
+};
+
+enum class ParseOutcome { Ok, Help, Error };
+
+// Parses the arguments after the program name. On Error |error| holds a
+// one-line reason; on Help the caller prints UsageText().
+ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, SimulatorOptions* out,
+                                   std::string* error);
+
+// Parses one STEP[.N]=KIND[:ARGS] text; false with a reason when malformed.
+bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error);
+
+// The --help text.
+const char* UsageText();
+
+// True when this build can decode lh5 images (--decoded is accepted).
+bool DecoderAvailable();
+
+}  // namespace mervix::devsim
