@@ -1,0 +1,50 @@
+#include "image/ByteSource.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace mervix {
+
+ByteSource::ByteSource(std::string_view memory)
+    : pos_(reinterpret_cast<const unsigned char*>(memory.data())), end_(pos_ + memory.size()) {}
+
+ByteSource::ByteSource(int fd) : fd_(fd), buffer_(kChunkSize) {
+  pos_ = end_ = buffer_.data();
+}
+
+bool ByteSource::Fill() {
+  if (fd_ < 0 || error_ != 0) return false;
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+    if (n > 0) {
+      pos_ = buffer_.data();
+      end_ = pos_ + n;
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    error_ = errno;
+    return false;
+  }
+}
+
+bool ByteSource::AppendUntil(unsigned char delimiter, std::string& out, std::size_t limit) {
+  for (;;) {
+    if (pos_ == end_ && !Fill()) return false;
+    const std::size_t available = static_cast<std::size_t>(end_ - pos_);
+    const void* hit = std::memchr(pos_, delimiter, available);
+    const std::size_t take = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - pos_) : available;
+    if (out.size() < limit) {
+      const std::size_t room = limit - out.size();
+      out.append(reinterpret_cast<const char*>(pos_), take < room ? take : room);
+    }
+    pos_ += take;
+    if (hit) {
+      ++pos_;  // the delimiter itself
+      return true;
+    }
+  }
+}
+
+}  // namespace mervix

@@ -1,0 +1,63 @@
+// A forward-only byte stream over memory or an open file, read through a
+// buffer so that the line readers can take one character at a time without
+// a call per character.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mervix {
+
+class ByteSource {
+ public:
+  static constexpr int kEnd = -1;
+
+  // Reads the bytes of `memory`, which must outlive the source.
+  explicit ByteSource(std::string_view memory);
+  // Reads an open file descriptor from its current position in chunks of
+  // kChunkSize; the descriptor is not owned.
+  explicit ByteSource(int fd);
+
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+
+  // The next byte (0..255), or kEnd at the end of the input or after a read
+  // error (see error()).
+  int Next() {
+    if (pos_ == end_ && !Fill()) return kEnd;
+    return *pos_++;
+  }
+
+  // Consumes the next byte when it equals `c`; reports whether it did.
+  bool Skip(unsigned char c) {
+    if (pos_ == end_ && !Fill()) return false;
+    if (*pos_ != c) return false;
+    ++pos_;
+    return true;
+  }
+
+  // Appends bytes to `out` up to, not including, the next `delimiter`, which
+  // is consumed. At most `limit` bytes of the stretch are kept; the rest is
+  // read and dropped. Returns false when the input ended before a delimiter
+  // (what was read is still in `out`).
+  bool AppendUntil(unsigned char delimiter, std::string& out, std::size_t limit);
+
+  // errno of a failed read, 0 while reading has not failed.
+  int error() const { return error_; }
+
+ private:
+  static constexpr std::size_t kChunkSize = 64 * 1024;
+
+  // Makes bytes available at pos_; false at the end or on an error.
+  bool Fill();
+
+  const unsigned char* pos_ = nullptr;
+  const unsigned char* end_ = nullptr;
+  int fd_ = -1;  // -1: a memory source, which has nothing more to fill
+  int error_ = 0;
+  std::vector<unsigned char> buffer_;
+};
+
+}  // namespace mervix

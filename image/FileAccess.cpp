@@ -1,0 +1,130 @@
+#include "image/FileAccess.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mervix {
+namespace {
+
+FileProblem ProblemForOpenError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return FileProblem::Missing;
+    case EISDIR:
+      return FileProblem::Directory;
+    case EACCES:
+    case EPERM:
+      return FileProblem::Denied;
+    default:
+      return FileProblem::ReadFailed;
+  }
+}
+
+FileStatus Failure(FileProblem problem, int error, std::string reason) {
+  FileStatus status;
+  status.problem = problem;
+  status.systemError = error;
+  status.reason = std::move(reason);
+  return status;
+}
+
+}  // namespace
+
+std::string FileErrorReason(const char* action, const std::string& path, int error) {
+  return std::string(action) + " '" + path + "': " + std::strerror(error);
+}
+
+InputFile::~InputFile() { Close(); }
+
+void InputFile::Close() {
+  if (fd_ >= 0) ::close(fd_);  // closing also drops the advisory lock
+  fd_ = -1;
+}
+
+FileStatus InputFile::Open(const std::string& path, ImageAccess access, const char* what) {
+  Close();
+  path_ = path;
+  const std::string action = std::string("cannot open ") + what;
+  if (path.empty()) return Failure(FileProblem::Missing, ENOENT, action + ": no file name given");
+
+  // O_NONBLOCK keeps a named pipe from stalling the open; regular files are
+  // not affected by it. O_CREAT is never given: reading never creates.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    const int error = errno;
+    return Failure(ProblemForOpenError(error), error, FileErrorReason(action.c_str(), path, error));
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return Failure(FileProblem::ReadFailed, error, FileErrorReason(action.c_str(), path, error));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return Failure(FileProblem::Directory, EISDIR, action + " '" + path + "': it is a folder, not a file");
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Failure(FileProblem::NotRegular, EINVAL, action + " '" + path + "': not a regular file");
+  }
+  // The access mode as an advisory lock, never waited for. A file system
+  // without lock support (ENOLCK, EOPNOTSUPP) is read without one.
+  const int lockMode = (access == ImageAccess::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  if (::flock(fd, lockMode) != 0 && errno == EWOULDBLOCK) {
+    ::close(fd);
+    return Failure(FileProblem::Locked, EWOULDBLOCK, action + " '" + path + "': it is in use by another program");
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  fd_ = fd;
+  return FileStatus{};
+}
+
+std::uint64_t InputFile::Length() const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+long InputFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) const {
+  std::size_t done = 0;
+  auto* out = static_cast<unsigned char*>(data);
+  while (done < size) {
+    const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(done);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* in = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, in, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    in += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool IsSameFile(int fd, const std::string& path) {
+  struct stat a, b;
+  if (::fstat(fd, &a) != 0 || ::stat(path.c_str(), &b) != 0) return false;
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace mervix

@@ -1,0 +1,89 @@
+// Opening the files that image preparation reads and writes, with reasons a
+// caller can show when that fails.
+//
+// Nothing here ever creates a file that is to be read: a path that names no
+// file, a directory, a file without read permission or one held by another
+// program is reported as such, and the path stays as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace mervix {
+
+// How an image file is opened (the two access modes of the operations).
+//  - Exclusive: no other opener may hold the file while it is open. Taken
+//    as an exclusive advisory lock; it fails while anyone holds a lock.
+//  - Shared: other openers may read and write; taken as a shared advisory
+//    lock, which only an exclusive holder refuses.
+// Both open for reading only: the image is never modified by a header read
+// or a conversion, so a read-only image is as good as any.
+enum class ImageAccess { Exclusive, Shared };
+
+// Why a file could not be used.
+enum class FileProblem {
+  None,
+  Missing,      // the path names no file (or is empty)
+  Directory,    // the path names a folder
+  NotRegular,   // a device, pipe or socket
+  Denied,       // no permission
+  Locked,       // held by another program (the access mode refused)
+  ReadFailed,   // opened, but reading failed
+  WriteFailed,  // an output could not be created, written or renamed
+  SameFile,     // the output would be the input itself
+};
+
+// The outcome of a file operation: no problem, or one with its errno and a
+// reason that names the file, e.g. "cannot open 'fw.mot': No such file or
+// directory".
+struct FileStatus {
+  FileProblem problem = FileProblem::None;
+  int systemError = 0;
+  std::string reason;
+
+  bool ok() const { return problem == FileProblem::None; }
+};
+
+// A file descriptor opened for reading, closed by the destructor.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens an existing regular file for reading with the given access. Never
+  // creates the file and never blocks (a pipe or a lock held elsewhere is
+  // refused at once). `what` names the file's role in the reason ("input",
+  // "image").
+  FileStatus Open(const std::string& path, ImageAccess access, const char* what = "file");
+
+  // Length in bytes, as the file system reports it at the moment of the call.
+  std::uint64_t Length() const;
+
+  // Reads up to `size` bytes from `offset`; returns the number read (less
+  // than size only at the end of the file) or -1 with errno set.
+  long ReadAt(std::uint64_t offset, void* data, std::size_t size) const;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// The reason text for an errno of an operation on a path:
+// "<action> '<path>': <strerror>".
+std::string FileErrorReason(const char* action, const std::string& path, int error);
+
+// Writes all bytes to fd, resuming after partial writes and interruptions.
+// Returns false with errno set when a write fails.
+bool WriteAll(int fd, const void* data, std::size_t size);
+
+// True when the path names the file open at fd (same device and inode).
+bool IsSameFile(int fd, const std::string& path);
+
+}  // namespace mervix

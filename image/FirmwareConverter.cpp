@@ -1,0 +1,195 @@
+#include "image/FirmwareConverter.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "image/FileAccess.h"
+
+namespace mervix {
+namespace {
+
+ConversionResult FileFailure(FileStatus status) {
+  ConversionResult result;
+  result.reason = status.reason;
+  result.file = std::move(status);
+  return result;
+}
+
+ConversionResult FileFailure(FileProblem problem, int error, std::string reason) {
+  FileStatus status;
+  status.problem = problem;
+  status.systemError = error;
+  status.reason = std::move(reason);
+  return FileFailure(std::move(status));
+}
+
+}  // namespace
+
+FirmwareConverter::FirmwareConverter() : area_(kFirmwareAreaSize, kUncoveredByte) { line_[0] = '\0'; }
+
+void FirmwareConverter::SetBaseAddress(std::uint32_t base) {
+  base_ = base;
+  endMark_ = base;
+}
+
+void FirmwareConverter::PrepareArea() {
+  std::memset(area_.data(), kUncoveredByte, area_.size());
+  std::memset(area_.data(), 0, 4);
+}
+
+int FirmwareConverter::ReadSRecordLine(ByteSource& input) {
+  lineNumber_ = physicalLine_;
+  std::size_t n = 0;
+  bool sawAnything = false;
+  while (n < kMaxLineLength) {
+    const int c = input.Next();
+    if (c == ByteSource::kEnd) break;
+    sawAnything = true;
+    if (c == '\n') {
+      ++physicalLine_;
+      line_[n] = '\0';
+      lineLength_ = n;
+      return static_cast<int>(n) + 1;
+    }
+    if (c == '\r') {
+      input.Skip('\n');  // CR LF is a single line end
+      ++physicalLine_;
+      line_[n] = '\0';
+      lineLength_ = n;
+      return static_cast<int>(n) + 1;
+    }
+    if (c == '\t') {
+      // A TAB ends the line but not the file's line: what follows it is read
+      // as a new line of the same physical line.
+      line_[n] = '\0';
+      lineLength_ = n;
+      return static_cast<int>(n) + 1;
+    }
+    line_[n++] = static_cast<char>(c);
+  }
+  line_[n] = '\0';
+  lineLength_ = n;
+  // Either the buffer is full (the next read continues the physical line) or
+  // the input ended: a last line without a line end still counts, nothing
+  // at all means the input is finished.
+  if (!sawAnything) return 0;
+  return static_cast<int>(n) + 1;
+}
+
+int FirmwareConverter::ParseFirmwareRecord(std::string_view line) {
+  if (line.empty() || line[0] != 'S') return kRecordNotSRecord;
+  if (line.size() < 2 || line[1] < '0' || line[1] > '9') return kRecordTypeNotDigit;
+  const int type = line[1] - '0';
+  switch (type) {
+    case 0:
+    case 7:
+    case 8:
+    case 9:
+      return kRecordTaken;  // header and end records leave no trace
+    case 4:
+    case 5:
+    case 6:
+      return kRecordTypeRefused;
+    default:
+      break;
+  }
+
+  DataRecordFields fields;
+  const int fieldResult = ReadDataRecordFields(line, type, fields);
+  if (fieldResult != kRecordTaken) return fieldResult;
+
+  // The end mark follows the last data record in file order, also one with
+  // no data (count 3 for S1 moves it to the record's own address) and also
+  // when the range test below then refuses the record.
+  endMark_ = fields.address + static_cast<std::uint32_t>(fields.dataCount);
+
+  // Unsigned: an address below the base gives a huge offset and fails.
+  const std::uint32_t offset = fields.address - base_;
+  if (offset > kFirmwareAreaSize) return kRecordOutsideArea;
+  if (fields.dataCount >= 1 &&
+      static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(fields.dataCount) > kFirmwareAreaSize) {
+    return kRecordOutsideArea;
+  }
+  // A later record over the same addresses overwrites these bytes.
+  return DecodeRecordData(line, fields, area_.data() + offset);
+}
+
+std::uint32_t FirmwareConverter::ImageLength() const {
+  // Every accepted record keeps end mark - base within the area, except a
+  // record with a negative data count, which may leave it a few bytes below
+  // the base: the unsigned difference then wraps far past the area's size.
+  const std::uint32_t length = endMark_ - base_;
+  return length <= kFirmwareAreaSize ? length : 0;
+}
+
+TextOutcome FirmwareConverter::ConvertText(ByteSource& input) {
+  PrepareArea();
+  endMark_ = base_;
+  physicalLine_ = 1;
+  TextOutcome outcome;
+  while (ReadSRecordLine(input) != 0) {
+    const int code = ParseFirmwareRecord(line());
+    if (code != kRecordTaken) {
+      outcome.recordResult = code;
+      outcome.line = lineNumber_;
+      return outcome;
+    }
+  }
+  outcome.readError = input.error();
+  return outcome;
+}
+
+ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& inputPath,
+                                                            const std::string& outputPath) {
+  InputFile input;
+  FileStatus opened = input.Open(inputPath, ImageAccess::Shared, "input");
+  if (!opened.ok()) return FileFailure(std::move(opened));
+
+  // Truncating the output must never destroy the input it is made from.
+  if (IsSameFile(input.fd(), outputPath)) {
+    return FileFailure(FileProblem::SameFile, EINVAL,
+                       "output '" + outputPath + "' is the input file itself; choose another output");
+  }
+  const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    const int error = errno;
+    return FileFailure(FileProblem::WriteFailed, error, FileErrorReason("cannot create output", outputPath, error));
+  }
+
+  ByteSource source(input.fd());
+  const TextOutcome outcome = ConvertText(source);
+  ConversionResult result;
+  if (!outcome.ok()) {
+    ::close(out);  // left with length 0: it was truncated when opened
+    if (outcome.readError != 0) {
+      return FileFailure(FileProblem::ReadFailed, outcome.readError,
+                         FileErrorReason("cannot read input", inputPath, outcome.readError));
+    }
+    result.recordResult = outcome.recordResult;
+    result.line = outcome.line;
+    result.reason = "'" + inputPath + "' " + DescribeRecordFailure(outcome.line, outcome.recordResult);
+    return result;
+  }
+
+  const std::uint32_t length = ImageLength();
+  const bool written = WriteAll(out, area_.data(), length);
+  const int writeError = errno;
+  if (!written) {
+    if (::ftruncate(out, 0) != 0) {
+      // Nothing more can be done about the output; the failure is reported.
+    }
+    ::close(out);
+    return FileFailure(FileProblem::WriteFailed, writeError, FileErrorReason("cannot write output", outputPath, writeError));
+  }
+  if (::close(out) != 0) {
+    const int error = errno;
+    return FileFailure(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error));
+  }
+  result.outputPath = outputPath;
+  result.imageLength = length;
+  return result;
+}
+
+}  // namespace mervix
