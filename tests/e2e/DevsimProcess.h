@@ -1,0 +1,284 @@
+// The device simulator as a child process of a test, and its record.
+//
+//   mervix::testing::DevsimProcess sim;
+//   std::string error;
+//   if (!sim.Start({"--download-mode", "--fault", "size=nak:0x0020"}, &error)) ...
+//   ... connect to 127.0.0.1:sim.Port() ...
+//   sim.Stop();                                 // SIGTERM; the record is final
+//   DevsimRecord r = sim.Record();
+//   r.Number("announced_size"); r.Numbers("block_sizes"); r.All("frame");
+//
+// Start runs mervix-devsim on an ephemeral port with a record file and an
+// image file in a fresh temporary folder, and waits for its "listening" line.
+// The program is found through the MERVIX_DEVSIM environment variable, else
+// the MERVIX_DEVSIM_PATH macro given by the build. Header-only and free of any
+// test framework, so every suite can reuse it.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace mervix::testing {
+
+// The simulator's key=value record. Keys that occur once (counts, sizes) are
+// read with Text and Number; repeated keys ("frame", "reply") with All.
+class DevsimRecord {
+ public:
+  // Parses key=value lines; false when a non-empty line has no '='.
+  static bool Parse(const std::string& text, DevsimRecord* out) {
+    DevsimRecord r;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty()) continue;
+      const std::size_t eq = line.find('=');
+      if (eq == std::string::npos) return false;
+      r.values_.emplace(line.substr(0, eq), line.substr(eq + 1));
+    }
+    *out = std::move(r);
+    return true;
+  }
+
+  bool Has(const std::string& key) const { return values_.count(key) != 0; }
+  bool Empty() const { return values_.empty(); }
+
+  // The first value of the key, or "" when absent.
+  std::string Text(const std::string& key) const {
+    auto it = values_.find(key);
+    return it == values_.end() ? std::string() : it->second;
+  }
+
+  // The value as a number (decimal, or hex with 0x); |fallback| when absent,
+  // empty or not a number.
+  long long Number(const std::string& key, long long fallback = -1) const {
+    const std::string v = Text(key);
+    if (v.empty()) return fallback;
+    char* end = nullptr;
+    const long long n = std::strtoll(v.c_str(), &end, 0);
+    return *end == '\0' ? n : fallback;
+  }
+
+  // A comma-separated list of numbers ("65536,65536,1024"); empty when absent.
+  std::vector<long long> Numbers(const std::string& key) const {
+    std::vector<long long> list;
+    std::istringstream in(Text(key));
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      if (!item.empty()) list.push_back(std::strtoll(item.c_str(), nullptr, 0));
+    }
+    return list;
+  }
+
+  // Every value of a repeated key, in record order.
+  std::vector<std::string> All(const std::string& key) const {
+    std::vector<std::string> list;
+    auto range = values_.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) list.push_back(it->second);
+    return list;
+  }
+
+ private:
+  std::multimap<std::string, std::string> values_;
+};
+
+class DevsimProcess {
+ public:
+  DevsimProcess() = default;
+  ~DevsimProcess() {
+    Stop();
+    if (!dir_.empty() && !std::getenv("MERVIX_KEEP_TEST_FILES")) {
+      for (const std::string& f : {RecordPath(), ImagePath(), DecodedPath(), LogPath()}) std::remove(f.c_str());
+      for (const std::string& f : {RecordPath(), ImagePath(), DecodedPath()}) std::remove((f + ".tmp").c_str());
+      ::rmdir(dir_.c_str());
+    }
+  }
+  DevsimProcess(const DevsimProcess&) = delete;
+  DevsimProcess& operator=(const DevsimProcess&) = delete;
+
+  // Path of the simulator program; empty when neither the environment nor
+  // the build names it.
+  static std::string ProgramPath() {
+    if (const char* env = std::getenv("MERVIX_DEVSIM")) return env;
+#ifdef MERVIX_DEVSIM_PATH
+    return MERVIX_DEVSIM_PATH;
+#else
+    return std::string();
+#endif
+  }
+
+  // Starts the simulator with |options| added after the fixture's own
+  // (--port 0 --record --image, and --decoded when |decode| is set). Returns
+  // false with a reason when it could not be started or did not report
+  // listening within |timeoutMs|.
+  bool Start(const std::vector<std::string>& options, std::string* error, bool decode = false,
+             int timeoutMs = 10000) {
+    if (pid_ > 0) {
+      *error = "already running";
+      return false;
+    }
+    const std::string program = ProgramPath();
+    if (program.empty()) {
+      *error = "mervix-devsim not found: set MERVIX_DEVSIM";
+      return false;
+    }
+    if (dir_.empty()) {
+      const char* tmp = std::getenv("TMPDIR");
+      std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/mervix-devsim-XXXXXX";
+      std::vector<char> buf(pattern.begin(), pattern.end());
+      buf.push_back('\0');
+      if (!::mkdtemp(buf.data())) {
+        *error = std::string("mkdtemp: ") + std::strerror(errno);
+        return false;
+      }
+      dir_ = buf.data();
+    }
+    std::vector<std::string> argv = {program, "--port", "0", "--record", RecordPath(), "--image", ImagePath()};
+    if (decode) {
+      argv.push_back("--decoded");
+      argv.push_back(DecodedPath());
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, LogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+      ::close(out[0]);
+      pid_ = -1;
+      *error = "cannot start " + program + ": " + std::strerror(rc);
+      return false;
+    }
+
+    // Wait for "listening on 127.0.0.1:PORT".
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (line.find('\n') == std::string::npos) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                              std::chrono::steady_clock::now())
+                            .count();
+      pollfd p{out[0], POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      char c[256];
+      const ssize_t n = ::read(out[0], c, sizeof c);
+      if (n <= 0) break;
+      line.append(c, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) {
+      Stop();
+      *error = "mervix-devsim did not start listening; its output: " + line + ReadFile(LogPath());
+      return false;
+    }
+    port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + prefix.size()));
+    return port_ != 0;
+  }
+
+  // Asks the simulator to end (SIGTERM) and waits for it; kills it after
+  // |timeoutMs|. Returns its exit code, or -1 when it had to be killed or was
+  // not running.
+  int Stop(int timeoutMs = 5000) {
+    if (pid_ <= 0) return exitCode_;
+    ::kill(pid_, SIGTERM);
+    if (!WaitForExit(timeoutMs)) {
+      ::kill(pid_, SIGKILL);
+      Reap(true);
+    }
+    return exitCode_;
+  }
+
+  // Waits until the simulator has ended by itself (--connections, --downloads).
+  bool WaitForExit(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pid_ > 0) {
+      if (Reap(false)) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      ::usleep(5000);
+    }
+    return true;
+  }
+
+  bool Running() const { return pid_ > 0; }
+  std::uint16_t Port() const { return port_; }
+  const std::string& Folder() const { return dir_; }
+  std::string RecordPath() const { return dir_ + "/record.txt"; }
+  std::string ImagePath() const { return dir_ + "/image.bin"; }
+  std::string DecodedPath() const { return dir_ + "/decoded.bin"; }
+  std::string LogPath() const { return dir_ + "/devsim.log"; }
+
+  // The record as last written (after every connection, and at exit).
+  DevsimRecord Record() const {
+    DevsimRecord r;
+    DevsimRecord::Parse(ReadFile(RecordPath()), &r);
+    return r;
+  }
+
+  // The image of the latest download, as the simulator received it.
+  std::vector<std::uint8_t> ReceivedImage() const { return ReadBytes(ImagePath()); }
+  std::vector<std::uint8_t> DecodedImage() const { return ReadBytes(DecodedPath()); }
+
+  // The simulator's standard error (its --verbose lines and complaints).
+  std::string Log() const { return ReadFile(LogPath()); }
+
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  static std::vector<std::uint8_t> ReadBytes(const std::string& path) {
+    const std::string s = ReadFile(path);
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+  }
+
+ private:
+  // Collects the child's exit status; |block| waits for it.
+  bool Reap(bool block) {
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return false;
+    exitCode_ = (r > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
+  std::uint16_t port_ = 0;
+  std::string dir_;
+};
+
+}  // namespace mervix::testing
