@@ -1,0 +1,396 @@
+#include "shell/DownloadDlg.h"
+
+#include "operations/SettingsStore.h"
+#include "resources/MessageTable.h"
+#include "shell/Artwork.h"
+#include "shell/DialogLayout.h"
+#include "shell/ModalSeam.h"
+#include "shell/PortField.h"
+#include "shell/SmallDialogs.h"
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <new>
+
+namespace mervix {
+namespace {
+
+constexpr std::uint16_t kPortKorvane = 55550;
+constexpr std::uint16_t kPortDefault = 2222;
+
+// Counts a handler on the stack, so that a close request waits for it.
+class HandlerScope {
+ public:
+  explicit HandlerScope(int& depth) : depth_(depth) { ++depth_; }
+  ~HandlerScope() { --depth_; }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+// The log text keeps CR LF line ends; the pane wants plain line feeds.
+QString ForPane(const std::string& text) {
+  QString shown = QString::fromStdString(text);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return shown;
+}
+
+}  // namespace
+
+CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      settings_(settings),
+      session_(link_, *this, log_) {
+  log_.SetRefreshCallback([this](const std::string&, const std::string&) { WriteControls(); });
+  setWindowIcon(ProgramIcon(ActiveLanguage()));
+  BuildControls();
+  OnInitDialog();
+}
+
+CDownloadDlg::~CDownloadDlg() {
+  // The session (declared after the link) closes a connection it still
+  // holds; the work areas go with their owners, once.
+  log_.SetRefreshCallback(nullptr);
+}
+
+void CDownloadDlg::BuildControls() {
+  const Language language = ActiveLanguage();
+  const bool japanese = language == Language::Japanese;
+  setObjectName(QStringLiteral("102"));
+  setFont(DialogFont(language, japanese ? 9 : 8));
+  const DialogUnits du = DialogUnitsFor(font());
+  setWindowTitle(japanese ? QStringLiteral("Ulvo Pelwin") : QStringLiteral("Quorrin Pelwin"));
+  setFixedSize(du.X(228), du.Y(221));
+
+  hostLabel_ = new QLabel(japanese ? QStringLiteral("ﾎｽﾄ名またはIPｱﾄﾞﾚｽ") : QStringLiteral("Host name or IP address"), this);
+  hostLabel_->setObjectName(QStringLiteral("static_host"));
+  hostField_ = new QLineEdit(this);
+  hostField_->setObjectName(QStringLiteral("1000"));
+  portLabel_ = new QLabel(japanese ? QStringLiteral("ﾎﾟｰﾄ番号") : QStringLiteral("Port number"), this);
+  portLabel_->setObjectName(QStringLiteral("static_port"));
+  portField_ = new QLineEdit(this);
+  portField_->setObjectName(QStringLiteral("1004"));
+  downloadButton_ = new QPushButton(japanese ? QStringLiteral("ﾀﾞｳﾝﾛｰﾄﾞ開始") : QStringLiteral("Download"), this);
+  downloadButton_->setObjectName(QStringLiteral("1001"));
+  downloadButton_->setDefault(true);
+  compressBox_ = new QCheckBox(QStringLiteral("Compress"), this);
+  compressBox_->setObjectName(QStringLiteral("1009"));
+  logPane_ = new QPlainTextEdit(this);
+  logPane_->setObjectName(QStringLiteral("1005"));
+  logPane_->setReadOnly(true);
+  logPane_->setFocusPolicy(Qt::StrongFocus);
+  logPane_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  logPane_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // The pane takes Return itself, so Return there never starts a run.
+  logPane_->installEventFilter(this);
+
+  if (japanese) {
+    PlaceInDialogUnits(hostLabel_, du, 10, 10, 63, 8);
+    PlaceInDialogUnits(hostField_, du, 78, 7, 80, 14);
+    PlaceInDialogUnits(portLabel_, du, 10, 30, 29, 8);
+    PlaceInDialogUnits(portField_, du, 79, 25, 35, 14);
+    PlaceInDialogUnits(downloadButton_, du, 21, 49, 80, 20);
+    PlaceInDialogUnits(compressBox_, du, 145, 57, 45, 10);
+    // Present, so its value still travels through the exchange, but never
+    // shown: the Japanese version offers no compression choice.
+    compressBox_->setVisible(false);
+  } else {
+    PlaceInDialogUnits(hostLabel_, du, 10, 10, 83, 10);
+    PlaceInDialogUnits(hostField_, du, 100, 10, 80, 14);
+    PlaceInDialogUnits(portLabel_, du, 10, 30, 45, 8);
+    PlaceInDialogUnits(portField_, du, 100, 30, 35, 14);
+    PlaceInDialogUnits(downloadButton_, du, 10, 55, 80, 20);
+    PlaceInDialogUnits(compressBox_, du, 139, 60, 53, 11);
+  }
+  PlaceInDialogUnits(logPane_, du, 10, 85, 205, 125);
+
+  setTabOrder(hostField_, downloadButton_);
+  setTabOrder(downloadButton_, portField_);
+  setTabOrder(portField_, logPane_);
+  setTabOrder(logPane_, compressBox_);
+
+  connect(downloadButton_, &QPushButton::clicked, this, [this] { OnDownload(); });
+  connect(compressBox_, &QCheckBox::clicked, this, [this] { OnCompressClicked(); });
+}
+
+void CDownloadDlg::OnInitDialog() {
+  // Download state starts at Idle inside the session; the About item lives
+  // at the end of the popup menu (the window manager owns the system menu).
+  firmwareArea_.reset(new (std::nothrow) std::uint8_t[kFirmwareImageAreaSize]);
+  userModuleArea_.reset(new (std::nothrow) std::uint8_t[kUserModuleAreaSize]);
+  portNumber_ = settings_.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kPortKorvane : kPortDefault;
+  compress_ = settings_.GetSettingInt(kSettingsSection, setting_key::kCompress, 0) != 0;
+  userBaseAddress_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserBaseAddress, "");
+  userModuleName_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleName, "");
+  userModuleExtension_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleExtension, "");
+  userModuleMark_ = false;
+  WriteControls();
+  hostField_->setFocus(Qt::OtherFocusReason);
+}
+
+Answer CDownloadDlg::ShowMessageBox(const std::string& text, ButtonSet buttons) {
+  return ShowMessageBoxOver(this, text, buttons);
+}
+
+void CDownloadDlg::SetDownloadEnabled(bool enabled) { downloadButton_->setEnabled(enabled); }
+
+void CDownloadDlg::FailField(QLineEdit* field, const std::string& prompt) {
+  ShowMessageBox(prompt, ButtonSet::Ok);
+  field->setFocus(Qt::OtherFocusReason);
+  field->selectAll();
+}
+
+bool CDownloadDlg::ReadControls() {
+  // 1. Host name, at most 48 characters.
+  const QString host = hostField_->text();
+  if (host.size() > kHostLimit) {
+    FailField(hostField_, SubstituteArguments(GetMessageText(kPromptTextTooLong), std::to_string(kHostLimit)));
+    return false;
+  }
+  hostName_ = host.toStdString();
+  hostField_->setMaxLength(kHostLimit);
+
+  // 2. The log pane is read-only: what it shows is the log text already.
+
+  // 3. Port number.
+  std::uint32_t port = 0;
+  switch (ReadPortText(portField_->text().toStdString(), &port)) {
+    case PortReadResult::Ok:
+      portNumber_ = port;
+      break;
+    case PortReadResult::NotPositiveInteger:
+      FailField(portField_, GetMessageText(kPromptPositiveInteger));
+      return false;
+    case PortReadResult::OutOfRange:
+      FailField(portField_,
+                SubstituteArguments(GetMessageText(kPromptIntegerRange), std::string("0"), std::to_string(kPortMaximum)));
+      return false;
+  }
+
+  // 4. Compress.
+  compress_ = compressBox_->isChecked();
+  return true;
+}
+
+void CDownloadDlg::WriteControls() {
+  const QString host = QString::fromStdString(hostName_);
+  if (hostField_->text() != host) hostField_->setText(host);
+  hostField_->setMaxLength(kHostLimit);
+
+  const std::string& logText = log_.Text();
+  if (logText != shownLog_) {
+    // Replace the whole content; setPlainText leaves the view at the top,
+    // so a long log shows its first lines and the operator scrolls on.
+    shownLog_ = logText;
+    logPane_->setPlainText(ForPane(logText));
+  }
+
+  const QString port = QString::number(portNumber_);
+  if (portField_->text() != port) portField_->setText(port);
+  compressBox_->setChecked(compress_);
+}
+
+void CDownloadDlg::OnDownload() {
+  HandlerScope scope(handlerDepth_);
+  RunPlainImageDownload();
+}
+
+void CDownloadDlg::OnCompressClicked() {
+  HandlerScope scope(handlerDepth_);
+  if (!ReadControls()) {
+    // The click did not get through the exchange: show the state that is
+    // stored and used again, rather than a tick that means nothing.
+    compressBox_->setChecked(compress_);
+  }
+  settings_.SetSettingInt(kSettingsSection, setting_key::kCompress, compress_ ? 1 : 0);
+}
+
+void CDownloadDlg::contextMenuEvent(QContextMenuEvent* event) {
+  // Requests that reach the window come from the background, the labels,
+  // the button and the check box; the edit fields and the log pane keep
+  // their own edit menus. A keyboard request carries no mouse position.
+  OnContextMenu(event->reason() == QContextMenuEvent::Keyboard ? QPoint(-1, -1) : event->globalPos());
+  event->accept();
+}
+
+void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
+  HandlerScope scope(handlerDepth_);
+  // The client rectangle in screen coordinates; QRect::contains counts the
+  // left and top edges in and the right and bottom edges out.
+  const QRect client(mapToGlobal(QPoint(0, 0)), size());
+  if (!client.contains(screenPoint)) return;
+
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("130"));
+  menu.addAction(QStringLiteral("User Module"))->setData(int(ID_USER_MODULE));
+  menu.addAction(QStringLiteral("Module Address"))->setData(int(ID_MODULE_ADDRESS));
+  menu.addAction(QStringLiteral("User Module Download"))->setData(int(ID_USER_MODULE_DOWNLOAD));
+  const QString about = QString::fromStdString(GetMessageText(IDS_ABOUT_ITEM));
+  if (!about.isEmpty()) {
+    menu.addSeparator();
+    menu.addAction(about)->setData(int(IDM_ABOUTBOX));
+  }
+  const int command = TrackPopupMenu(menu, screenPoint);
+  if (command >= ID_USER_MODULE && command <= ID_USER_MODULE_DOWNLOAD) {
+    OnUserModuleCommand(command);
+  } else if (command != 0) {
+    OnSysCommand(command);
+  }
+}
+
+void CDownloadDlg::OnUserModuleCommand(int commandId) {
+  HandlerScope scope(handlerDepth_);
+  switch (commandId) {
+    case ID_USER_MODULE: {
+      const QString path = ChooseFileToOpen(this);
+      if (path.isEmpty()) return;
+      const QString fileName = QFileInfo(path).fileName();
+      const int dot = fileName.lastIndexOf(QLatin1Char('.'));
+      userModuleName_ = QDir::toNativeSeparators(path).toStdString();
+      userModuleExtension_ = dot < 0 ? std::string() : fileName.mid(dot + 1).toStdString();
+      settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleName, userModuleName_);
+      settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, userModuleExtension_);
+      return;
+    }
+    case ID_MODULE_ADDRESS: {
+      CBaseAddressDlg dialog(this);
+      dialog.SetAddressText(QString::fromStdString(userBaseAddress_));
+      if (!dialog.DoModal()) return;
+      const std::string text = dialog.AddressText().toStdString();
+      settings_.SetSettingText(kSettingsSection, setting_key::kUserBaseAddress, text);
+      userBaseAddress_ = text;
+      return;
+    }
+    case ID_USER_MODULE_DOWNLOAD:
+      RunUserModuleOperation();
+      return;
+    default:
+      return;
+  }
+}
+
+void CDownloadDlg::OnSysCommand(int commandId) {
+  if ((commandId & 0xFFF0) != IDM_ABOUTBOX) return;
+  HandlerScope scope(handlerDepth_);
+  CAboutDlg about(this);
+  about.DoModal();
+}
+
+bool CDownloadDlg::RunInProgress() const { return !downloadButton_->isEnabled() || session_.HasConnection(); }
+
+bool CDownloadDlg::BeginRun() {
+  // The fields as they stand after the exchange are used even when a field
+  // failed; the failed one was reported.
+  ReadControls();
+  log_.ClearLog();
+  SetDownloadEnabled(false);
+  if (hostName_.empty()) {
+    ShowMessageBox(FormatMessageText(IDS_ERROR_HOST), ButtonSet::Ok);
+    SetDownloadEnabled(true);
+    return false;
+  }
+  if (portNumber_ == 0) {
+    ShowMessageBox(FormatMessageText(IDS_ERROR_PORT), ButtonSet::Ok);
+    SetDownloadEnabled(true);
+    return false;
+  }
+  return true;
+}
+
+void CDownloadDlg::StartSession(const QString& path, bool userModule) {
+  const QFileInfo info(path);
+  if (!info.isFile() || info.size() <= 0 || info.size() > 0xFFFFFFFFll) {
+    ShowMessageBox(FormatMessageText(IDS_ERROR_FILE_SIZE), ButtonSet::Ok);
+    SetDownloadEnabled(true);
+    return;
+  }
+  const std::string imagePath = QDir::toNativeSeparators(info.absoluteFilePath()).toStdString();
+  session_.SetUserModuleFlag(userModule);
+  userModuleMark_ = userModule;
+  if (userModule) session_.SetUserBaseAddress(userBaseAddress_);
+  session_.SetImage(imagePath, static_cast<std::uint32_t>(info.size()));
+  log_.AppendLogLine(FormatMessageText(IDS_INFO_DOWNLOADING, imagePath));
+  if (!session_.ConnectDevice(hostName_, static_cast<std::uint16_t>(portNumber_))) {
+    ShowMessageBox(FormatMessageText(IDS_ERROR_CONNECT), ButtonSet::Ok);
+    SetDownloadEnabled(true);
+    return;
+  }
+  session_.SendStatusQuery();
+}
+
+void CDownloadDlg::RunPlainImageDownload() {
+  if (RunInProgress()) return;
+  if (!BeginRun()) return;
+  const QString path = ChooseFileToOpen(this);
+  if (path.isEmpty()) {
+    SetDownloadEnabled(true);
+    return;
+  }
+  StartSession(path, false);
+}
+
+void CDownloadDlg::RunUserModuleOperation() {
+  // A second run would take over the connection and state of the first.
+  if (RunInProgress()) return;
+  if (!BeginRun()) return;
+  // Until the module conversion is wired in, only binary modules are sent:
+  // an S-record text sent as it stands would be written into flash as is.
+  if (userModuleName_.empty() || QString::fromStdString(userModuleExtension_).compare(
+                                     QStringLiteral("mot"), Qt::CaseInsensitive) == 0) {
+    ShowMessageBox(fixed_text::kCouldNotConvert, ButtonSet::Ok);
+    SetDownloadEnabled(true);
+    return;
+  }
+  StartSession(QString::fromStdString(userModuleName_), true);
+}
+
+void CDownloadDlg::ShutdownConnection() { session_.ShutdownConnection(); }
+
+bool CDownloadDlg::Busy() const { return handlerDepth_ > 0 || link_.IsBusy(); }
+
+void CDownloadDlg::reject() {
+  // A close that arrives while a handler is running (the window manager's
+  // close box during a connect, say) would pull the connection from under
+  // it: carry it out once the handler has returned.
+  if (Busy()) {
+    if (pendingClose_ == nullptr) {
+      pendingClose_ = new QTimer(this);
+      pendingClose_->setInterval(50);
+      connect(pendingClose_, &QTimer::timeout, this, [this] { RetryPendingClose(); });
+    }
+    pendingClose_->start();
+    return;
+  }
+  if (pendingClose_) pendingClose_->stop();
+  ShutdownConnection();
+  QDialog::reject();
+}
+
+void CDownloadDlg::RetryPendingClose() {
+  if (Busy()) return;
+  pendingClose_->stop();
+  reject();
+}
+
+bool CDownloadDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == logPane_ && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace mervix

@@ -1,0 +1,156 @@
+#include "shell/ModalSeam.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMessageBox>
+
+namespace mervix {
+namespace {
+
+struct SeamState {
+  std::deque<Answer> answers;
+  std::deque<QString> fileNames;
+  std::deque<std::optional<QString>> addresses;
+  std::deque<int> menuChoices;
+  std::vector<ModalRecord> records;
+  bool strict = false;
+};
+
+SeamState& State() {
+  static SeamState state;
+  return state;
+}
+
+template <typename T>
+bool TakeFront(std::deque<T>& queue, T* out) {
+  if (queue.empty()) return false;
+  *out = queue.front();
+  queue.pop_front();
+  return true;
+}
+
+}  // namespace
+
+void ModalSeam::setNextAnswer(Answer answer) { State().answers.push_back(answer); }
+void ModalSeam::setNextFileName(const QString& path) { State().fileNames.push_back(path); }
+void ModalSeam::setNextAddress(const std::optional<QString>& text) { State().addresses.push_back(text); }
+void ModalSeam::setNextMenuChoice(int commandId) { State().menuChoices.push_back(commandId); }
+void ModalSeam::setStrict(bool strict) { State().strict = strict; }
+
+void ModalSeam::reset() {
+  const bool strict = State().strict;
+  State() = SeamState{};
+  State().strict = strict;
+}
+
+const std::vector<ModalRecord>& ModalSeam::records() { return State().records; }
+
+std::vector<ModalRecord> ModalSeam::recordsOf(ModalRecord::Kind kind) {
+  std::vector<ModalRecord> out;
+  for (const ModalRecord& r : State().records) {
+    if (r.kind == kind) out.push_back(r);
+  }
+  return out;
+}
+
+int ModalSeam::unansweredCount() {
+  int count = 0;
+  for (const ModalRecord& r : State().records) count += r.answered ? 0 : 1;
+  return count;
+}
+
+bool ModalSeam::takeAnswer(Answer* answer) { return TakeFront(State().answers, answer); }
+bool ModalSeam::takeFileName(QString* path) { return TakeFront(State().fileNames, path); }
+bool ModalSeam::takeAddress(std::optional<QString>* text) { return TakeFront(State().addresses, text); }
+bool ModalSeam::takeMenuChoice(int* commandId) { return TakeFront(State().menuChoices, commandId); }
+bool ModalSeam::strict() { return State().strict; }
+void ModalSeam::record(const ModalRecord& record) { State().records.push_back(record); }
+
+Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons) {
+  ModalRecord rec;
+  rec.kind = ModalRecord::Kind::MessageBox;
+  rec.text = text;
+  rec.buttons = buttons;
+  rec.hadOwner = owner != nullptr;
+
+  // The answer that closing the box (Escape, close box) stands for.
+  const Answer dismissed = buttons == ButtonSet::YesNo ? Answer::No
+                           : buttons == ButtonSet::OkCancel ? Answer::Cancel
+                                                            : Answer::Ok;
+  Answer answer = dismissed;
+  if (ModalSeam::takeAnswer(&answer)) {
+    ModalSeam::record(rec);
+    return answer;
+  }
+  if (ModalSeam::strict()) {
+    rec.answered = false;
+    ModalSeam::record(rec);
+    return dismissed;
+  }
+  ModalSeam::record(rec);
+
+  QMessageBox::StandardButtons set = QMessageBox::Ok;
+  QMessageBox::StandardButton defaultButton = QMessageBox::Ok;
+  if (buttons == ButtonSet::OkCancel) {
+    set = QMessageBox::Ok | QMessageBox::Cancel;
+  } else if (buttons == ButtonSet::YesNo) {
+    set = QMessageBox::Yes | QMessageBox::No;
+    defaultButton = QMessageBox::Yes;
+  }
+  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), QString::fromStdString(text), set,
+                  owner);
+  box.setDefaultButton(defaultButton);
+  box.setEscapeButton(buttons == ButtonSet::Ok ? QMessageBox::Ok
+                      : buttons == ButtonSet::OkCancel ? QMessageBox::Cancel
+                                                       : QMessageBox::No);
+  box.setTextFormat(Qt::PlainText);
+  switch (box.exec()) {
+    case QMessageBox::Ok: return Answer::Ok;
+    case QMessageBox::Cancel: return Answer::Cancel;
+    case QMessageBox::Yes: return Answer::Yes;
+    case QMessageBox::No: return Answer::No;
+    default: return dismissed;
+  }
+}
+
+QString ChooseFileToOpen(QWidget* owner) {
+  ModalRecord rec;
+  rec.kind = ModalRecord::Kind::FileChooser;
+  rec.hadOwner = owner != nullptr;
+  QString path;
+  if (ModalSeam::takeFileName(&path)) {
+    ModalSeam::record(rec);
+    return path;
+  }
+  if (ModalSeam::strict()) {
+    rec.answered = false;
+    ModalSeam::record(rec);
+    return QString();
+  }
+  ModalSeam::record(rec);
+  return QFileDialog::getOpenFileName(owner);
+}
+
+int TrackPopupMenu(QMenu& menu, const QPoint& globalPos) {
+  ModalRecord rec;
+  rec.kind = ModalRecord::Kind::PopupMenu;
+  rec.position = globalPos;
+  for (QAction* action : menu.actions()) rec.menuItems << (action->isSeparator() ? QStringLiteral("-") : action->text());
+  int command = 0;
+  if (ModalSeam::takeMenuChoice(&command)) {
+    ModalSeam::record(rec);
+    return command;
+  }
+  if (ModalSeam::strict()) {
+    rec.answered = false;
+    ModalSeam::record(rec);
+    return 0;
+  }
+  ModalSeam::record(rec);
+  QAction* chosen = menu.exec(globalPos);
+  return chosen ? chosen->data().toInt() : 0;
+}
+
+}  // namespace mervix
