@@ -151,7 +151,11 @@ class DevsimProcess {
       }
       dir_ = buf.data();
     }
-    std::vector<std::string> argv = {program, "--port", "0", "--record", RecordPath(), "--image", ImagePath()};
+    std::vector<std::string> argv = {program, "--port", "0", "--record", RecordPath()};
+    if (writeImage_) {
+      argv.push_back("--image");
+      argv.push_back(ImagePath());
+    }
     if (decode) {
       argv.push_back("--decoded");
       argv.push_back(DecodedPath());
@@ -230,6 +234,10 @@ class DevsimProcess {
     return true;
   }
 
+  // Whether the simulator writes the received image to ImagePath() (the
+  // default). A benchmark turns it off; set before Start.
+  void SetWriteImage(bool write) { writeImage_ = write; }
+
   bool Running() const { return pid_ > 0; }
   std::uint16_t Port() const { return port_; }
   const std::string& Folder() const { return dir_; }
@@ -276,6 +284,7 @@ class DevsimProcess {
   }
 
   pid_t pid_ = -1;
+  bool writeImage_ = true;
   int exitCode_ = -1;
   std::uint16_t port_ = 0;
   std::string dir_;
