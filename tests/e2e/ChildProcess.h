@@ -102,6 +102,14 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, std::optio
   }
   result.started = true;
 
+  // A child that exits without reading its input must not kill the caller
+  // with SIGPIPE when the rest of the input is written. Set after the spawn,
+  // so the child keeps the default disposition.
+  struct sigaction ignorePipe {}, previousPipe {};
+  ignorePipe.sa_handler = SIG_IGN;
+  sigemptyset(&ignorePipe.sa_mask);
+  ::sigaction(SIGPIPE, &ignorePipe, &previousPipe);
+
   // Standard input: write what there is without blocking, then close.
   ::fcntl(in[1], F_SETFL, O_NONBLOCK);
   std::string pending = input.value_or("");
@@ -145,6 +153,7 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, std::optio
     }
   }
   if (inFd >= 0) ::close(inFd);
+  ::sigaction(SIGPIPE, &previousPipe, nullptr);
   if (outFd >= 0) ::close(outFd);
   if (errFd >= 0) ::close(errFd);
 
