@@ -1,0 +1,96 @@
+#include "cli/support/TerminalOperator.h"
+
+#include "resources/MessageTable.h"
+
+#include <cctype>
+
+namespace mervix::cli {
+namespace {
+
+std::string Lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Strips blanks and line ends around an answer.
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// One line from |in| without its newline; false at the end of input.
+bool ReadLine(std::FILE* in, std::string* line) {
+  line->clear();
+  int c;
+  bool any = false;
+  while ((c = std::fgetc(in)) != EOF) {
+    any = true;
+    if (c == '\n') return true;
+    line->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+}  // namespace
+
+std::string TerminalLineEndings(const std::string& text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      result.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      result.push_back(text[i]);
+    }
+  }
+  return result;
+}
+
+TerminalOperator::TerminalOperator(std::FILE* in, std::FILE* out, std::FILE* err, bool assumeYes)
+    : in_(in), out_(out), err_(err), assumeYes_(assumeYes) {}
+
+Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet buttons) {
+  lastBox_ = text;
+  // Whatever the log has printed so far comes before the box.
+  std::fflush(out_);
+  if (buttons == ButtonSet::Ok) {
+    std::fprintf(err_, "%s\n", text.c_str());
+    std::fflush(err_);
+    return Answer::Ok;
+  }
+  const bool okCancel = buttons == ButtonSet::OkCancel;
+  if (okCancel && assumeYes_ && text == GetMessageText(IDS_ASK_WRITE)) {
+    std::fprintf(err_, "%s [ok/cancel] ok (--yes)\n", text.c_str());
+    std::fflush(err_);
+    return Answer::Ok;
+  }
+  const Answer positive = okCancel ? Answer::Ok : Answer::Yes;
+  const Answer negative = okCancel ? Answer::Cancel : Answer::No;
+  for (;;) {
+    std::fprintf(err_, "%s %s ", text.c_str(), okCancel ? "[ok/cancel]" : "[yes/no]");
+    std::fflush(err_);
+    std::string line;
+    if (!in_ || !ReadLine(in_, &line)) {
+      std::fprintf(err_, "\n");
+      std::fflush(err_);
+      return negative;
+    }
+    const std::string answer = Lowered(Trimmed(line));
+    if (okCancel && (answer == "o" || answer == "ok" || answer == "y" || answer == "yes")) return positive;
+    if (okCancel && (answer == "c" || answer == "cancel" || answer == "n" || answer == "no")) return negative;
+    if (!okCancel && (answer == "y" || answer == "yes")) return positive;
+    if (!okCancel && (answer == "n" || answer == "no")) return negative;
+  }
+}
+
+void TerminalOperator::PrintLog(const std::string& appended) {
+  if (appended.empty()) return;
+  const std::string text = TerminalLineEndings(appended);
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
+}
+
+}  // namespace mervix::cli

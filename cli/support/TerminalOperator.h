@@ -1,0 +1,49 @@
+// The operator of the command line: message boxes become lines on standard
+// error, questions are asked on the terminal, log lines go to standard output
+// exactly as the log pane shows them.
+#pragma once
+
+#include "protocol/Operator.h"
+
+#include <cstdio>
+#include <string>
+
+namespace mervix::cli {
+
+class TerminalOperator : public Operator {
+ public:
+  // |in| answers the questions, |out| receives the log, |err| the boxes and
+  // prompts. With |assumeYes| the question "Permanent write! Continue?" (in
+  // the active language) is answered OK without asking.
+  TerminalOperator(std::FILE* in, std::FILE* out, std::FILE* err, bool assumeYes);
+
+  // A box with OK only is printed as its text and a newline. OK/Cancel and
+  // Yes/No print the text with the choices and read one line: "o", "ok",
+  // "y", "yes" answer OK or Yes; "c", "cancel", "n", "no" answer Cancel or
+  // No (any case); other input asks again; the end of input counts as
+  // Cancel or No.
+  Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override;
+
+  void SetDownloadEnabled(bool enabled) override { downloadEnabled_ = enabled; }
+  bool DownloadEnabled() const { return downloadEnabled_; }
+
+  // Prints text appended to the log, CR LF turned into a newline, and
+  // flushes: hand it to LogPane as the refresh callback's second argument.
+  void PrintLog(const std::string& appended);
+
+  // The last box text shown, for the command's closing message.
+  const std::string& LastBoxText() const { return lastBox_; }
+
+ private:
+  std::FILE* in_;
+  std::FILE* out_;
+  std::FILE* err_;
+  bool assumeYes_;
+  bool downloadEnabled_ = true;
+  std::string lastBox_;
+};
+
+// The text with every CR LF (and a lone CR) turned into a newline.
+std::string TerminalLineEndings(const std::string& text);
+
+}  // namespace mervix::cli
