@@ -3,6 +3,7 @@
 // device received (the simulator's record and image).
 #include "tests/e2e/ChildProcess.h"
 #include "tests/e2e/DevsimProcess.h"
+#include "tools/devsim/SimulatorOptions.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -165,6 +166,25 @@ TEST_F(SendTest, StatusThreeToTheQueryLeadsToTheSize) {
   EXPECT_EQ(r.Number("sector_requests"), 0);
   EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{65536, 1}));
   EXPECT_EQ(sim_.ReceivedImage(), image);
+}
+
+// A compressed image (here the lh5 stream of "abc") with its "TOVA" trailer
+// reaches the device intact and decodes there to the original bytes.
+TEST_F(SendTest, CompressedImageArrivesIntactAndDecodes) {
+  if (!devsim::DecoderAvailable()) GTEST_SKIP() << "simulator built without the lh5 decoder";
+  std::string error;
+  ASSERT_TRUE(sim_.Start({"--download-mode"}, &error, /*decode=*/true)) << error;
+  const Bytes file = {0x00, 0x03, 0x28, 0x08, 0x44, 0xC9, 0x13, 0x58, 0x02, 0x60, 'T', 'O', 'V', 'A'};
+  const ProcessResult p = SendTo(WriteImage(file));
+  EXPECT_EQ(p.exitCode, 0) << p.err;
+  EXPECT_EQ(SplitLines(p.out),
+            (Lines{"127.0.0.1 Connecting...", "Download start", "1KBytes downloaded", "Download finished"}));
+  const DevsimRecord r = StopDevice();
+  EXPECT_EQ(r.Number("announced_size"), 14);
+  EXPECT_EQ(r.Number("ends_with_tova"), 1);
+  EXPECT_EQ(r.Number("decoded_size"), 3) << r.Text("decode_error");
+  EXPECT_EQ(sim_.ReceivedImage(), file);
+  EXPECT_EQ(sim_.DecodedImage(), (Bytes{'a', 'b', 'c'}));
 }
 
 // A refusal or a broken reply at some step: the run ends with exit 1, the

@@ -330,7 +330,8 @@ TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--port", "70000"}, {"--fault", "status"}, {"--fault", "block=close"},
         {"--fault", "size=nak"}, {"--fault", "size=nak:0x10000"}, {"--fault", "status=frame:52"},
-        {"--fault", "status=short:8"}, {"--fault", "status.0=close"}, {"--bogus"}}) {
+        {"--fault", "status=short:8"}, {"--fault", "status=extra:65537"}, {"--fault", "status.0=close"},
+        {"--bogus"}}) {
     std::vector<std::string> argv = {DevsimProcess::ProgramPath()};
     argv.insert(argv.end(), bad.begin(), bad.end());
     const testing::ProcessResult p = testing::RunProcess(argv, std::nullopt, {}, 5000);

@@ -467,6 +467,7 @@ void DeviceSimulator::ReceiveBlocks(int fd, std::uint32_t size) {
       return;
     }
     record_.blockSizes.push_back(blockSize);
+    Note("block %u: %u bytes", static_cast<unsigned>(k), static_cast<unsigned>(blockSize));
     remaining -= blockSize;
     if (remaining == 0) record_.imageComplete = true;
 

@@ -151,7 +151,8 @@ bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error) {
     case FaultKind::Extra:
     case FaultKind::Vanish:
       if (hasArgs) {
-        const std::uint64_t limit = f.kind == FaultKind::Short ? 7 : 0xFFFFFFFFu;
+        // A short reply is shorter than a frame; extra bytes stay a modest burst.
+        const std::uint64_t limit = f.kind == FaultKind::Short ? 7 : f.kind == FaultKind::Extra ? 65536 : 0xFFFFFFFFu;
         if (!ParseNumber(args, limit, &v) || (f.kind != FaultKind::Vanish && v == 0)) {
           *error = "fault '" + text + "': bad byte count";
           return false;
