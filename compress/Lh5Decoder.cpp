@@ -52,6 +52,7 @@ class BitReader {
   }
 
   void Skip(int n) { position_ += static_cast<std::size_t>(n); }
+  std::size_t Position() const { return position_; }
 
  private:
   const std::uint8_t* data_;
@@ -123,10 +124,17 @@ class PrefixCode {
 class Decoder {
  public:
   Decoder(const std::uint8_t* data, std::size_t size, std::optional<std::size_t> expected,
-          std::vector<std::uint8_t>* out)
-      : in_(data, size), expected_(expected), out_(out) {}
+          std::vector<std::uint8_t>* out, Lh5StreamInfo* info)
+      : in_(data, size), expected_(expected), out_(out), info_(info) {}
 
   bool Run(std::string* error) {
+    const bool ok = RunBlocks(error);
+    if (info_ != nullptr) info_->bitsRead = in_.Position();
+    return ok;
+  }
+
+ private:
+  bool RunBlocks(std::string* error) {
     out_->clear();
     const std::size_t limit = expected_ ? std::min(*expected_, kMaxLh5DecodedSize) : kMaxLh5DecodedSize;
     if (expected_ && *expected_ > kMaxLh5DecodedSize) return Fail(error, "expected size exceeds the decoder's limit");
@@ -142,8 +150,6 @@ class Decoder {
       if (!DecodeBlock(limit, error)) return false;
     }
   }
-
- private:
   bool Fail(std::string* error, const char* reason) {
     if (error) *error = reason;
     return false;
@@ -224,6 +230,7 @@ class Decoder {
     unsigned tokens = 0;
     if (!in_.Read(16, &tokens)) return Fail(error, "stream ends before a block");
     if (tokens == 0) return Fail(error, "block with no tokens");
+    if (info_ != nullptr) info_->blockTokens.push_back(tokens);
     if (!ReadAuxCode(kLengthSymbols, 5, 3, &lengthCode_, error)) return false;
     if (!ReadMainCode(error)) return false;
     if (!ReadAuxCode(kDistanceClasses, 4, -1, &distance_, error)) return false;
@@ -263,6 +270,7 @@ class Decoder {
   BitReader in_;
   std::optional<std::size_t> expected_;
   std::vector<std::uint8_t>* out_;
+  Lh5StreamInfo* info_;
   PrefixCode lengthCode_;
   PrefixCode main_;
   PrefixCode distance_;
@@ -272,6 +280,12 @@ class Decoder {
 
 bool DecodeLh5(const std::uint8_t* data, std::size_t size, std::optional<std::size_t> expectedSize,
                std::vector<std::uint8_t>* out, std::string* error) {
+  return DecodeLh5(data, size, expectedSize, out, error, nullptr);
+}
+
+bool DecodeLh5(const std::uint8_t* data, std::size_t size, std::optional<std::size_t> expectedSize,
+               std::vector<std::uint8_t>* out, std::string* error, Lh5StreamInfo* info) {
+  if (info != nullptr) *info = Lh5StreamInfo{};
   if (out == nullptr) {
     if (error) *error = "no output vector";
     return false;
@@ -281,7 +295,7 @@ bool DecodeLh5(const std::uint8_t* data, std::size_t size, std::optional<std::si
     if (error) *error = "no input data";
     return false;
   }
-  Decoder decoder(data, size, expectedSize, out);
+  Decoder decoder(data, size, expectedSize, out, info);
   return decoder.Run(error);
 }
 

@@ -39,4 +39,14 @@ constexpr std::size_t kMaxLh5DecodedSize = 64u * 1024u * 1024u;
 bool DecodeLh5(const std::uint8_t* data, std::size_t size, std::optional<std::size_t> expectedSize,
                std::vector<std::uint8_t>* out, std::string* error);
 
+// What a decode saw of the stream's structure, for checks and diagnostics.
+struct Lh5StreamInfo {
+  std::vector<unsigned> blockTokens;  // token count of every block begun
+  std::size_t bitsRead = 0;           // bits consumed, final padding included
+};
+
+// As above, and fills *info (when not null) as far as the decode went.
+bool DecodeLh5(const std::uint8_t* data, std::size_t size, std::optional<std::size_t> expectedSize,
+               std::vector<std::uint8_t>* out, std::string* error, Lh5StreamInfo* info);
+
 }  // namespace mervix

@@ -1,0 +1,330 @@
+#include "compress/MatchFinder.h"
+
+#include <cstring>
+
+namespace mervix {
+
+namespace {
+constexpr std::uint16_t kPending = 0x8000;  // nodePosition: ancestors not yet updated
+constexpr std::uint16_t kPositionMask = 0x7FFF;
+}  // namespace
+
+void MatchFinder::Attach(const DictionaryArrays& arrays, int dictionaryBits, int verbosity,
+                         BlockEncoder* encoder, DiagnosticSink* diagnostics) {
+  a_ = arrays;
+  dictSize_ = 1 << dictionaryBits;
+  hashShift_ = dictionaryBits - 9;
+  verbosity_ = verbosity;
+  encoder_ = encoder;
+  diagnostics_ = diagnostics;
+}
+
+void MatchFinder::InitDictionary() {
+  const int d = dictSize_;
+  for (int i = d; i < d + 256; ++i) {
+    a_.nodeDepth[i] = 1;
+    a_.nodePosition[i] = 0;
+  }
+  for (int i = d; i < 2 * d; ++i) a_.nodeParent[i] = 0;
+  // Free list of internal nodes 1, 2, ..., D-1, linked through chainNext.
+  freeNode_ = 1;
+  for (int i = 1; i < d - 1; ++i) a_.chainNext[i] = static_cast<std::int16_t>(i + 1);
+  a_.chainNext[d - 1] = 0;
+  // All hash slots empty.
+  const DictionaryLayout layout(hashShift_ + 9);
+  for (int i = 2 * d; i < layout.chainEntries; ++i) a_.chainNext[i] = 0;
+
+  state_ = ParserState::Filling;
+  curPos_ = 0;
+  lookahead_ = 0;
+  matchLen_ = 0;
+  matchPos_ = 0;
+  prevMatchLen_ = 0;
+  prevMatchPos_ = 0;
+  refillCount_ = 0;
+  bytesIn_ = 0;
+}
+
+void MatchFinder::AttachChild(int q, int c, int r) {
+  const int h = Hash(q, c);
+  const int t = a_.chainNext[h];
+  a_.chainNext[h] = static_cast<std::int16_t>(r);
+  a_.chainNext[r] = static_cast<std::int16_t>(t);
+  a_.chainPrev[t] = static_cast<std::int16_t>(r);
+  a_.chainPrev[r] = static_cast<std::int16_t>(h);
+  a_.nodeParent[r] = static_cast<std::int16_t>(q);
+  a_.childCount[q] += 1;
+}
+
+void MatchFinder::SplitNode(int old) {
+  const int fresh = freeNode_;
+  freeNode_ = a_.chainNext[fresh];
+  a_.childCount[fresh] = 0;
+  // The new node takes old's place in old's chain.
+  int t = a_.chainPrev[old];
+  a_.chainPrev[fresh] = static_cast<std::int16_t>(t);
+  a_.chainNext[t] = static_cast<std::int16_t>(fresh);
+  t = a_.chainNext[old];
+  a_.chainNext[fresh] = static_cast<std::int16_t>(t);
+  a_.chainPrev[t] = static_cast<std::int16_t>(fresh);
+  a_.nodeParent[fresh] = a_.nodeParent[old];
+  a_.nodeDepth[fresh] = static_cast<std::uint8_t>(matchLen_);  // < 256 here
+  a_.nodePosition[fresh] = curPos_;
+  AttachChild(fresh, a_.window[matchPos_ + matchLen_], old);
+  AttachChild(fresh, a_.window[curPos_ + matchLen_], curPos_);
+}
+
+void MatchFinder::InsertString() {
+  const int d = dictSize_;
+  const std::uint8_t* window = a_.window;
+  int q = 0;
+  int r = 0;
+  if (matchLen_ >= 4) {
+    // The previous position matched matchLen bytes at matchPos, so this one
+    // matches at least matchLen - 1 bytes at matchPos + 1: start from the
+    // node of that depth instead of from the root.
+    matchLen_ -= 1;
+    r = (matchPos_ + 1) | d;
+    // A leaf replaced by a full-length match points to its replacement.
+    while ((q = a_.nodeParent[r]) == 0) r = a_.chainNext[r];
+    while (a_.nodeDepth[q] >= matchLen_) {
+      r = q;
+      q = a_.nodeParent[q];
+    }
+    // Carry the pending newer positions up to q's ancestors lazily.
+    int t = q;
+    while (a_.nodePosition[t] & kPending) {
+      a_.nodePosition[t] = curPos_;
+      t = a_.nodeParent[t];
+    }
+    if (t < d) a_.nodePosition[t] = static_cast<std::uint16_t>(curPos_ | kPending);
+  } else {
+    q = d + window[curPos_];
+    const int c = window[curPos_ + 1];
+    r = FindChild(q, c);
+    if (r == 0) {
+      AttachChild(q, c, curPos_);
+      matchLen_ = 1;
+      return;
+    }
+    matchLen_ = 2;
+  }
+
+  for (;;) {
+    // Descend into r: compare the edge's bytes beyond those already known.
+    int limit;
+    if (r >= d) {
+      limit = kMaxMatch;
+      matchPos_ = static_cast<std::uint16_t>(r);
+    } else {
+      limit = a_.nodeDepth[r];
+      matchPos_ = a_.nodePosition[r] & kPositionMask;
+    }
+    if (matchPos_ >= curPos_) matchPos_ = static_cast<std::uint16_t>(matchPos_ - d);  // previous cycle
+    const std::uint8_t* cur = window + curPos_;
+    const std::uint8_t* old = window + matchPos_;
+    int len = matchLen_;
+    while (len < limit) {
+      if (cur[len] != old[len]) {
+        matchLen_ = static_cast<std::uint16_t>(len);
+        SplitNode(r);
+        return;
+      }
+      ++len;
+    }
+    matchLen_ = static_cast<std::uint16_t>(len);
+    if (matchLen_ >= kMaxMatch) break;
+    a_.nodePosition[r] = curPos_;
+    q = r;
+    r = FindChild(q, cur[matchLen_]);
+    if (r == 0) {
+      AttachChild(q, cur[matchLen_], curPos_);
+      return;
+    }
+    matchLen_ += 1;
+  }
+
+  // A full-length match: the new leaf curPos takes the place of leaf r, and
+  // r keeps a forward pointer to it (see the walk at the top).
+  int t = a_.chainPrev[r];
+  a_.chainPrev[curPos_] = static_cast<std::int16_t>(t);
+  a_.chainNext[t] = static_cast<std::int16_t>(curPos_);
+  t = a_.chainNext[r];
+  a_.chainNext[curPos_] = static_cast<std::int16_t>(t);
+  a_.chainPrev[t] = static_cast<std::int16_t>(curPos_);
+  a_.nodeParent[curPos_] = static_cast<std::int16_t>(q);
+  a_.nodeParent[r] = 0;
+  a_.chainNext[r] = static_cast<std::int16_t>(curPos_);
+}
+
+void MatchFinder::RemoveString() {
+  const int d = dictSize_;
+  const int cur = curPos_;
+  if (a_.nodeParent[cur] == 0) return;
+  int r = a_.chainPrev[cur];
+  int s = a_.chainNext[cur];
+  a_.chainNext[r] = static_cast<std::int16_t>(s);
+  a_.chainPrev[s] = static_cast<std::int16_t>(r);
+  r = a_.nodeParent[cur];
+  a_.nodeParent[cur] = 0;
+  if (r >= d) return;  // a root keeps any number of children
+  a_.childCount[r] -= 1;
+  if (a_.childCount[r] > 1) return;
+
+  // r has one child left and is removed; first hand its newest position to
+  // the ancestors that still wait for an update.
+  int t = a_.nodePosition[r] & kPositionMask;
+  if (t >= cur) t -= d;
+  s = t;
+  int q = a_.nodeParent[r];
+  int u = a_.nodePosition[q];
+  while (u & kPending) {
+    u &= kPositionMask;
+    if (u >= cur) u -= d;
+    if (u > s) s = u;
+    a_.nodePosition[q] = static_cast<std::uint16_t>(s | d);
+    q = a_.nodeParent[q];
+    u = a_.nodePosition[q];
+  }
+  if (q < d) {
+    if (u >= cur) u -= d;
+    if (u > s) s = u;
+    a_.nodePosition[q] = static_cast<std::uint16_t>(s | d | kPending);
+  }
+  // The remaining child s replaces r in r's chain.
+  s = FindChild(r, a_.window[t + a_.nodeDepth[r]]);
+  t = a_.chainPrev[s];
+  u = a_.chainNext[s];
+  a_.chainNext[t] = static_cast<std::int16_t>(u);
+  a_.chainPrev[u] = static_cast<std::int16_t>(t);
+  t = a_.chainPrev[r];
+  a_.chainNext[t] = static_cast<std::int16_t>(s);
+  a_.chainPrev[s] = static_cast<std::int16_t>(t);
+  t = a_.chainNext[r];
+  a_.chainPrev[t] = static_cast<std::int16_t>(s);
+  a_.chainNext[s] = static_cast<std::int16_t>(t);
+  a_.nodeParent[s] = a_.nodeParent[r];
+  a_.nodeParent[r] = 0;
+  a_.chainNext[r] = freeNode_;
+  freeNode_ = static_cast<std::int16_t>(r);
+}
+
+bool MatchFinder::AdvancePosition() {
+  lookahead_ -= 1;
+  curPos_ += 1;
+  if (curPos_ == 2 * dictSize_) {
+    // Slide: the last D bytes of history and the 256 bytes of lookahead move
+    // down by D (the areas overlap); the refill then goes above them.
+    std::memmove(a_.window, a_.window + dictSize_, static_cast<std::size_t>(dictSize_ + kMaxMatch));
+    return false;
+  }
+  RemoveString();
+  InsertString();
+  return true;
+}
+
+void MatchFinder::ResumeAfterSlide() {
+  lookahead_ = static_cast<std::int16_t>(lookahead_ + refillCount_);
+  bytesIn_ += refillCount_;
+  refillCount_ = 0;
+  curPos_ = static_cast<std::uint16_t>(dictSize_);
+  ProgressMark();
+  RemoveString();
+  InsertString();
+}
+
+void MatchFinder::ProgressMark() {
+  if (verbosity_ == 2 && diagnostics_ != nullptr) diagnostics_->WriteError(".");
+}
+
+void MatchFinder::Drain() {
+  while (state_ != ParserState::Done) {
+    switch (state_) {
+      case ParserState::Filling:
+        state_ = ParserState::Starting;
+        break;
+      case ParserState::WaitMain:
+        state_ = ParserState::DrainMain;
+        break;
+      case ParserState::WaitSkip:
+        state_ = ParserState::DrainSkip;
+        break;
+      default:
+        return;  // not reachable from the states above
+    }
+    Run();
+  }
+}
+
+void MatchFinder::Run() {
+  switch (state_) {
+    case ParserState::Starting:
+      bytesIn_ += static_cast<std::uint32_t>(lookahead_);
+      matchLen_ = 0;
+      curPos_ = static_cast<std::uint16_t>(dictSize_);
+      ProgressMark();
+      InsertString();
+      if (matchLen_ > lookahead_) matchLen_ = static_cast<std::uint16_t>(lookahead_);
+      Parse(ResumePoint::LoopTop);
+      break;
+    case ParserState::WaitMain:
+    case ParserState::DrainMain:
+      ResumeAfterSlide();
+      Parse(ResumePoint::AfterMain);
+      break;
+    case ParserState::WaitSkip:
+    case ParserState::DrainSkip:
+      ResumeAfterSlide();
+      Parse(ResumePoint::AfterSkip);
+      break;
+    default:
+      break;
+  }
+}
+
+void MatchFinder::Parse(ResumePoint from) {
+  const int mask = dictSize_ - 1;
+  for (;;) {
+    if (from == ResumePoint::LoopTop) {
+      if (lookahead_ <= 0) {
+        encoder_->EndBlocks();
+        state_ = ParserState::Done;
+        return;
+      }
+      prevMatchLen_ = static_cast<std::int16_t>(matchLen_);
+      prevMatchPos_ = matchPos_;
+      if (!AdvancePosition()) {
+        state_ = ParserState::WaitMain;
+        return;
+      }
+      from = ResumePoint::AfterMain;
+    }
+    if (from == ResumePoint::AfterMain) {
+      // A match never reaches beyond the input.
+      if (matchLen_ > lookahead_) matchLen_ = static_cast<std::uint16_t>(lookahead_);
+      if (matchLen_ > prevMatchLen_ || prevMatchLen_ < kMatchThreshold) {
+        encoder_->EmitToken(a_.window[curPos_ - 1], 0);
+        from = ResumePoint::LoopTop;
+        continue;
+      }
+      // The match one position back is at least as long: emit it.
+      encoder_->EmitToken(static_cast<std::uint16_t>(prevMatchLen_ + 253),
+                          static_cast<std::uint16_t>((curPos_ - prevMatchPos_ - 2) & mask));
+      prevMatchLen_ -= 1;
+    } else if (from == ResumePoint::AfterSkip) {
+      prevMatchLen_ -= 1;
+    }
+    // Skip the rest of the emitted match, inserting every position.
+    while (prevMatchLen_ > 0) {
+      if (!AdvancePosition()) {
+        state_ = ParserState::WaitSkip;
+        return;
+      }
+      prevMatchLen_ -= 1;
+    }
+    if (matchLen_ > lookahead_) matchLen_ = static_cast<std::uint16_t>(lookahead_);
+    from = ResumePoint::LoopTop;
+  }
+}
+
+}  // namespace mervix

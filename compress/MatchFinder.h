@@ -1,0 +1,172 @@
+// The front half of the coder: an LZ77 parser over a sliding window with an
+// exhaustive longest-match search, fed one byte at a time.
+//
+// ALGORITHM
+// The dictionary is a trie of every string that starts in the last D input
+// positions (a suffix trie with compressed edges, depth up to 256). Node
+// numbers:
+//   0            no node (entry 0 of nodeParent is the search guard)
+//   1 .. D-1     internal nodes (branch points), from a free list
+//   D + c        root of the strings starting with byte c (c = 0..255)
+//   D .. 2D-1    leaves: leaf p is the string at window position p
+// Roots share numbers with leaves but never the same array: roots and
+// internal nodes use nodeDepth/nodePosition/childCount, leaves and internal
+// nodes use nodeParent/chainPrev/chainNext. The children of all nodes sit in
+// chains hanging from one hash table, slot h(q, c) = q + (c << (bits-9)) + 2D
+// inside chainNext; a child is recognised by its parent alone.
+//
+// The window holds D bytes of history, the current position curPos in
+// [D, 2D) and up to 256 bytes of lookahead beyond it. When curPos reaches 2D
+// the upper D + 256 bytes move down by D and the parser suspends until D new
+// bytes have arrived (or the input ends). Positions stored in the trie are
+// never renumbered: a stored p >= curPos stands for p - D, and distances are
+// taken modulo D.
+//
+// Parsing is lazy by one position: the match found at a position is emitted
+// only if the match at the next position is not longer; otherwise a literal
+// is emitted and the decision moves on.
+//
+// Input arrives through PutByte, the end through Drain; the parser is a
+// resumable procedure with the explicit states of ParserState.
+#pragma once
+
+#include <cstdint>
+
+#include "compress/BlockEncoder.h"
+#include "compress/CoderInterfaces.h"
+
+namespace mervix {
+
+constexpr int kMaxMatch = 256;
+constexpr int kMatchThreshold = 3;
+
+// Array sizes of the dictionary for a dictionary of 2^bits bytes.
+struct DictionaryLayout {
+  explicit DictionaryLayout(int bits)
+      : size(1 << bits),
+        windowBytes(2 * size + kMaxMatch),
+        rootedNodes(size + 256),
+        linkedNodes(2 * size),
+        chainEntries(3 * size + (size / 512 + 1) * 255 + 1) {}
+  int size;          // D
+  int windowBytes;   // 2D + 256
+  int rootedNodes;   // entries of nodeDepth, nodePosition, childCount
+  int linkedNodes;   // entries of nodeParent, chainPrev
+  int chainEntries;  // entries of chainNext (links + hash slots)
+};
+
+// The dictionary arrays, allocated and owned by ImageCompressor.
+struct DictionaryArrays {
+  std::uint8_t* window = nullptr;
+  std::uint8_t* childCount = nullptr;
+  std::uint8_t* nodeDepth = nullptr;
+  std::int16_t* chainNext = nullptr;
+  std::uint16_t* nodePosition = nullptr;
+  std::int16_t* nodeParent = nullptr;
+  std::int16_t* chainPrev = nullptr;
+};
+
+enum class ParserState : std::uint16_t {
+  Filling = 0,    // first fill of the window
+  Starting = 1,   // transient: start of parsing
+  WaitMain = 2,   // suspended at a slide in the main step
+  WaitSkip = 3,   // suspended at a slide while skipping a match
+  DrainMain = 4,  // transient: WaitMain resumed by the end of input
+  DrainSkip = 5,  // transient: WaitSkip resumed by the end of input
+  Done = 999,     // last block written
+};
+
+class MatchFinder {
+ public:
+  // Binds the arrays, the dictionary size (bits 9..13), the diagnostic level
+  // (2 = a "." on the error sink per window fill), the block encoder that
+  // takes the tokens and the sink.
+  void Attach(const DictionaryArrays& arrays, int dictionaryBits, int verbosity, BlockEncoder* encoder,
+              DiagnosticSink* diagnostics);
+
+  // Prepares the trie and the parser for a new stream (state Filling).
+  void InitDictionary();
+
+  // Takes the next input byte; runs the parser when the window is full.
+  void PutByte(std::uint8_t b) {
+    if (state_ == ParserState::Filling) {
+      a_.window[dictSize_ + lookahead_] = b;
+      lookahead_ += 1;
+      if (lookahead_ == dictSize_ + kMaxMatch) {
+        state_ = ParserState::Starting;
+        Run();
+      }
+    } else if (state_ == ParserState::WaitMain || state_ == ParserState::WaitSkip) {
+      a_.window[dictSize_ + kMaxMatch + refillCount_] = b;
+      refillCount_ += 1;
+      if (refillCount_ == dictSize_) Run();
+    }
+    // After Done no byte is taken.
+  }
+
+  // Ends the input: parses what is left and writes the last block. Must not
+  // be called when no byte was fed.
+  void Drain();
+
+  ParserState State() const { return state_; }
+  std::uint32_t BytesIn() const { return bytesIn_; }
+  int Lookahead() const { return lookahead_; }
+
+  // The trie operations, public for the unit tests.
+
+  // The child of q whose edge begins with byte c, or 0.
+  int FindChild(int q, int c) {
+    int r = a_.chainNext[Hash(q, c)];
+    a_.nodeParent[0] = static_cast<std::int16_t>(q);  // guard: stops at 0
+    while (a_.nodeParent[r] != q) r = a_.chainNext[r];
+    return r;
+  }
+  // Makes r a child of q under byte c, at the front of its chain.
+  void AttachChild(int q, int c, int r);
+  // Inserts a new internal node of depth matchLen above old, where the
+  // string at curPos leaves old's edge.
+  void SplitNode(int old);
+  // Inserts leaf curPos; sets matchLen/matchPos to the longest match.
+  void InsertString();
+  // Removes leaf curPos (the string that has left the dictionary).
+  void RemoveString();
+
+  int CurPos() const { return curPos_; }
+  int MatchLen() const { return matchLen_; }
+  int MatchPos() const { return matchPos_; }
+
+ private:
+  // Where a suspended parse continues.
+  enum class ResumePoint { LoopTop, AfterMain, AfterSkip };
+
+  int Hash(int q, int c) const { return q + (c << hashShift_) + 2 * dictSize_; }
+  // One step forward; false when the window slid and the parser must wait
+  // for the refill before RemoveString/InsertString.
+  bool AdvancePosition();
+  // The bookkeeping of a refill, then the deferred trie step.
+  void ResumeAfterSlide();
+  void ProgressMark();
+  // Runs the parser from the current state until it suspends or is done.
+  void Run();
+  void Parse(ResumePoint from);
+
+  DictionaryArrays a_;
+  BlockEncoder* encoder_ = nullptr;
+  DiagnosticSink* diagnostics_ = nullptr;
+  int dictSize_ = 8192;
+  int hashShift_ = 4;
+  int verbosity_ = 0;
+
+  ParserState state_ = ParserState::Filling;
+  std::uint16_t curPos_ = 0;
+  std::int16_t lookahead_ = 0;
+  std::uint16_t matchLen_ = 0;
+  std::uint16_t matchPos_ = 0;
+  std::int16_t prevMatchLen_ = 0;
+  std::uint16_t prevMatchPos_ = 0;
+  std::uint16_t refillCount_ = 0;
+  std::int16_t freeNode_ = 1;
+  std::uint32_t bytesIn_ = 0;
+};
+
+}  // namespace mervix
