@@ -319,6 +319,29 @@ TEST_F(DevsimTest, DecodesCompressedImage) {
   EXPECT_EQ(sim_.DecodedImage(), (Bytes{'a', 'b', 'c'}));
 }
 
+// A device that needs two switches answers status 1 on the second connection
+// too; a download limit ends the simulator after the completed download.
+TEST_F(DevsimTest, SwitchCountAndDownloadLimit) {
+  StartSim({"--switches", "2", "--downloads", "1"});
+  for (int i = 0; i < 2; ++i) {
+    RawClient c(sim_.Port());
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus1) << "connection " << i + 1;
+    EXPECT_EQ(c.Exchange(kSwitch), kAck);
+  }
+  {
+    RawClient c(sim_.Port());
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus2);
+    EXPECT_EQ(c.Exchange(SizeRequest(3)), kAck);
+    EXPECT_EQ(c.Exchange({1, 2, 3}), kAck);
+  }
+  EXPECT_TRUE(sim_.WaitForExit(5000));
+  const DevsimRecord r = StopAndRecord();
+  EXPECT_EQ(r.Number("switch_acks"), 2);
+  EXPECT_EQ(r.Numbers("reconnect_ms").size(), 2u);
+  EXPECT_EQ(r.Number("downloads_completed"), 1);
+  EXPECT_EQ(sim_.ReceivedImage(), (Bytes{1, 2, 3}));
+}
+
 // The process: a connection limit ends it by itself; bad options are usage
 // errors that name the problem.
 TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
