@@ -1,0 +1,124 @@
+// The compressed image file (stream + "TOVA") and the two commands of
+// mervix-cli that make and check it, run as the operator would.
+#include <gtest/gtest.h>
+
+#include "compress/CompressedImageFile.h"
+#include "compress/Lh5Decoder.h"
+#include "tests/compress/FirmwareLikeImage.h"
+#include "tests/compress/Lh5TestSupport.h"
+
+namespace mervix {
+namespace {
+
+std::vector<std::uint8_t> WithTrailer(std::vector<std::uint8_t> stream) {
+  for (char c : std::string("TOVA")) stream.push_back(static_cast<std::uint8_t>(c));
+  return stream;
+}
+
+TEST(CompressedImageFile, IsTheStreamFollowedByTheTrailer) {
+  testing::TempDir dir;
+  const std::vector<std::uint8_t> image = testing::FirmwareLikeImage(70000, 21);
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), image));
+  testing::RecordingSink sink;
+  const CompressedImageResult r = WriteCompressedImageFile(dir.File("fw.img"), dir.File("Inter.img"), &sink);
+  ASSERT_TRUE(r.ok) << r.reason;
+  EXPECT_EQ(r.inputBytes, image.size());
+  EXPECT_EQ(sink.output, "使用メモリ:4605+3224+174814+16384=199027バイト\n");
+  std::vector<std::uint8_t> file;
+  ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &file));
+  EXPECT_EQ(file, WithTrailer(testing::Compress(image).stream));
+  EXPECT_EQ(r.fileBytes, file.size());
+  EXPECT_EQ(r.streamBytes + 4, file.size());
+
+  // An empty image leaves only the trailer; an existing output is truncated.
+  ASSERT_TRUE(testing::WriteFile(dir.File("empty.img"), {}));
+  const CompressedImageResult e = WriteCompressedImageFile(dir.File("empty.img"), dir.File("Inter.img"), &sink);
+  ASSERT_TRUE(e.ok);
+  ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &file));
+  EXPECT_EQ(file, WithTrailer({}));
+  EXPECT_EQ(e.streamBytes, 0u);
+}
+
+TEST(CompressedImageFile, ReportsWhatWentWrong) {
+  testing::TempDir dir;
+  testing::RecordingSink sink;
+  EXPECT_FALSE(WriteCompressedImageFile(dir.File("missing.img"), dir.File("Inter.img"), &sink).ok);
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), {1, 2, 3}));
+  const CompressedImageResult noDir = WriteCompressedImageFile(dir.File("fw.img"), dir.File("no/such/dir"), &sink);
+  EXPECT_FALSE(noDir.ok);
+  EXPECT_NE(noDir.reason.find("cannot create"), std::string::npos);
+  testing::ScriptedAllocator heap;
+  heap.FailRequests(0, 1000);
+  const CompressedImageResult noMemory =
+      WriteCompressedImageFile(dir.File("fw.img"), dir.File("Inter.img"), &sink, &heap);
+  EXPECT_FALSE(noMemory.ok);
+  EXPECT_EQ(heap.liveBlocks, 0);
+  // A full disk is a failure, not a finished image.
+  const CompressedImageResult full = WriteCompressedImageFile(dir.File("fw.img"), "/dev/full", &sink);
+  EXPECT_FALSE(full.ok);
+  EXPECT_NE(full.reason.find("error writing"), std::string::npos);
+}
+
+std::string Cli() { return MERVIX_CLI_PATH; }
+
+TEST(CompressCommand, CompressesIntoInterImgAndDecompressesBack) {
+  testing::TempDir dir;
+  const std::vector<std::uint8_t> image = testing::FirmwareLikeImage(150000, 31);
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), image));
+  std::string out;
+  // Default output name, in the working directory.
+  ASSERT_EQ(testing::RunCommand("cd '" + dir.path() + "' && '" + Cli() + "' compress fw.img", &out), 0) << out;
+  EXPECT_EQ(out.rfind("使用メモリ:4605+3224+174814+16384=199027バイト\n", 0), 0u) << out;
+  std::vector<std::uint8_t> file;
+  ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &file));
+  EXPECT_EQ(file, WithTrailer(testing::Compress(image).stream));
+  EXPECT_NE(out.find("150000 bytes in"), std::string::npos) << out;
+  EXPECT_NE(out.find(std::to_string(file.size()) + " bytes"), std::string::npos) << out;
+
+  // Back, with and without the size; the trailer is not part of the data.
+  for (const std::string options : {"", "--size 150000 "}) {
+    ASSERT_EQ(testing::RunCommand("cd '" + dir.path() + "' && '" + Cli() + "' decompress " + options +
+                                      "Inter.img back.img",
+                                  &out),
+              0)
+        << out;
+    std::vector<std::uint8_t> back;
+    ASSERT_TRUE(testing::ReadFile(dir.File("back.img"), &back));
+    EXPECT_TRUE(back == image) << options;
+  }
+  // An explicit output name.
+  ASSERT_EQ(testing::RunCommand("'" + Cli() + "' compress '" + dir.File("fw.img") + "' '" + dir.File("x.lzs") + "'",
+                                &out),
+            0);
+  std::vector<std::uint8_t> named;
+  ASSERT_TRUE(testing::ReadFile(dir.File("x.lzs"), &named));
+  EXPECT_EQ(named, file);
+}
+
+TEST(CompressCommand, ExitCodes) {
+  testing::TempDir dir;
+  const std::string cli = "'" + Cli() + "'";
+  ASSERT_TRUE(testing::WriteFile(dir.File("junk.bin"), testing::RandomBytes(100, 4)));
+  EXPECT_EQ(testing::RunCommand(cli + " compress 2>/dev/null", nullptr), 2);
+  EXPECT_EQ(testing::RunCommand(cli + " compress a b c 2>/dev/null", nullptr), 2);
+  EXPECT_EQ(testing::RunCommand(cli + " compress --fast a 2>/dev/null", nullptr), 2);
+  EXPECT_EQ(testing::RunCommand(cli + " compress '" + dir.File("none") + "' '" + dir.File("o") + "' 2>/dev/null",
+                                nullptr),
+            1);
+  EXPECT_EQ(testing::RunCommand(cli + " decompress --size 12x a b 2>/dev/null", nullptr), 2);
+  EXPECT_EQ(testing::RunCommand(cli + " decompress a 2>/dev/null", nullptr), 2);
+  EXPECT_EQ(testing::RunCommand(cli + " decompress '" + dir.File("junk.bin") + "' '" + dir.File("o") + "' 2>/dev/null",
+                                nullptr),
+            1);
+  // More bytes asked than the stream holds.
+  ASSERT_TRUE(testing::WriteFile(dir.File("abc.img"), {'a', 'b', 'c'}));
+  ASSERT_EQ(testing::RunCommand(cli + " compress '" + dir.File("abc.img") + "' '" + dir.File("abc.lzs") + "'", nullptr),
+            0);
+  EXPECT_EQ(testing::RunCommand(cli + " decompress --size 4 '" + dir.File("abc.lzs") + "' '" + dir.File("o") +
+                                    "' 2>/dev/null",
+                                nullptr),
+            1);
+}
+
+}  // namespace
+}  // namespace mervix
