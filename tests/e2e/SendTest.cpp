@@ -73,10 +73,10 @@ class SendTest : public ::testing::Test {
   }
 
   ProcessResult Send(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt,
-                     int timeoutMs = 20000) {
+                     const std::vector<std::string>& environment = kEnglish) {
     std::vector<std::string> argv = {CliPath(), "send"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return mervix::testing::RunProcess(argv, std::move(input), kEnglish, timeoutMs);
+    return mervix::testing::RunProcess(argv, std::move(input), environment, 20000);
   }
 
   // The usual invocation against the running simulator.
@@ -353,6 +353,37 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
   EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;
   EXPECT_EQ(p.out.find("Connecting..."), std::string::npos) << p.out;
   EXPECT_EQ(StopDevice().Number("connections"), 0);
+}
+
+// The device goes away during the mode switch: the reconnect is refused,
+// "Retry?" answered No by the closed standard input, "Connect error" ends it.
+TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
+  StartDevice({"--connections", "1"});  // gone after the switch connection
+  const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)));
+  EXPECT_FALSE(p.timedOut);
+  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode..."}));
+  const std::size_t retry = p.err.find("Retry?");
+  ASSERT_NE(retry, std::string::npos) << p.err;
+  EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;
+  EXPECT_TRUE(sim_.WaitForExit(5000));
+  const DevsimRecord r = StopDevice();
+  EXPECT_EQ(r.Number("switch_acks"), 1);
+  EXPECT_EQ(r.Number("connections"), 1);
+}
+
+// A Japanese user interface language gives the Japanese log, half-width
+// katakana as written.
+TEST_F(SendTest, JapaneseLocaleLogsInJapanese) {
+  StartDevice({"--download-mode"});
+  const std::string file = WriteImage(Pattern(65537, 11));
+  const ProcessResult p =
+      Send({"--host", "127.0.0.1", "--port", std::to_string(sim_.Port()), "--yes", file}, std::nullopt,
+           {"LANG=ja_JP.UTF-8", "-LC_ALL", "-LC_MESSAGES", "-LANGUAGE"});
+  EXPECT_EQ(p.exitCode, 0) << p.err;
+  EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 に接続中...", "ﾀﾞｳﾝﾛｰﾄﾞ開始", "64Kﾊﾞｲﾄ送信", "65Kﾊﾞｲﾄ送信",
+                                      "ﾀﾞｳﾝﾛｰﾄﾞ完了"}));
+  EXPECT_EQ(StopDevice().Number("downloads_completed"), 1);
 }
 
 }  // namespace
