@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "image/FileAccess.h"
@@ -132,6 +133,9 @@ TextOutcome FirmwareConverter::ConvertText(ByteSource& input) {
   while (ReadSRecordLine(input) != 0) {
     const int code = ParseFirmwareRecord(line());
     if (code != kRecordTaken) {
+      // A line cut short by a failed read is the read's fault, not the file's.
+      outcome.readError = input.error();
+      if (outcome.readError != 0) return outcome;
       outcome.recordResult = code;
       outcome.line = lineNumber_;
       return outcome;
@@ -152,10 +156,17 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
     return FileFailure(FileProblem::SameFile, EINVAL,
                        "output '" + outputPath + "' is the input file itself; choose another output");
   }
-  const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // O_NONBLOCK: a named pipe without a reader fails at once instead of
+  // stalling the conversion; regular files are not affected by it.
+  const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (out < 0) {
     const int error = errno;
     return FileFailure(FileProblem::WriteFailed, error, FileErrorReason("cannot create output", outputPath, error));
+  }
+  struct stat st;
+  if (::fstat(out, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(out);
+    return FileFailure(FileProblem::NotRegular, EINVAL, "cannot create output '" + outputPath + "': not a regular file");
   }
 
   ByteSource source(input.fd());

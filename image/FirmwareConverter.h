@@ -38,7 +38,8 @@ class FirmwareConverter {
   // Converts the S-record file `inputPath` into the image file `outputPath`.
   //  - The input must be an existing, readable regular file; it is never
   //    created or modified. If it cannot be opened, no output is touched.
-  //  - An output that names the input itself is refused untouched.
+  //  - An output that names the input itself, or names something other than
+  //    a regular file (a folder, a pipe), is refused untouched.
   //  - Otherwise the output is created or truncated to length 0 first, and
   //    a failed conversion (a record that does not parse, a read or write
   //    error) leaves it with length 0.

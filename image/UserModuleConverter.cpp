@@ -144,6 +144,9 @@ TextOutcome UserModuleConverter::ConvertText(ByteSource& input) {
     ++number;
     const int code = ParseModuleRecord(line);
     if (code != kRecordTaken) {
+      // A line cut short by a failed read is the read's fault, not the file's.
+      outcome.readError = input.error();
+      if (outcome.readError != 0) return outcome;
       outcome.recordResult = code;
       outcome.line = number;
       return outcome;
@@ -159,6 +162,11 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   FileStatus opened = input.Open(inputPath, ImageAccess::Shared, "input");
   if (!opened.ok()) return FileFailure(std::move(opened));
 
+  // The image replaces the output file, which must not be the input itself.
+  if (IsSameFile(input.fd(), outputPath)) {
+    return FileFailure(Problem(FileProblem::SameFile, EINVAL,
+                               "output '" + outputPath + "' is the input file itself; choose another output"));
+  }
   // Refuse an output that cannot be written before reading the whole input.
   struct stat st;
   if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -46,7 +46,8 @@ class UserModuleConverter {
   //  - The image is built in memory and written only on success, through a
   //    temporary file beside the output that then replaces it, so the output
   //    holds exactly the image; a failed conversion leaves an existing output
-  //    unchanged and creates none.
+  //    unchanged and creates none. An output that names the input itself is
+  //    refused.
   ConversionResult ConvertUserModuleSRecords(const std::string& inputPath, const std::string& outputPath);
 
   // The conversion without files: resets the bounds, prepares the area and

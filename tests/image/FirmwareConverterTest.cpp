@@ -214,6 +214,11 @@ TEST_F(FirmwareConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) 
   r = converter->ConvertFirmwareSRecords(dir / "same", dir / "out.img");
   EXPECT_EQ(r.file.problem, FileProblem::WriteFailed);
   EXPECT_NE(r.reason.find("out.img"), std::string::npos) << r.reason;
+
+  // A pipe as output, with nobody reading it, must not stall the conversion.
+  ASSERT_EQ(::mkfifo((dir / "pipe.img").c_str(), 0600), 0);
+  r = converter->ConvertFirmwareSRecords(dir / "same", dir / "pipe.img");
+  EXPECT_FALSE(r.ok());
 }
 
 TEST_F(FirmwareConversion, AnInputHeldExclusivelyElsewhereIsReportedAsInUse) {

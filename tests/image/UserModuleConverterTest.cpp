@@ -163,6 +163,10 @@ TEST_F(ModuleConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) {
   ASSERT_EQ(::mkdir((dir / "out").c_str(), 0755), 0);
   r = converter->ConvertUserModuleSRecords(dir / "m.mot", dir / "out");
   EXPECT_EQ(r.file.problem, FileProblem::Directory);
+  const std::vector<std::uint8_t> source = ReadFile(dir / "m.mot");
+  r = converter->ConvertUserModuleSRecords(dir / "m.mot", dir / "m.mot");
+  EXPECT_EQ(r.file.problem, FileProblem::SameFile);
+  EXPECT_EQ(ReadFile(dir / "m.mot"), source) << "the input is never replaced";
   r = converter->ConvertUserModuleSRecords(dir / "m.mot", dir / "no-such-folder/inter.img");
   EXPECT_EQ(r.file.problem, FileProblem::WriteFailed);
   EXPECT_NE(r.reason.find("inter.img"), std::string::npos) << r.reason;
