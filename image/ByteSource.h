@@ -13,6 +13,8 @@ namespace mervix {
 class ByteSource {
  public:
   static constexpr int kEnd = -1;
+  // Bytes asked of the file per read.
+  static constexpr std::size_t kChunkSize = 64 * 1024;
 
   // Reads the bytes of `memory`, which must outlive the source.
   explicit ByteSource(std::string_view memory);
@@ -38,6 +40,16 @@ class ByteSource {
     return true;
   }
 
+  // The bytes buffered and not yet consumed, refilling first when none are:
+  // an empty view means the end of the input (or a read error). Lets a
+  // reader scan a whole chunk and then Consume what it took.
+  std::string_view Buffered() {
+    if (pos_ == end_ && !Fill()) return {};
+    return std::string_view(reinterpret_cast<const char*>(pos_), static_cast<std::size_t>(end_ - pos_));
+  }
+  // Consumes n bytes of what Buffered() returned.
+  void Consume(std::size_t n) { pos_ += n; }
+
   // Appends bytes to `out` up to, not including, the next `delimiter`, which
   // is consumed. At most `limit` bytes of the stretch are kept; the rest is
   // read and dropped. Returns false when the input ended before a delimiter
@@ -48,8 +60,6 @@ class ByteSource {
   int error() const { return error_; }
 
  private:
-  static constexpr std::size_t kChunkSize = 64 * 1024;
-
   // Makes bytes available at pos_; false at the end or on an error.
   bool Fill();
 

@@ -26,6 +26,8 @@ ConversionResult FileFailure(FileProblem problem, int error, std::string reason)
   return FileFailure(std::move(status));
 }
 
+bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\t'; }
+
 }  // namespace
 
 FirmwareConverter::FirmwareConverter() : area_(kFirmwareAreaSize, kUncoveredByte) { line_[0] = '\0'; }
@@ -44,31 +46,31 @@ int FirmwareConverter::ReadSRecordLine(ByteSource& input) {
   lineNumber_ = physicalLine_;
   std::size_t n = 0;
   bool sawAnything = false;
+  // Copies whole runs of ordinary characters out of the source's buffer;
+  // the line ends at the first LF, CR or TAB or when the line buffer is full.
   while (n < kMaxLineLength) {
-    const int c = input.Next();
-    if (c == ByteSource::kEnd) break;
+    const std::string_view chunk = input.Buffered();
+    if (chunk.empty()) break;  // end of the input
     sawAnything = true;
-    if (c == '\n') {
-      ++physicalLine_;
-      line_[n] = '\0';
-      lineLength_ = n;
-      return static_cast<int>(n) + 1;
+    const std::size_t room = kMaxLineLength - n;
+    const std::size_t scan = chunk.size() < room ? chunk.size() : room;
+    std::size_t i = 0;
+    while (i < scan && !IsLineEnd(chunk[i])) ++i;
+    std::memcpy(line_ + n, chunk.data(), i);
+    n += i;
+    if (i == scan) {
+      input.Consume(i);
+      continue;  // chunk used up, or the line buffer full
     }
-    if (c == '\r') {
-      input.Skip('\n');  // CR LF is a single line end
-      ++physicalLine_;
-      line_[n] = '\0';
-      lineLength_ = n;
-      return static_cast<int>(n) + 1;
-    }
-    if (c == '\t') {
-      // A TAB ends the line but not the file's line: what follows it is read
-      // as a new line of the same physical line.
-      line_[n] = '\0';
-      lineLength_ = n;
-      return static_cast<int>(n) + 1;
-    }
-    line_[n++] = static_cast<char>(c);
+    const char end = chunk[i];
+    input.Consume(i + 1);
+    if (end == '\r') input.Skip('\n');  // CR LF is a single line end
+    // A TAB ends the line but not the file's line: what follows it is read
+    // as a new line of the same physical line.
+    if (end != '\t') ++physicalLine_;
+    line_[n] = '\0';
+    lineLength_ = n;
+    return static_cast<int>(n) + 1;
   }
   line_[n] = '\0';
   lineLength_ = n;

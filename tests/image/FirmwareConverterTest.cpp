@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "TestFiles.h"
+#include "image/UserModuleConverter.h"
 
 namespace mervix {
 namespace {
@@ -276,6 +277,37 @@ TEST(FirmwareLineReader, CountsTheFileLinesWhereEachLineBegins) {
   std::vector<std::size_t> numbers;
   Lines("a\r\nb\tc\rd\ne", c, &numbers);
   EXPECT_EQ(numbers, (std::vector<std::size_t>{1, 2, 2, 3, 4}));
+}
+
+TEST(LineReaders, ACrLfSplitBetweenTwoFileReadsIsStillOneLineEnd) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  // Records of 8 bytes at ascending addresses, the line that crosses the
+  // first chunk read from the file padded (after its checksum) so that its
+  // CR is the chunk's last byte and its LF the next chunk's first.
+  const std::vector<std::uint8_t> eight(8, 0x33);
+  std::string text;
+  std::uint32_t address = 0;
+  while (text.size() + 1000 < ByteSource::kChunkSize) {
+    text += DataRecord(3, address, eight) + "\r\n";
+    address += 8;
+  }
+  text += DataRecord(3, address, eight);
+  address += 8;
+  text += std::string(ByteSource::kChunkSize - 1 - text.size(), ' ') + "\r\n";
+  ASSERT_EQ(text[ByteSource::kChunkSize - 1], '\r');
+  for (; address < 8 * 20000; address += 8) text += DataRecord(3, address, eight) + "\r\n";
+  WriteFile(dir / "split.mot", text);
+
+  FirmwareConverter firmware;
+  firmware.SetBaseAddress(0);
+  ConversionResult r = firmware.ConvertFirmwareSRecords(dir / "split.mot", dir / "split.img");
+  ASSERT_TRUE(r.ok()) << r.reason;
+  EXPECT_EQ(r.imageLength, 8u * 20000u);
+  UserModuleConverter module;
+  r = module.ConvertUserModuleSRecords(dir / "split.mot", dir / "inter.img");
+  ASSERT_TRUE(r.ok()) << r.reason;
+  EXPECT_EQ(ReadFile(dir / "inter.img"), std::vector<std::uint8_t>(8 * 20000, 0x33));
 }
 
 }  // namespace
