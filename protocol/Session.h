@@ -64,16 +64,24 @@ class ProtocolSession : public ConnectionEvents {
   bool UserModuleFlag() const { return userModuleFlag_; }
   void SetUserBaseAddress(const std::string& text) { userBaseAddress_ = text; }
 
-  // Connects to the device, asking "Retry?" while it cannot be reached.
-  // Remembers host and port for the reconnect after the mode switch.
+  // Starts a run: connects to the device, asking "Retry?" (Yes/No) while it
+  // cannot be reached, and logs "<host> Connecting...". Remembers host and
+  // port for the reconnect after the mode switch. The run starts with no
+  // acknowledgement awaited (state Idle) and LastOutcome None. False after
+  // message 129 (no socket) or a No to "Retry?": the caller shows message
+  // 109 and enables the button; LastOutcome is then Failed.
   bool ConnectDevice(const std::string& host, std::uint16_t port);
+  // Sends the StatusQuery that starts the exchange. A failed send ends the
+  // run at once ("Send error"), so HasConnection() tells whether to wait.
   void SendStatusQuery();
 
   // Handles what the connection has to read: assembles one 8-byte response
   // frame and acts on it.
   void OnSocketReceive() override;
 
-  // Reports the message and ends the run.
+  // Reports the message (for 118 followed by "Dial-in/dial-out error") and
+  // ends the run: connection and image file closed, button enabled, outcome
+  // Failed. The log is not written.
   void AbortRun(std::uint16_t messageId);
 
   // Ends a run from outside without any message (the command line's

@@ -3,6 +3,7 @@
 #include "resources/MessageTable.h"
 
 #include <cctype>
+#include <unistd.h>
 
 namespace mervix::cli {
 namespace {
@@ -77,6 +78,12 @@ Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet butto
       std::fprintf(err_, "\n");
       std::fflush(err_);
       return negative;
+    }
+    // Input that is not a terminal is not echoed: show the answer read so
+    // the transcript stays readable.
+    if (!isatty(fileno(in_))) {
+      std::fprintf(err_, "%s\n", line.c_str());
+      std::fflush(err_);
     }
     const std::string answer = Lowered(Trimmed(line));
     if (okCancel && (answer == "o" || answer == "ok" || answer == "y" || answer == "yes")) return positive;

@@ -21,7 +21,8 @@ class TerminalOperator : public Operator {
   // Yes/No print the text with the choices and read one line: "o", "ok",
   // "y", "yes" answer OK or Yes; "c", "cancel", "n", "no" answer Cancel or
   // No (any case); other input asks again; the end of input counts as
-  // Cancel or No.
+  // Cancel or No. An answer read from input that is not a terminal is
+  // echoed after the prompt.
   Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override;
 
   void SetDownloadEnabled(bool enabled) override { downloadEnabled_ = enabled; }

@@ -151,8 +151,13 @@ class FakeDeviceLink : public DeviceLink {
  public:
   // --- script ---
   // The next reply of the device, in order of the requests it answers.
-  void Then(Reply reply) { replies_.push_back(std::move(reply)); }
+  void Then(Reply reply) { steps_.push_back({false, {}, 0, std::move(reply)}); }
   void ThenFrame(const ProtocolFrame& frame) { Then(Reply::Frame(frame)); }
+  // The same, for a request that must be exactly |request|; any other
+  // request in its place is recorded in |misuse| (and still answered).
+  void Expect(const ProtocolFrame& request, Reply reply) { steps_.push_back({true, request, 0, std::move(reply)}); }
+  // The same, for a data block that must be |size| bytes long.
+  void ExpectBlock(std::size_t size, Reply reply) { steps_.push_back({true, {}, size, std::move(reply)}); }
   // Outcome of the coming connect attempts (true = connected); attempts
   // beyond the list succeed.
   std::deque<bool> connectResults;
@@ -231,17 +236,30 @@ class FakeDeviceLink : public DeviceLink {
 
  private:
   friend class FakeConnection;
-  Reply NextReply() {
-    if (replies_.empty()) {
+  struct Step {
+    bool checked;
+    ProtocolFrame frame;    // expected request frame, when checked and blockSize is 0
+    std::size_t blockSize;  // expected block size, when checked and not 0
+    Reply reply;
+  };
+  // The reply to |request|, checked against the step's expectation.
+  Reply NextReply(const SentRequest& request) {
+    if (steps_.empty()) {
       ++unanswered;
       return Reply::Silence();
     }
-    Reply r = std::move(replies_.front());
-    replies_.pop_front();
-    return r;
+    Step step = std::move(steps_.front());
+    steps_.pop_front();
+    if (step.checked) {
+      const bool isBlock = request.kind == SentRequest::Kind::Block;
+      const bool ok = step.blockSize > 0 ? isBlock && request.bytes.size() == step.blockSize
+                                         : !isBlock && request.frame == step.frame;
+      if (!ok) misuse.push_back("request " + std::to_string(requests.size()) + " is not the one expected");
+    }
+    return std::move(step.reply);
   }
   int sendCalls_ = 0;
-  std::deque<Reply> replies_;
+  std::deque<Step> steps_;
   FakeConnection* current_ = nullptr;
 };
 
@@ -289,15 +307,16 @@ inline bool FakeConnection::Send(const std::uint8_t* data, std::size_t size) {
       SentRequest r{SentRequest::Kind::Block, index_, {}, std::vector<std::uint8_t>(partial_.begin(), partial_.begin() + blockSize)};
       partial_.erase(partial_.begin(), partial_.begin() + blockSize);
       blockBytesLeft_ -= blockSize;
+      const Reply reply = link_.NextReply(r);
       link_.requests.push_back(std::move(r));
-      Queue(link_.NextReply());
+      Queue(reply);
       continue;
     }
     if (partial_.size() < 8) return true;
     SentRequest r{SentRequest::Kind::Frame, index_, {}, {}};
     std::copy(partial_.begin(), partial_.begin() + 8, r.frame.begin());
     partial_.erase(partial_.begin(), partial_.begin() + 8);
-    const Reply reply = link_.NextReply();
+    const Reply reply = link_.NextReply(r);
     // An acknowledged SizeRequest turns the stream into image blocks.
     if (r.frame[0] == 0x51 && r.frame[1] == 0x22 && StartsWithAck(reply)) {
       blockBytesLeft_ = (std::uint64_t{r.frame[2]} << 24) | (std::uint64_t{r.frame[3]} << 16) |

@@ -1,7 +1,6 @@
 // The frame builders, the response classification and the block layout,
 // checked against the byte values of the wire protocol.
 #include "protocol/Frames.h"
-#include "protocol/HexAddress.h"
 
 #include <gtest/gtest.h>
 
@@ -126,27 +125,6 @@ TEST(BlockRanges, CoverTheImageContiguouslyUpToFourGigabytes) {
     EXPECT_EQ(next, length);
     EXPECT_EQ(blocks.size(), (static_cast<std::uint64_t>(length) + 65535) / 65536);
   }
-}
-
-TEST(HexAddressText, StopsAtTheFirstNonDigitAndWraps) {
-  EXPECT_EQ(ParseHexAddressText("400000"), 0x400000u);
-  EXPECT_EQ(ParseHexAddressText("aBcDeF09"), 0xABCDEF09u);
-  EXPECT_EQ(ParseHexAddressText("12g34"), 0x12u);
-  EXPECT_EQ(ParseHexAddressText("0x100"), 0u);
-  EXPECT_EQ(ParseHexAddressText(" 100"), 0u);
-  EXPECT_EQ(ParseHexAddressText("-1"), 0u);
-  EXPECT_EQ(ParseHexAddressText(""), 0u);
-  // Only the last eight digits of a longer run count.
-  EXPECT_EQ(ParseHexAddressText("123456789A"), 0x3456789Au);
-}
-
-TEST(HexAddressText, UserBaseAddressConvertsAtMostFifteenCharacters) {
-  // Sixteen digits: the sixteenth is cut off, so the last eight converted
-  // are the 8th..15th.
-  EXPECT_EQ(UserBaseAddressFromText("000000012345678F"), 0x12345678u);
-  EXPECT_EQ(UserBaseAddressFromText("00000000000000F1"), 0xFu);
-  EXPECT_EQ(UserBaseAddressFromText("00400000"), 0x00400000u);
-  EXPECT_EQ(UserBaseAddressFromText("100000 trailing"), 0x100000u);
 }
 
 }  // namespace

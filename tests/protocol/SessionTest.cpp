@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +153,10 @@ struct LanguageCase {
   std::vector<std::string> trail;
 };
 
+void PrintTo(const LanguageCase& c, std::ostream* os) {
+  *os << (c.language == Language::Japanese ? "Japanese" : "English");
+}
+
 class SessionLanguageTest : public SessionTest, public ::testing::WithParamInterface<LanguageCase> {};
 
 TEST_P(SessionLanguageTest, WholeLogAndBoxesOfASuccessfulRun) {
@@ -194,6 +199,8 @@ struct ImageCase {
   long kilobytes;                   // count of the final line (whole image, rounded up)
 };
 
+void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.length << " bytes"; }
+
 class SessionImageTest : public SessionTest, public ::testing::WithParamInterface<ImageCase> {};
 
 TEST_P(SessionImageTest, SendsTheFileInBlocksOf64KAndPiecesOf1K) {
@@ -232,17 +239,15 @@ TEST_F(SessionTest, UserModuleRunNamesTheSectorBeforeTheSize) {
   const std::string path = WriteImage(3000);
   session_.SetUserModuleFlag(true);
   session_.SetUserBaseAddress("00400000");
-  link_.ThenFrame(StatusFrame(2));
-  link_.ThenFrame(StatusFrame(3));
+  link_.Expect(BuildStatusQuery(), Reply::Frame(StatusFrame(2)));
+  link_.Expect(ProtocolFrame{0x51, 0x23, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00}, Reply::Frame(StatusFrame(3)));
+  link_.Expect(ProtocolFrame{0x51, 0x22, 0x00, 0x00, 0x0B, 0xB8, 0x00, 0x00}, Reply::Frame(AckFrame()));
+  link_.ExpectBlock(3000, Reply::Frame(AckFrame()));
   op_.answers = {Answer::Ok};
-  ScriptAcksFor(3000);
   StartRun(path, 3000);
 
   ExpectEndedWith(RunOutcome::Finished);
-  const std::vector<ProtocolFrame> frames = link_.Frames();
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[1], (ProtocolFrame{0x51, 0x23, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(frames[2], BuildSizeRequest(3000));
+  EXPECT_EQ(link_.requests.size(), 4u);
   EXPECT_EQ(LogLines(), (std::vector<std::string>{"127.0.0.1 Connecting...\r\n",
                                                   "Specifying special sector for user module\r\n",
                                                   "Download start\r\n", "3KBytes downloaded\r\n",
@@ -278,6 +283,8 @@ struct RefusalCase {
   std::uint16_t flags;
   std::vector<std::string> boxes;
 };
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << "flags 0x" << std::hex << c.flags; }
 
 class SessionNakTest : public SessionTest, public ::testing::WithParamInterface<RefusalCase> {};
 
@@ -337,6 +344,8 @@ struct ErrorCase {
   bool userModule;
   const char* box;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.name; }
 
 class SessionErrorTest : public SessionTest, public ::testing::WithParamInterface<ErrorCase> {};
 
@@ -512,6 +521,8 @@ struct LinkFaultCase {
   const char* name;
   Reply reply;
 };
+
+void PrintTo(const LinkFaultCase& c, std::ostream* os) { *os << c.name; }
 
 class SessionLinkFaultTest : public SessionTest, public ::testing::WithParamInterface<LinkFaultCase> {};
 
