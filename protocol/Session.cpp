@@ -187,6 +187,8 @@ void ProtocolSession::ReconnectAfterSwitch() {
     SendStatusQuery();
     return;
   }
+  // Closing the window while "Retry?" was open has ended the run already.
+  if (outcome_ == RunOutcome::Closed) return;
   ShowMessage(IDS_ERROR_CONNECT);
   EndRun(RunOutcome::Failed);
 }
@@ -363,7 +365,9 @@ void ProtocolSession::ShowMessage(std::uint16_t messageId) {
 }
 
 void ProtocolSession::EndRun(RunOutcome outcome) {
-  outcome_ = outcome;
+  // A run that the window's closing ended while one of its boxes was open
+  // stays ended that way.
+  if (outcome_ != RunOutcome::Closed) outcome_ = outcome;
   operator_.SetDownloadEnabled(true);
 }
 

@@ -650,6 +650,21 @@ TEST_F(SessionTest, WindowClosedWhileTheConfirmationIsOpen) {
   EXPECT_EQ(link_.sendSizes.size(), 1u);  // the size request never went out
 }
 
+TEST_F(SessionTest, WindowClosedWhileRetryIsOpenAfterTheModeSwitch) {
+  link_.ThenFrame(StatusFrame(1));
+  link_.ThenFrame(AckFrame());
+  link_.connectResults = {true, false};
+  op_.answers = {Answer::Yes};
+  op_.whileBoxOpen = [&](const FakeOperator::Box& box) {
+    if (box.buttons == ButtonSet::YesNo) session_.ShutdownConnection();
+  };
+  StartRun("unused.img", 1);
+  // No "Connect error" after the window has gone, and no further attempt.
+  EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"Retry?"}));
+  EXPECT_EQ(link_.connectAttempts, 2);
+  ExpectEndedWith(RunOutcome::Closed);
+}
+
 TEST_F(SessionTest, NotificationDuringABoxIsServedAfterTheHandlerReturns) {
   // The device sends its reply to the block while the handler is still busy
   // with the confirmation box, and a front end delivers the notification
