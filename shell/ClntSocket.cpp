@@ -46,6 +46,7 @@ class SocketCore : public QObject {
   bool Failed() const { return failed_; }
   void SetConnected() { connected_ = true; }
   bool Connected() const { return connected_; }
+  void CountRead() { ++reads_; }
 
   // No notification follows; the socket is closed.
   void Detach() {
@@ -78,16 +79,19 @@ class SocketCore : public QObject {
     // handler may destroy the CClntSocket (which only detaches us).
     std::shared_ptr<NotificationGate> gate = gate_;
     QPointer<SocketCore> self(this);
-    const qint64 before = socket_.bytesAvailable();
+    const std::uint64_t readsBefore = reads_;
     if (peerClosed_) closeTold_ = true;
     gate->BeginHandler();
     owner_->OnSocketReceive();
     gate->EndHandler();
     if (self.isNull() || owner_ == nullptr) return;
-    // Like a stream socket's readable-data notification, tell again when the
-    // handler consumed some but not all of what had arrived.
-    const qint64 after = socket_.bytesAvailable();
-    if (after > 0 && after < before) {
+    // QTcpSocket does not emit readyRead again while a readyRead is still
+    // being handled, so data that came in during the handler (while a box
+    // was open, or a send waited) would go untold. Like a stream socket's
+    // readable-data notification, tell again when something is left, as
+    // long as the handler reads at all (a handler that reads nothing must
+    // not be called in a loop).
+    if (HasNews() && (reads_ != readsBefore || (peerClosed_ && !closeTold_))) {
       QMetaObject::invokeMethod(this, [this] { DeliverHeld(); }, Qt::QueuedConnection);
     }
   }
@@ -99,6 +103,7 @@ class SocketCore : public QObject {
   bool closeTold_ = false;
   bool failed_ = false;
   bool connected_ = false;
+  std::uint64_t reads_ = 0;  // successful reads, to tell whether a handler read
 };
 
 void NotificationGate::EndWait() {
@@ -244,7 +249,9 @@ long CClntSocket::Receive(std::uint8_t* buffer, std::size_t size) {
   if (available > 0 && size > 0) {
     const qint64 n = socket.read(reinterpret_cast<char*>(buffer),
                                  std::min<qint64>(available, static_cast<qint64>(size)));
-    return n > 0 ? static_cast<long>(n) : kReceiveFailed;
+    if (n <= 0) return kReceiveFailed;
+    core_->CountRead();
+    return static_cast<long>(n);
   }
   if (core_->Failed()) return kReceiveFailed;
   if (core_->PeerClosed() || (core_->Connected() && socket.state() != QAbstractSocket::ConnectedState)) {

@@ -11,6 +11,8 @@
 // A held-back notification is delivered from the event loop once the wait
 // or the handler has returned. Several readable-data signals that pile up
 // meanwhile collapse into one notification; the session reads what is there.
+// When a handler has read and data is still waiting afterwards, the owner is
+// told again, as a stream socket's readable-data notification would.
 //
 // Lifetime. The session may destroy its connection from inside its own
 // OnSocketReceive. The QTcpSocket and the signal receiver therefore live in

@@ -91,28 +91,34 @@ Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet but
   }
   ModalSeam::record(rec);
 
-  QMessageBox::StandardButtons set = QMessageBox::Ok;
-  QMessageBox::StandardButton defaultButton = QMessageBox::Ok;
-  if (buttons == ButtonSet::OkCancel) {
-    set = QMessageBox::Ok | QMessageBox::Cancel;
-  } else if (buttons == ButtonSet::YesNo) {
-    set = QMessageBox::Yes | QMessageBox::No;
-    defaultButton = QMessageBox::Yes;
-  }
-  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), QString::fromStdString(text), set,
-                  owner);
-  box.setDefaultButton(defaultButton);
-  box.setEscapeButton(buttons == ButtonSet::Ok ? QMessageBox::Ok
-                      : buttons == ButtonSet::OkCancel ? QMessageBox::Cancel
-                                                       : QMessageBox::No);
-  box.setTextFormat(Qt::PlainText);
-  switch (box.exec()) {
+  std::unique_ptr<QMessageBox> box = CreateMessageBox(owner, text, buttons);
+  switch (box->exec()) {
     case QMessageBox::Ok: return Answer::Ok;
     case QMessageBox::Cancel: return Answer::Cancel;
     case QMessageBox::Yes: return Answer::Yes;
     case QMessageBox::No: return Answer::No;
     default: return dismissed;
   }
+}
+
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons) {
+  QMessageBox::StandardButtons set = QMessageBox::Ok;
+  QMessageBox::StandardButton defaultButton = QMessageBox::Ok;
+  QMessageBox::StandardButton escapeButton = QMessageBox::Ok;
+  if (buttons == ButtonSet::OkCancel) {
+    set = QMessageBox::Ok | QMessageBox::Cancel;
+    escapeButton = QMessageBox::Cancel;
+  } else if (buttons == ButtonSet::YesNo) {
+    set = QMessageBox::Yes | QMessageBox::No;
+    defaultButton = QMessageBox::Yes;
+    escapeButton = QMessageBox::No;
+  }
+  auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, QCoreApplication::applicationName(),
+                                           QString::fromStdString(text), set, owner);
+  box->setDefaultButton(defaultButton);
+  box->setEscapeButton(escapeButton);
+  box->setTextFormat(Qt::PlainText);
+  return box;
 }
 
 QString ChooseFileToOpen(QWidget* owner) {

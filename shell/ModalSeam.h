@@ -18,11 +18,13 @@
 #include <QStringList>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 class QMenu;
+class QMessageBox;
 class QWidget;
 
 namespace mervix {
@@ -75,6 +77,10 @@ class ModalSeam {
 // button set, modal over |owner| (null for the ownerless box at start-up).
 // Returns the button pressed; closing the box counts as Cancel or No.
 Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons);
+
+// The box ShowMessageBoxOver shows when nothing is queued: caption, warning
+// icon, buttons, default and escape buttons, plain text.
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons);
 
 // The open-file chooser: no filter, no default extension, no initial name.
 // Returns the chosen file's full path, empty when the operator cancelled.
