@@ -52,19 +52,25 @@ bool ProtocolSession::ConnectDevice(const std::string& host, std::uint16_t port)
   host_ = host;
   port_ = port;
   if (ConnectOnce(host, port)) return true;
-  outcome_ = RunOutcome::Failed;
+  if (outcome_ != RunOutcome::Closed) outcome_ = RunOutcome::Failed;
   return false;
 }
 
 bool ProtocolSession::ConnectOnce(const std::string& host, std::uint16_t port) {
+  lastConnectError_.clear();
   connection_ = link_.CreateConnection(*this);
   if (!connection_) {
+    lastConnectError_ = "cannot create a socket";
     ShowMessage(IDS_ERROR_SOCKET);
     return false;
   }
   for (;;) {
     std::string reason;
-    if (connection_->Connect(host, port, &reason)) break;
+    if (connection_->Connect(host, port, &reason)) {
+      lastConnectError_.clear();
+      break;
+    }
+    lastConnectError_ = reason.empty() ? "connection failed" : reason;
     const Answer answer = operator_.ShowMessageBox(FormatMessageText(IDS_ASK_RETRY), ButtonSet::YesNo);
     // The window may have been closed while the question was open.
     if (answer != Answer::Yes || !connection_) {

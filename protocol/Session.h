@@ -97,6 +97,9 @@ class ProtocolSession : public ConnectionEvents {
   bool HasConnection() const { return connection_ != nullptr; }
   DownloadState State() const { return state_; }
   RunOutcome LastOutcome() const { return outcome_; }
+  // Why the latest connect attempt failed, as the link said; empty after a
+  // successful one. The boxes keep their fixed texts; a front end may add it.
+  const std::string& LastConnectError() const { return lastConnectError_; }
   const std::string& ImagePath() const { return imagePath_; }
   std::uint32_t ImageLength() const { return imageLength_; }
 
@@ -136,6 +139,7 @@ class ProtocolSession : public ConnectionEvents {
   bool userModuleFlag_ = false;
   std::string host_;
   std::uint16_t port_ = 0;
+  std::string lastConnectError_;
   std::uint64_t bytesSent_ = 0;
   bool inHandler_ = false;
   bool notificationPending_ = false;

@@ -170,6 +170,8 @@ int RunSend(const SendOptions& options, std::FILE* in, std::FILE* out, std::FILE
   if (!session.ConnectDevice(options.host, options.port)) {
     op.ShowMessageBox(FormatMessageText(IDS_ERROR_CONNECT), ButtonSet::Ok);
     op.SetDownloadEnabled(true);
+    std::fprintf(err, "mervix-cli send: cannot connect to %s port %u: %s\n", options.host.c_str(),
+                 static_cast<unsigned>(options.port), session.LastConnectError().c_str());
     return kExitFailure;
   }
   session.SendStatusQuery();

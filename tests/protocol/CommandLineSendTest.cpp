@@ -168,6 +168,29 @@ TEST_F(SendRunTest, FileThatCannotBeSentIsRefusedBeforeConnecting) {
   EXPECT_NE(Contents(err_).find("is too large (4294967296 bytes"), std::string::npos) << Contents(err_);
 }
 
+TEST_F(SendRunTest, RefusedConnectionNamesTheReasonAfterConnectError) {
+  // A port that was just free: nothing listens there.
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  const std::string path = ::testing::TempDir() + "refused_" + std::to_string(getpid()) + ".img";
+  files_.push_back(path);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::fputs("image", f);
+  std::fclose(f);
+  const int port = ntohs(a.sin_port);
+  EXPECT_EQ(Run(static_cast<std::uint16_t>(port), path, true), 1);
+  // Standard input is empty: "Retry?" is answered No.
+  EXPECT_EQ(Contents(err_), "Retry? [yes/no] \nConnect error\nmervix-cli send: cannot connect to 127.0.0.1 port " +
+                                std::to_string(port) + ": Connection refused\n");
+  EXPECT_EQ(Contents(out_), "");
+}
+
 // ---------------------------------------------------------------------------
 // The POSIX link on its own
 

@@ -437,6 +437,7 @@ TEST_F(SessionTest, NoToRetryAtTheFirstConnectGivesUpWithoutAnotherBox) {
   EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"Retry?"}));
   EXPECT_FALSE(session_.HasConnection());
   EXPECT_EQ(session_.LastOutcome(), RunOutcome::Failed);
+  EXPECT_EQ(session_.LastConnectError(), "connection refused");
   EXPECT_TRUE(LogLines().empty());
 }
 
