@@ -1,7 +1,8 @@
 // The per-user settings store as the operations see it: one section,
 // "Previous Settings", and four operations. The window implements it on
-// QSettings (on Windows the registry path HKEY_CURRENT_USER\Software\
-// Brevlund\<application>\Previous Settings); tests use a map.
+// QSettings (on Windows the registry path
+// HKEY_CURRENT_USER\Software\Brevlund\<application>\Previous Settings); the
+// command line and the tests use MemorySettingsStore.
 #pragma once
 
 #include <string>

@@ -1,0 +1,243 @@
+#include "operations/CommandLine.h"
+
+#include "resources/MessageTable.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace mervix {
+namespace {
+
+// A time-out beyond this is taken as this (about 24 days, poll's int range).
+constexpr double kMaxTimeoutSeconds = 2000000.0;
+
+bool ParsePortText(const std::string& text, std::uint32_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+bool ParseSecondsText(const std::string& text, int* milliseconds) {
+  bool point = false;
+  bool digit = false;
+  for (char c : text) {
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  if (!digit) return false;
+  double seconds = std::strtod(text.c_str(), nullptr);
+  if (seconds > kMaxTimeoutSeconds) seconds = kMaxTimeoutSeconds;
+  const long ms = std::lround(seconds * 1000.0);
+  if (ms <= 0) return false;
+  *milliseconds = static_cast<int>(ms);
+  return true;
+}
+
+// One line from |in| without its line end; false at the end of input with
+// nothing read.
+bool ReadAnswerLine(std::FILE* in, std::string* line) {
+  line->clear();
+  bool any = false;
+  for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+}  // namespace
+
+OptionsParse ParseOperationArguments(OperationCommand command, const std::vector<std::string>& args,
+                                     OperationCommandOptions* options, std::string* error) {
+  *options = OperationCommandOptions();
+  const bool download = command == OperationCommand::Download;
+  const std::string addressOption = download ? "--base-address" : "--address";
+  bool haveHost = false;
+  bool haveFile = false;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (haveFile) {
+        *error = "more than one file: '" + options->file + "' and '" + arg + "'";
+        return OptionsParse::Usage;
+      }
+      options->file = arg;
+      haveFile = true;
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") return OptionsParse::Help;
+    if (arg == "--yes" || arg == "-y") {
+      options->assumeYes = true;
+      continue;
+    }
+    if (download && arg == "--compress") {
+      options->compress = true;
+      continue;
+    }
+    if (download && arg == "--korvane") {
+      options->korvane = true;
+      continue;
+    }
+    std::string name = arg;
+    std::string value;
+    bool haveValue = false;
+    if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      haveValue = true;
+    }
+    const bool known = name == "--host" || name == "--port" || name == addressOption || name == "--settings" ||
+                       name == "--work-dir" || name == "--timeout";
+    if (!known) {
+      *error = "unknown option '" + arg + "'";
+      return OptionsParse::Usage;
+    }
+    if (!haveValue) {
+      if (i + 1 >= args.size()) {
+        *error = "option " + name + " needs a value";
+        return OptionsParse::Usage;
+      }
+      value = args[++i];
+    }
+    if (name == "--host") {
+      options->host = value;
+      haveHost = !value.empty();
+    } else if (name == "--port") {
+      std::uint32_t port = 0;
+      if (!ParsePortText(value, &port)) {
+        *error = "bad port '" + value + "' (0 to 65535)";
+        return OptionsParse::Usage;
+      }
+      options->port = port;
+    } else if (name == addressOption) {
+      options->address = value;
+    } else if (name == "--settings") {
+      if (value.empty()) {
+        *error = "the settings file name is empty";
+        return OptionsParse::Usage;
+      }
+      options->settingsFile = value;
+    } else if (name == "--work-dir") {
+      if (value.empty()) {
+        *error = "the work folder name is empty";
+        return OptionsParse::Usage;
+      }
+      options->workDirectory = value;
+    } else if (!ParseSecondsText(value, &options->timeoutMs)) {
+      *error = "bad time-out '" + value + "' (seconds, more than 0)";
+      return OptionsParse::Usage;
+    }
+  }
+  if (!download && !haveHost) {
+    *error = "missing --host HOST";
+    return OptionsParse::Usage;
+  }
+  if (!download && !options->address) {
+    *error = "missing --address HEX";
+    return OptionsParse::Usage;
+  }
+  if (!haveFile) {
+    *error = "missing FILE";
+    return OptionsParse::Usage;
+  }
+  return OptionsParse::Ok;
+}
+
+CommandLineOperator::CommandLineOperator(Operator& terminal, ControlValues controls, std::string file,
+                                         std::optional<std::string> address, std::FILE* in, std::FILE* err)
+    : terminal_(terminal),
+      controls_(std::move(controls)),
+      file_(std::move(file)),
+      address_(std::move(address)),
+      in_(in),
+      err_(err) {}
+
+Answer CommandLineOperator::ShowMessageBox(const std::string& text, ButtonSet buttons) {
+  lastBox_ = text;
+  return terminal_.ShowMessageBox(text, buttons);
+}
+
+bool CommandLineOperator::ReadControls(ControlValues& values) {
+  // The options were checked when they were parsed.
+  values = controls_;
+  return true;
+}
+
+std::optional<std::string> CommandLineOperator::ChooseFileToOpen() { return file_; }
+
+std::optional<std::string> CommandLineOperator::AskBaseAddress(const std::string& preset) {
+  if (address_) return address_;
+  // As the dialog: the preset stands until something else is typed.
+  std::fprintf(err_, "Please enter the base address in hexadecimal [%s]: ", preset.c_str());
+  std::fflush(err_);
+  std::string line;
+  if (in_ == nullptr || !ReadAnswerLine(in_, &line)) {
+    std::fprintf(err_, "\n");
+    std::fflush(err_);
+    return std::nullopt;
+  }
+  if (!isatty(fileno(in_))) {
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
+  }
+  return line.empty() ? preset : line;
+}
+
+bool OpenCommandSettings(const OperationCommandOptions& options, MemorySettingsStore* store, std::string* error) {
+  if (!options.settingsFile.empty() && !store->Open(options.settingsFile, error)) return false;
+  if (options.korvane) store->Preset(kSettingsSection, setting_key::kKorvane, "1");
+  return true;
+}
+
+int CompleteCommandRun(DownloadOperations& ops, const PreparationResult& prepared, const WaitAndDispatch& wait,
+                       int timeoutMs, const CommandLineOperator& op, const char* command, std::FILE* err) {
+  if (!prepared.started()) {
+    std::fprintf(err, "mervix-cli %s: %s\n", command, prepared.reason.c_str());
+    return 1;
+  }
+  // The event loop: one response at a time until the run has ended.
+  ProtocolSession& session = ops.Session();
+  while (session.HasConnection()) {
+    const LoopWait w = wait(timeoutMs > 0 ? timeoutMs : -1);
+    if (w == LoopWait::TimedOut) {
+      session.AbandonRun();
+      std::fprintf(err, "mervix-cli %s: no response from the device within %g seconds\n", command,
+                   timeoutMs / 1000.0);
+      return 1;
+    }
+    if (w == LoopWait::NoConnection) break;
+  }
+  switch (session.LastOutcome()) {
+    case RunOutcome::Finished:
+      return 0;
+    case RunOutcome::Cancelled:
+      std::fprintf(err, "mervix-cli %s: cancelled at the confirmation\n", command);
+      return 1;
+    default:
+      std::fprintf(err, "mervix-cli %s: the run failed: %s\n", command,
+                   op.LastBoxText().empty() ? "the connection ended" : op.LastBoxText().c_str());
+      return 1;
+  }
+}
+
+}  // namespace mervix
