@@ -50,31 +50,33 @@ QIcon ProgramIcon(Language language) {
 }
 
 QBitmap AboutPicture() {
-  QImage image(128, 128, QImage::Format_Mono);
-  image.fill(Qt::color0);
+  // Drawn in black on white, then reduced to one bit per pixel: set bits are
+  // the drawing, clear bits let the dialog's background through.
+  QImage image(128, 128, QImage::Format_RGB32);
+  image.fill(Qt::white);
   QPainter p(&image);
-  p.setPen(QPen(Qt::color1, 3));
+  p.setPen(QPen(Qt::black, 3));
   p.setBrush(Qt::NoBrush);
 
-  // A device box with its antenna...
-  p.drawRect(14, 70, 100, 40);
-  p.drawLine(94, 70, 104, 40);
-  for (int i = 0; i < 5; ++i) p.drawEllipse(QPoint(26 + i * 12, 98), 3, 3);
+  // A device box with its antenna and ports...
+  p.drawRect(14, 72, 100, 40);
+  p.drawLine(94, 72, 104, 42);
+  for (int i = 0; i < 5; ++i) p.drawEllipse(QPoint(28 + i * 12, 98), 3, 3);
   // ...a terminal above it...
-  p.drawRect(20, 10, 50, 36);
-  p.drawLine(45, 46, 45, 56);
-  p.drawLine(30, 56, 60, 56);
-  // ...and the stream of blocks between them.
-  p.setBrush(Qt::color1);
-  for (int i = 0; i < 3; ++i) p.drawRect(76, 14 + i * 12, 8, 6);
+  p.drawRect(16, 10, 52, 36);
+  p.drawLine(42, 46, 42, 56);
+  p.drawLine(28, 56, 56, 56);
+  // ...and the stream of blocks going down into the device.
+  p.setBrush(Qt::black);
+  for (int i = 0; i < 3; ++i) p.drawRect(78, 12 + i * 12, 10, 6);
   QPainterPath arrow;
-  arrow.moveTo(80, 52);
-  arrow.lineTo(74, 46);
-  arrow.lineTo(86, 46);
+  arrow.moveTo(83, 64);
+  arrow.lineTo(75, 52);
+  arrow.lineTo(91, 52);
   arrow.closeSubpath();
   p.drawPath(arrow);
   p.end();
-  return QBitmap::fromImage(image);
+  return QBitmap::fromImage(image.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither | Qt::MonoOnly));
 }
 
 }  // namespace mervix

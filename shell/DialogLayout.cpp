@@ -1,8 +1,13 @@
 #include "shell/DialogLayout.h"
 
+#include <QAbstractButton>
 #include <QFontMetrics>
+#include <QLabel>
+#include <QPushButton>
 #include <QStringList>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace mervix {
 
@@ -31,6 +36,26 @@ QFont DialogFont(Language language, int pointSize) {
   font.setStyleHint(QFont::SansSerif);
   font.setPointSize(pointSize);
   return font;
+}
+
+void FitTextControls(QWidget* dialog, const DialogUnits& units, int marginUnits) {
+  int right = 0;
+  for (QWidget* child : dialog->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    int needed = 0;
+    if (auto* push = qobject_cast<QPushButton*>(child)) {
+      // A push button's size hint includes the style's minimum width; only
+      // the caption itself (with a little padding) must fit.
+      needed = push->fontMetrics().horizontalAdvance(push->text()) + units.X(4);
+    } else if (qobject_cast<QAbstractButton*>(child)) {
+      needed = child->sizeHint().width();
+    } else if (auto* label = qobject_cast<QLabel*>(child); label && label->pixmap().isNull()) {
+      needed = child->sizeHint().width();
+    }
+    if (needed > child->width()) child->resize(needed, child->height());
+    right = std::max(right, child->geometry().right() + 1);
+  }
+  const int wanted = right + units.X(marginUnits);
+  if (wanted > dialog->width()) dialog->setFixedSize(wanted, dialog->height());
 }
 
 void PlaceInDialogUnits(QWidget* widget, const DialogUnits& units, int x, int y, int width, int height) {

@@ -37,4 +37,10 @@ QFont DialogFont(Language language, int pointSize);
 // Places |widget| at a rectangle given in dialog units.
 void PlaceInDialogUnits(QWidget* widget, const DialogUnits& units, int x, int y, int width, int height);
 
+// Where a fallback font is wider than the one a template was designed for,
+// widens each label, button and check box of |dialog| whose text would be
+// clipped, and then the fixed-size dialog itself so that every control keeps
+// a right margin of |marginUnits|. Positions stay as designed.
+void FitTextControls(QWidget* dialog, const DialogUnits& units, int marginUnits);
+
 }  // namespace mervix

@@ -116,6 +116,7 @@ void CDownloadDlg::BuildControls() {
     PlaceInDialogUnits(compressBox_, du, 139, 60, 53, 11);
   }
   PlaceInDialogUnits(logPane_, du, 10, 85, 205, 125);
+  FitTextControls(this, du, 10);
 
   setTabOrder(hostField_, downloadButton_);
   setTabOrder(downloadButton_, portField_);

@@ -49,6 +49,7 @@ CBaseAddressDlg::CBaseAddressDlg(QWidget* owner) : QDialog(owner, kDialogFlags) 
   } else {
     setTabOrder(ok_, edit_);
   }
+  FitTextControls(this, du, 6);
 }
 
 void CBaseAddressDlg::showEvent(QShowEvent* event) {
@@ -118,6 +119,7 @@ CAboutDlg::CAboutDlg(QWidget* owner) : QDialog(owner, kDialogFlags) {
     PlaceInDialogUnits(version, du, 105, 20, 100, 12);
     PlaceInDialogUnits(ok, du, 105, 60, 45, 15);
   }
+  FitTextControls(this, du, 6);
 }
 
 void CAboutDlg::DoModal() {

@@ -4,11 +4,13 @@
 //   mervix-shell-screenshots OUTPUT_DIR
 //
 // The language follows the locale (LANG), as in the program; the file names
-// carry it: main-window-en.png, main-window-ja.png, message-box-<lang>.png.
+// carry it: main-window-<lang>.png, message-box-<lang>.png,
+// base-address-<lang>.png and about-<lang>.png.
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
 #include "shell/DownloadDlg.h"
 #include "shell/QtSettingsStore.h"
+#include "shell/SmallDialogs.h"
 
 #include <QApplication>
 #include <QDir>
@@ -56,5 +58,18 @@ int main(int argc, char** argv) {
   box.show();
   QApplication::processEvents();
   ok = box.grab().save(out.filePath(QStringLiteral("message-box-%1.png").arg(suffix))) && ok;
+  box.hide();
+
+  mervix::CBaseAddressDlg address(&window);
+  address.SetAddressText(QStringLiteral("1F0000"));
+  address.show();
+  QApplication::processEvents();
+  ok = address.grab().save(out.filePath(QStringLiteral("base-address-%1.png").arg(suffix))) && ok;
+  address.hide();
+
+  mervix::CAboutDlg about(&window);
+  about.show();
+  QApplication::processEvents();
+  ok = about.grab().save(out.filePath(QStringLiteral("about-%1.png").arg(suffix))) && ok;
   return ok ? 0 : 1;
 }
