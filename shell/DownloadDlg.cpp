@@ -22,6 +22,10 @@
 
 #include <new>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace mervix {
 namespace {
 
@@ -128,8 +132,19 @@ void CDownloadDlg::BuildControls() {
 }
 
 void CDownloadDlg::OnInitDialog() {
-  // Download state starts at Idle inside the session; the About item lives
-  // at the end of the popup menu (the window manager owns the system menu).
+  // Download state starts at Idle inside the session. The About item goes
+  // into the system menu on Windows; elsewhere the window manager owns that
+  // menu and the item sits at the end of the popup menu instead.
+#ifdef Q_OS_WIN
+  const std::wstring about = QString::fromStdString(GetMessageText(IDS_ABOUT_ITEM)).toStdWString();
+  if (!about.empty()) {
+    HMENU systemMenu = ::GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
+    if (systemMenu) {
+      ::AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about.c_str());
+    }
+  }
+#endif
   firmwareArea_.reset(new (std::nothrow) std::uint8_t[kFirmwareImageAreaSize]);
   userModuleArea_.reset(new (std::nothrow) std::uint8_t[kUserModuleAreaSize]);
   portNumber_ = settings_.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kPortKorvane : kPortDefault;
@@ -239,11 +254,13 @@ void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
   menu.addAction(QStringLiteral("User Module"))->setData(int(ID_USER_MODULE));
   menu.addAction(QStringLiteral("Module Address"))->setData(int(ID_MODULE_ADDRESS));
   menu.addAction(QStringLiteral("User Module Download"))->setData(int(ID_USER_MODULE_DOWNLOAD));
+#ifndef Q_OS_WIN
   const QString about = QString::fromStdString(GetMessageText(IDS_ABOUT_ITEM));
   if (!about.isEmpty()) {
     menu.addSeparator();
     menu.addAction(about)->setData(int(IDM_ABOUTBOX));
   }
+#endif
   const int command = TrackPopupMenu(menu, screenPoint);
   if (command >= ID_USER_MODULE && command <= ID_USER_MODULE_DOWNLOAD) {
     OnUserModuleCommand(command);
@@ -393,5 +410,17 @@ bool CDownloadDlg::eventFilter(QObject* watched, QEvent* event) {
   }
   return QDialog::eventFilter(watched, event);
 }
+
+#ifdef Q_OS_WIN
+bool CDownloadDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result) {
+  const MSG* msg = static_cast<const MSG*>(message);
+  if (msg->message == WM_SYSCOMMAND && (msg->wParam & 0xFFF0) == IDM_ABOUTBOX) {
+    OnSysCommand(static_cast<int>(msg->wParam));
+    *result = 0;
+    return true;
+  }
+  return QDialog::nativeEvent(eventType, message, result);
+}
+#endif
 
 }  // namespace mervix

@@ -96,6 +96,10 @@ class CDownloadDlg : public QDialog, public Operator {
   void reject() override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+#ifdef Q_OS_WIN
+  // The About item of the window's system menu (WM_SYSCOMMAND 16).
+  bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
 
  private:
   void BuildControls();

@@ -15,6 +15,7 @@ struct SeamState {
   std::deque<std::optional<QString>> addresses;
   std::deque<int> menuChoices;
   std::vector<ModalRecord> records;
+  std::function<void()> hook;
   bool strict = false;
 };
 
@@ -38,6 +39,7 @@ void ModalSeam::setNextFileName(const QString& path) { State().fileNames.push_ba
 void ModalSeam::setNextAddress(const std::optional<QString>& text) { State().addresses.push_back(text); }
 void ModalSeam::setNextMenuChoice(int commandId) { State().menuChoices.push_back(commandId); }
 void ModalSeam::setStrict(bool strict) { State().strict = strict; }
+void ModalSeam::setNextRequestHook(std::function<void()> hook) { State().hook = std::move(hook); }
 
 void ModalSeam::reset() {
   const bool strict = State().strict;
@@ -66,7 +68,14 @@ bool ModalSeam::takeFileName(QString* path) { return TakeFront(State().fileNames
 bool ModalSeam::takeAddress(std::optional<QString>* text) { return TakeFront(State().addresses, text); }
 bool ModalSeam::takeMenuChoice(int* commandId) { return TakeFront(State().menuChoices, commandId); }
 bool ModalSeam::strict() { return State().strict; }
-void ModalSeam::record(const ModalRecord& record) { State().records.push_back(record); }
+void ModalSeam::record(const ModalRecord& record) {
+  State().records.push_back(record);
+  if (State().hook) {
+    std::function<void()> hook = std::move(State().hook);
+    State().hook = nullptr;
+    hook();
+  }
+}
 
 Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons) {
   ModalRecord rec;

@@ -18,6 +18,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,10 @@ class ModalSeam {
   static void setNextAddress(const std::optional<QString>& text);
   // Queues the command chosen from the next popup menu; 0 dismisses it.
   static void setNextMenuChoice(int commandId);
+
+  // Runs |hook| once, at the next request, before it is answered: what the
+  // operator might do elsewhere while a box is up (close the window, say).
+  static void setNextRequestHook(std::function<void()> hook);
 
   // Strict mode: unanswered requests never block (see above).
   static void setStrict(bool strict);

@@ -92,6 +92,36 @@ TEST_F(WindowRunTest, AWholeDownloadWithTheModeSwitchGoesThroughTheWindow) {
   EXPECT_EQ(record.Number("downloads_completed"), 1) << sim_.Log();
 }
 
+TEST_F(WindowRunTest, TheUserModuleCommandSendsTheChosenModuleToTheSpecialSectorAtTheStoredAddress) {
+  std::string error;
+  ASSERT_TRUE(sim_.Start({"--download-mode"}, &error)) << error;
+  const QString module = WriteImage(3000);
+  ModalSeam::setNextFileName(module);
+  window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
+  ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("1F0000")));
+  window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
+
+  window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
+  window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(sim_.Port()));
+  ModalSeam::setNextAnswer(Answer::Ok);  // "Permanent write! Continue?"
+  ModalSeam::setNextAnswer(Answer::Ok);  // "Download finished"
+  window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+  EXPECT_FALSE(ButtonEnabled());
+  // While it runs, a second start is refused and asks nothing.
+  const std::size_t before = ModalSeam::records().size();
+  window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+  EXPECT_EQ(ModalSeam::records().size(), before);
+  ASSERT_TRUE(WaitUntil([&] { return ButtonEnabled(); }, 20000)) << window_->Log().Text();
+
+  EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+  EXPECT_NE(window_->Log().Text().find("Specifying special sector for user module\r\n"), std::string::npos);
+  sim_.Stop();
+  EXPECT_EQ(sim_.ReceivedImage(), image_);
+  const auto record = sim_.Record();
+  EXPECT_EQ(record.Number("sector_requests"), 1);
+  EXPECT_EQ(record.Number("sector_address"), 0x1F0000) << record.Text("sector_address");
+}
+
 TEST_F(WindowRunTest, ClosingDuringARunDrainsAndClosesTheConnectionWithinTheBound) {
   std::string error;
   ASSERT_TRUE(sim_.Start({"--download-mode", "--fault", "status=silent"}, &error)) << error;
@@ -115,6 +145,24 @@ TEST_F(WindowRunTest, ClosingDuringARunDrainsAndClosesTheConnectionWithinTheBoun
   const auto record = sim_.Record();
   EXPECT_EQ(record.Number("connections"), 1);
   EXPECT_EQ(record.Number("status_queries"), 1);
+}
+
+TEST_F(WindowRunTest, ACloseRequestedWhileAHandlerRunsWaitsForItToReturn) {
+  std::string error;
+  ASSERT_TRUE(sim_.Start({"--download-mode", "--fault", "size=silent"}, &error)) << error;
+  // The close arrives while the confirmation is up inside the handler of
+  // the status reply; carried out at once it would pull the connection
+  // from under the handler that is about to send the size request.
+  ModalSeam::setNextRequestHook([&] { window_->close(); });
+  ModalSeam::setNextAnswer(Answer::Ok);
+  StartRun(sim_.Port(), WriteImage(4096));
+  ASSERT_TRUE(WaitUntil([&] { return !ModalSeam::records().empty(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return !window_->isVisible(); }, 8000));
+  EXPECT_FALSE(window_->Session().HasConnection());
+  EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
+  sim_.Stop();
+  // The handler finished its step first: the size request did go out.
+  EXPECT_EQ(sim_.Record().Number("size_requests"), 1);
 }
 
 TEST_F(WindowRunTest, ClosingWhileTheDeviceAnswersTheHalfCloseEndsAtOnce) {
