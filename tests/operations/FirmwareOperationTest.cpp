@@ -1,0 +1,456 @@
+// The firmware download operation (the Download button) over the scripted
+// device link: every step and refusal, the mode lines, the Base Address
+// setting, the compressed run, the file errors, and the whole log of a
+// successful run in both languages.
+#include "compress/Lh5Decoder.h"
+#include "operations/DownloadOperations.h"
+#include "operations/MemorySettingsStore.h"
+#include "resources/MessageTable.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace mervix {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace mervix::testing;
+
+class FirmwareOperationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetActiveLanguage(Language::English);
+    ops_.SetWorkDirectory(dir_.path());
+  }
+  void TearDown() override { SetActiveLanguage(Language::English); }
+
+  // A binary image in the folder, chosen in the file chooser.
+  std::string ChooseImage(const Bytes& image, const std::string& name = "fw.img") {
+    const std::string path = dir_ / name;
+    WriteBytes(path, image);
+    op_.files.push_back(path);
+    return path;
+  }
+  // An S-record file of |image| at |address| in the folder, chosen, with the
+  // Base Address dialog answering |typed|.
+  std::string ChooseSRecords(const Bytes& image, std::uint32_t address, const std::string& typed,
+                             const std::string& name = "fw.mot") {
+    const std::string path = dir_ / name;
+    WriteText(path, SRecords(address, image));
+    op_.files.push_back(path);
+    op_.addresses.push_back(typed);
+    return path;
+  }
+  std::vector<bool> Enables() const { return op_.boxes.enables; }
+  std::vector<std::string> Boxes() const { return op_.boxes.BoxTexts(); }
+
+  TempFolder dir_;
+  FakeDeviceLink link_;
+  ScriptedOperator op_;
+  LogPane log_{op_.boxes.LogRecorder()};
+  MemorySettingsStore settings_;
+  DownloadOperations ops_{link_, op_, log_, settings_};
+};
+
+// ---------------------------------------------------------------------------
+// The first steps: controls, mode line, host and port
+
+TEST_F(FirmwareOperationTest, ModeLineFollowsKorvaneAndCompressAndKorvaneIsReadEveryRun) {
+  struct Case {
+    const char* korvane;  // nullptr: the key is absent
+    bool compress;
+    const char* line;
+  } cases[] = {
+      {nullptr, false, "Normal mode - compression inactive\r\n"},
+      {nullptr, true, "Normal mode - compression active\r\n"},
+      {"0", true, "Normal mode - compression active\r\n"},
+      {"7", true, "Korvane mode - no compression\r\n"},
+      {"1", false, "Korvane mode - no compression\r\n"},
+  };
+  for (const Case& c : cases) {
+    if (c.korvane) settings_.Preset(kSettingsSection, setting_key::kKorvane, c.korvane);
+    op_.controls.compress = c.compress;
+    const PreparationResult r = ops_.OnDownload();  // no file scripted: the chooser cancels
+    EXPECT_EQ(r.end, PreparationEnd::FileChoiceCancelled);
+    EXPECT_EQ(log_.Text(), c.line) << (c.korvane ? c.korvane : "absent") << " " << c.compress;
+    EXPECT_EQ(ops_.KorvaneMode(), c.korvane != nullptr && std::string(c.korvane) != "0");
+  }
+  // Read at the start of each run, never written.
+  EXPECT_EQ(std::count(settings_.Reads().begin(), settings_.Reads().end(), "Korvane"), 5);
+  EXPECT_TRUE(settings_.Writes().empty());
+}
+
+TEST_F(FirmwareOperationTest, OrderOfTheFirstStepsAndTheCancelledChooser) {
+  log_.AppendLogLine("left from the last run");
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::FileChoiceCancelled);
+  EXPECT_TRUE(r.silent);
+  // Controls first, then the log is cleared and the mode written, then the
+  // button disabled, the chooser shown, and the button enabled again.
+  EXPECT_THAT(op_.boxes.trail, ElementsAre("log:left from the last run\r\n", "controls",
+                                           "log:Normal mode - compression inactive\r\n", "disabled", "chooser",
+                                           "enabled"));
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(link_.connectionsCreated, 0);
+}
+
+TEST_F(FirmwareOperationTest, EmptyHostAndPortZeroAreRefusedBeforeTheChooser) {
+  op_.controls.host = "";
+  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::HostEmpty);
+  op_.controls = {"127.0.0.1", 0, false};
+  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::PortZero);
+  EXPECT_THAT(Boxes(), ElementsAre("Host name error", "Bad port number"));
+  EXPECT_THAT(Enables(), ElementsAre(false, true, false, true));
+  EXPECT_EQ(op_.chooserCalls, 0);
+  EXPECT_EQ(link_.connectionsCreated, 0);
+}
+
+TEST_F(FirmwareOperationTest, ControlsThatFailValidationStillRunWithTheValuesAsTheyStand) {
+  op_.controlsValid = false;  // the window has shown its prompt
+  op_.controls = {"", 2222, false};
+  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::HostEmpty);
+  EXPECT_EQ(op_.readControlsCalls, 1);
+}
+
+// ---------------------------------------------------------------------------
+// S-record files and the Base Address
+
+TEST_F(FirmwareOperationTest, BaseAddressPresetFromTheSettingAndStoredAsTyped) {
+  settings_.SetSettingText(kSettingsSection, setting_key::kBaseAddress, "8000");
+  const Bytes image = MakeImage(3000, 1, 5);
+  // A text that is not only hex is stored as typed and parsed up to the blank.
+  ChooseSRecords(image, 0x10000, "10000 (flash)");
+  link_.connectResults = {false};  // "Retry?" is answered No: the run ends after the preparation
+  ops_.OnDownload();
+  EXPECT_THAT(op_.addressPresets, ElementsAre("8000"));
+  EXPECT_EQ(settings_.GetSettingText(kSettingsSection, setting_key::kBaseAddress, ""), "10000 (flash)");
+  EXPECT_EQ(ops_.BaseAddressValue(), 0x10000u);
+  EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
+}
+
+TEST_F(FirmwareOperationTest, BaseAddressCancelledWritesNothingAndConvertsNothing) {
+  const std::string mot = dir_ / "fw.mot";
+  WriteText(mot, SRecords(0x10000, MakeImage(100, 1, 0)));
+  op_.files.push_back(mot);
+  op_.addresses.push_back(std::nullopt);
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::BaseAddressCancelled);
+  EXPECT_TRUE(r.silent);
+  EXPECT_TRUE(settings_.Writes().empty());
+  EXPECT_FALSE(FileExists(dir_ / "fw.img"));
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(Enables().back(), true);
+}
+
+TEST_F(FirmwareOperationTest, OnlyTheFirstFifteenCharactersOfTheBaseAddressCount) {
+  // 15 characters give 0x10000; the digits after them would shift it away.
+  const Bytes image = MakeImage(2048, 1, 0);
+  ChooseSRecords(image, 0x10000, "000000000010000FF");
+  link_.connectResults = {false};
+  ops_.OnDownload();
+  EXPECT_EQ(ops_.BaseAddressValue(), 0x10000u);
+  EXPECT_EQ(ops_.EndMark(), 0x10000u + 2048);
+  EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
+  // Stored whole, as typed.
+  EXPECT_EQ(settings_.GetSettingText(kSettingsSection, setting_key::kBaseAddress, ""), "000000000010000FF");
+}
+
+TEST_F(FirmwareOperationTest, UpperCaseExtensionIsSRecordAndTheImageNameIsLowered) {
+  const Bytes image = MakeImage(1500, 2, 0);
+  ChooseSRecords(image, 0x0, "0", "FW.MOT");
+  link_.connectResults = {false};
+  ops_.OnDownload();
+  EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
+  EXPECT_THAT(log_.Text(), HasSubstr("Downloading " + (dir_ / "fw.img") + " \r\n"));
+  EXPECT_THAT(log_.Text(), HasSubstr("Firmware version 2.00 .\r\n"));
+}
+
+TEST_F(FirmwareOperationTest, ConversionFailureShowsTheFixedBoxAndRefusesToSend) {
+  const std::string mot = dir_ / "bad.mot";
+  WriteText(mot, SRecords(0x10000, MakeImage(100, 1, 0)) + "\r\nS5030001FB\r\n");  // blank line, then S5
+  op_.files.push_back(mot);
+  op_.addresses.push_back(std::string("10000"));
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
+  EXPECT_THAT(Boxes(), ElementsAre("Could not convert file"));
+  EXPECT_THAT(r.reason, HasSubstr("line"));
+  EXPECT_EQ(Enables().back(), true);
+  EXPECT_EQ(link_.connectionsCreated, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Files that cannot be used
+
+TEST_F(FirmwareOperationTest, MissingFilesEndWithABoxNamingThemAndCreateNothing) {
+  const std::string missingImage = dir_ / "gone.img";
+  const std::string missingSRecords = dir_ / "gone.mot";
+  op_.files = {missingImage, missingSRecords};
+  op_.addresses.push_back(std::string("0"));
+
+  PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::FileError);
+  EXPECT_FALSE(r.silent);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_THAT(Boxes()[0], HasSubstr(missingImage));
+  EXPECT_THAT(Boxes()[0], HasSubstr("No such file"));
+
+  r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_THAT(Boxes()[1], StartsWith("Could not convert file\n"));
+  EXPECT_THAT(Boxes()[1], HasSubstr(missingSRecords));
+
+  EXPECT_THAT(Enables(), ElementsAre(false, true, false, true));
+  EXPECT_FALSE(FileExists(missingImage));
+  EXPECT_FALSE(FileExists(missingSRecords));
+  EXPECT_FALSE(FileExists(dir_ / "gone.img"));
+  EXPECT_EQ(link_.connectionsCreated, 0);
+}
+
+TEST_F(FirmwareOperationTest, UnreadableImageIsReportedWithItsReason) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+  const std::string path = ChooseImage(MakeImage(2048, 1, 0));
+  ::chmod(path.c_str(), 0);
+  ops_.OnDownload();
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_THAT(Boxes()[0], HasSubstr("Permission denied"));
+  EXPECT_EQ(Enables().back(), true);
+}
+
+TEST_F(FirmwareOperationTest, EmptyImageIsRefusedBeforeConnecting) {
+  const std::string path = ChooseImage({});
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::EmptyImage);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_THAT(Boxes()[0], HasSubstr(operations_text::kEmptyImage));
+  EXPECT_THAT(Boxes()[0], HasSubstr(path));
+  EXPECT_EQ(link_.connectionsCreated, 0);
+  EXPECT_EQ(Enables().back(), true);
+}
+
+// ---------------------------------------------------------------------------
+// The header and the version
+
+TEST_F(FirmwareOperationTest, ImageWithoutTagGives107AndTheJapaneseLineInBothLanguages) {
+  for (Language language : {Language::English, Language::Japanese}) {
+    SetActiveLanguage(language);
+    const std::string path = ChooseImage(MakeImage(4096, 1, 0, /*tagged=*/false));
+    op_.boxes.trail.clear();
+    const PreparationResult r = ops_.OnDownload();
+    EXPECT_EQ(r.end, PreparationEnd::MissingTag);
+    const std::string box107 = language == Language::English ? "Error in file format" : "ﾌｧｲﾙﾌｫｰﾏｯﾄが不正です";
+    const std::string line105 = language == Language::English ? "Downloading " + path + " \r\n"
+                                                              : "ﾌｧｲﾙ " + path + " をﾀﾞｳﾝﾛｰﾄﾞします。\r\n";
+    // The box, then the button, then the fixed Japanese line.
+    EXPECT_THAT(op_.boxes.trail,
+                ElementsAre("controls", "log:Normal mode - compression inactive\r\n", "disabled", "chooser",
+                            "log:" + line105, "box:" + box107, "enabled", "log:ﾀﾞｳﾝﾛｰﾄできませんでした。\r\n"));
+  }
+  EXPECT_EQ(link_.connectionsCreated, 0);
+}
+
+TEST_F(FirmwareOperationTest, VersionShownInABoxThenLoggedThenConnected) {
+  ChooseImage(MakeImage(1024, 10, 7));
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::RunStarted);
+  EXPECT_THAT(Boxes(), ElementsAre("Firmware version 10.07 ."));
+  const auto& trail = op_.boxes.trail;
+  ASSERT_GE(trail.size(), 3u);
+  EXPECT_EQ(trail[trail.size() - 3], "box:Firmware version 10.07 .");
+  EXPECT_EQ(trail[trail.size() - 2], "log:Firmware version 10.07 .\r\n");
+  EXPECT_EQ(trail.back(), "log:127.0.0.1 Connecting...\r\n");
+  // The StatusQuery is out and the button stays disabled.
+  EXPECT_THAT(FrameCodes(link_), ElementsAre(0x21));
+  EXPECT_EQ(Enables().back(), false);
+  EXPECT_TRUE(ops_.RunInProgress());
+}
+
+TEST_F(FirmwareOperationTest, ConnectionNotMadeAsksRetryThenShows109) {
+  ChooseImage(MakeImage(2048, 1, 0));
+  link_.connectResults = {false, false};
+  op_.boxes.answers = {Answer::Yes, Answer::No};
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::ConnectFailed);
+  EXPECT_THAT(Boxes(), ElementsAre("Firmware version 1.00 .", "Retry?", "Retry?", "Connect error"));
+  EXPECT_EQ(link_.connectAttempts, 2);
+  EXPECT_EQ(Enables().back(), true);
+  EXPECT_FALSE(ops_.RunInProgress());
+}
+
+// ---------------------------------------------------------------------------
+// Whole runs
+
+TEST_F(FirmwareOperationTest, BinaryImageRunLogIsExactInBothLanguages) {
+  const Bytes image = MakeImage(150000, 1, 5);
+  for (Language language : {Language::English, Language::Japanese}) {
+    SetActiveLanguage(language);
+    FakeDeviceLink link;
+    ScriptedOperator op;
+    LogPane log(op.boxes.LogRecorder());
+    DownloadOperations ops(link, op, log, settings_);
+    const std::string path = dir_ / "fw.img";
+    WriteBytes(path, image);
+    op.files.push_back(path);
+    op.boxes.answers = {Answer::Ok};
+    ScriptWholeDownload(link, image.size(), /*downloadMode=*/false, /*userModule=*/false);
+    ASSERT_TRUE(ops.OnDownload().started());
+    link.Run();
+    EXPECT_EQ(link.BlockBytes(), image);
+    EXPECT_EQ(ops.Session().LastOutcome(), RunOutcome::Finished);
+    EXPECT_FALSE(ops.RunInProgress());
+    const std::string expected =
+        language == Language::English
+            ? "Normal mode - compression inactive\r\n"
+              "Downloading " + path + " \r\n"
+              "Firmware version 1.05 .\r\n"
+              "127.0.0.1 Connecting...\r\n"
+              "Download mode...\r\n"
+              "127.0.0.1 Connecting...\r\n"
+              "Download start\r\n"
+              "64K bytes sent\r\n"
+              "64K bytes sent\r\n"
+              "147KBytes downloaded\r\n"
+              "Download finished\r\n"
+            : "Normal mode - compression inactive\r\n"
+              "ﾌｧｲﾙ " + path + " をﾀﾞｳﾝﾛｰﾄﾞします。\r\n"
+              "ﾌｧｰﾑｳｪｱのﾊﾞｰｼﾞｮﾝは 1.05 です。\r\n"
+              "127.0.0.1 に接続中...\r\n"
+              "ﾀﾞｳﾝﾛｰﾄﾞﾓｰﾄﾞに切替中...\r\n"
+              "127.0.0.1 に接続中...\r\n"
+              "ﾀﾞｳﾝﾛｰﾄﾞ開始\r\n"
+              "64Kﾊﾞｲﾄ送信\r\n"
+              "64Kﾊﾞｲﾄ送信\r\n"
+              "147Kﾊﾞｲﾄ送信\r\n"
+              "ﾀﾞｳﾝﾛｰﾄﾞ完了\r\n";
+    EXPECT_EQ(log.Text(), expected);
+  }
+}
+
+TEST_F(FirmwareOperationTest, BinaryImageWithCompressTickedIsSentUnchanged) {
+  const Bytes image = MakeImage(70000, 3, 1);
+  ChooseImage(image);
+  op_.controls.compress = true;
+  op_.boxes.answers = {Answer::Ok};
+  ScriptWholeDownload(link_, image.size(), true, false);
+  ASSERT_TRUE(ops_.OnDownload().started());
+  link_.Run();
+  EXPECT_EQ(link_.BlockBytes(), image);
+  EXPECT_THAT(log_.Text(), StartsWith("Normal mode - compression active\r\n"));
+  EXPECT_FALSE(FileExists(dir_ / "Inter.img"));
+  EXPECT_TRUE(op_.addressPresets.empty());
+}
+
+TEST_F(FirmwareOperationTest, CompressedRunUsesTheConvertedHeaderAndSendsInterImgWithItsTrailer) {
+  const Bytes image = MakeImage(140000, 4, 2);
+  ChooseSRecords(image, 0x10000, "10000");
+  op_.controls.compress = true;
+  op_.boxes.answers = {Answer::Ok};
+  const std::string inter = dir_ / "Inter.img";
+  // The device's script needs the compressed size, known only afterwards:
+  // answer generously and check what was asked.
+  ScriptWholeDownload(link_, image.size(), true, false);
+  const PreparationResult r = ops_.OnDownload();
+  ASSERT_TRUE(r.started()) << r.reason;
+  link_.Run();
+
+  const Bytes file = ReadBytes(inter);
+  ASSERT_GT(file.size(), 4u);
+  EXPECT_EQ(std::string(file.end() - 4, file.end()), "TOVA");
+  EXPECT_LT(file.size(), image.size());
+  // The device got "Inter.img" whole, trailer included, as announced.
+  EXPECT_EQ(link_.BlockBytes(), file);
+  ASSERT_GE(link_.Frames().size(), 2u);
+  EXPECT_EQ(FrameValue(link_.Frames()[1]), file.size());
+  // Its coded stream gives back the converted image.
+  Bytes decoded;
+  std::string error;
+  ASSERT_TRUE(DecodeLh5(file.data(), file.size() - 4, std::nullopt, &decoded, &error)) << error;
+  EXPECT_EQ(decoded, image);
+  EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
+  // The version of the converted image, and the bare work path in the log.
+  EXPECT_THAT(Boxes(), ElementsAre("Firmware version 4.02 .", "Permanent write! Continue?", "Download finished"));
+  EXPECT_THAT(log_.Text(), HasSubstr("Downloading " + inter + " \r\n"));
+  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+}
+
+TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName) {
+  char previous[4096];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  ops_.SetWorkDirectory("");
+  ChooseSRecords(MakeImage(5000, 1, 5), 0x0, "0");
+  op_.controls.compress = true;
+  link_.connectResults = {false};
+  ops_.OnDownload();
+  const bool written = FileExists("Inter.img");
+  ASSERT_EQ(::chdir(previous), 0);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(log_.Text(),
+            "Normal mode - compression active\r\n"
+            "Downloading Inter.img \r\n"
+            "Firmware version 1.05 .\r\n");
+}
+
+TEST_F(FirmwareOperationTest, CompressedRunOfAnUntaggedImageEndsSilentlyWithoutCoding) {
+  ChooseSRecords(MakeImage(5000, 1, 5, /*tagged=*/false), 0x0, "0");
+  op_.controls.compress = true;
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::NoTagBeforeCompress);
+  EXPECT_TRUE(r.silent);
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_FALSE(FileExists(dir_ / "Inter.img"));
+  EXPECT_EQ(log_.Text(), "Normal mode - compression active\r\n");
+  EXPECT_EQ(Enables().back(), true);
+}
+
+TEST_F(FirmwareOperationTest, KorvaneModeSendsTheConvertedImageUncompressed) {
+  settings_.Preset(kSettingsSection, setting_key::kKorvane, "1");
+  const Bytes image = MakeImage(66000, 1, 5);
+  ChooseSRecords(image, 0x10000, "10000");
+  op_.controls.compress = true;
+  op_.boxes.answers = {Answer::Ok};
+  ScriptWholeDownload(link_, image.size(), true, false);
+  ASSERT_TRUE(ops_.OnDownload().started());
+  link_.Run();
+  EXPECT_EQ(link_.BlockBytes(), image);
+  EXPECT_FALSE(FileExists(dir_ / "Inter.img"));
+  EXPECT_THAT(log_.Text(), StartsWith("Korvane mode - no compression\r\nDownloading " + (dir_ / "fw.img") + " \r\n"));
+}
+
+TEST_F(FirmwareOperationTest, InterImgThatCannotBeCreatedIsReportedAndNothingIsSent) {
+  ops_.SetWorkDirectory(dir_ / "no-such-folder");
+  ChooseSRecords(MakeImage(5000, 1, 5), 0x0, "0");
+  op_.controls.compress = true;
+  const PreparationResult r = ops_.OnDownload();
+  EXPECT_EQ(r.end, PreparationEnd::FileError);
+  ASSERT_EQ(Boxes().size(), 1u);
+  EXPECT_THAT(Boxes()[0], HasSubstr("Inter.img"));
+  EXPECT_EQ(link_.connectionsCreated, 0);
+  EXPECT_EQ(Enables().back(), true);
+}
+
+// ---------------------------------------------------------------------------
+// Runs in progress
+
+TEST_F(FirmwareOperationTest, DownloadDuringARunIsRefusedAndTheRunGoesOn) {
+  const Bytes image = MakeImage(3000, 1, 5);
+  ChooseImage(image);
+  op_.boxes.answers = {Answer::Ok};
+  ScriptWholeDownload(link_, image.size(), true, false);
+  ASSERT_TRUE(ops_.OnDownload().started());
+  const std::size_t trailBefore = op_.boxes.trail.size();
+  const PreparationResult again = ops_.OnDownload();
+  EXPECT_EQ(again.end, PreparationEnd::RunInProgress);
+  EXPECT_EQ(op_.boxes.trail.size(), trailBefore);  // nothing read, logged or shown
+  link_.Run();
+  EXPECT_EQ(link_.BlockBytes(), image);
+  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+}
+
+}  // namespace
+}  // namespace mervix

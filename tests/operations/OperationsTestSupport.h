@@ -1,0 +1,197 @@
+// Helpers of the operations tests: a private temporary folder, images and
+// S-record files built here (independently of the code under test), and an
+// operator that answers the window's questions from a script.
+#pragma once
+
+#include "operations/OperationsOperator.h"
+#include "tests/protocol/FakeDeviceLink.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mervix::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A folder made with mkdtemp under TMPDIR (or /tmp), removed with its
+// contents by the destructor.
+class TempFolder {
+ public:
+  TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mervix-ops-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    if (!path_.empty() && !std::getenv("MERVIX_KEEP_TEST_FILES")) {
+      const std::string cmd = "rm -rf '" + path_ + "'";
+      if (std::system(cmd.c_str()) != 0) {
+      }
+    }
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+inline Bytes ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// An image of |size| bytes (at least 14) with the tag "REV-" at offset 8
+// (unless |tagged| is false) and the version bytes at 12 and 13; the rest a
+// pseudo-random pattern with enough repetition to compress.
+inline Bytes MakeImage(std::size_t size, std::uint8_t major, std::uint8_t minor, bool tagged = true,
+                       unsigned seed = 1) {
+  Bytes image(size);
+  std::uint32_t x = seed * 2654435761u + 7;
+  for (std::size_t i = 0; i < size; ++i) {
+    x = x * 1103515245u + 12345u;
+    image[i] = static_cast<std::uint8_t>((x >> 16) % 23);
+  }
+  if (size >= 14) {
+    const char* tag = tagged ? "REV-" : "rev-";
+    for (int i = 0; i < 4; ++i) image[8 + i] = static_cast<std::uint8_t>(tag[i]);
+    image[12] = major;
+    image[13] = minor;
+  }
+  return image;
+}
+
+// The bytes as S3 records of 32 data bytes from |address| on, between an S0
+// and an S7 record, with CR LF line ends and correct checksums.
+inline std::string SRecords(std::uint32_t address, const Bytes& data) {
+  auto hex = [](std::string* out, unsigned value, int digits) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (int d = digits - 1; d >= 0; --d) out->push_back(kDigits[(value >> (4 * d)) & 0xF]);
+  };
+  std::string text = "S00600004844521B\r\n";
+  for (std::size_t off = 0; off < data.size(); off += 32) {
+    const std::size_t n = std::min<std::size_t>(32, data.size() - off);
+    const std::uint32_t a = address + static_cast<std::uint32_t>(off);
+    const unsigned count = static_cast<unsigned>(n + 5);
+    unsigned sum = count + (a >> 24) + ((a >> 16) & 0xFF) + ((a >> 8) & 0xFF) + (a & 0xFF);
+    std::string line = "S3";
+    hex(&line, count, 2);
+    hex(&line, a, 8);
+    for (std::size_t i = 0; i < n; ++i) {
+      hex(&line, data[off + i], 2);
+      sum += data[off + i];
+    }
+    hex(&line, (~sum) & 0xFF, 2);
+    text += line + "\r\n";
+  }
+  text += "S70500000000FA\r\n";
+  return text;
+}
+
+// The operator of the tests: boxes, log lines and the run indicator go to a
+// FakeOperator (its trail keeps their order); the controls, the file chooser
+// and the Base Address dialog answer from the script.
+class ScriptedOperator : public OperationsOperator {
+ public:
+  FakeOperator boxes;
+  ControlValues controls{"127.0.0.1", 2222, false};
+  bool controlsValid = true;
+  // Answers of the file chooser and the Base Address dialog, in order
+  // (nullopt cancels); an unscripted request cancels and is counted.
+  std::deque<std::optional<std::string>> files;
+  std::deque<std::optional<std::string>> addresses;
+  std::vector<std::string> addressPresets;
+  int readControlsCalls = 0;
+  int chooserCalls = 0;
+  int unscripted = 0;
+
+  Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
+    return boxes.ShowMessageBox(text, buttons);
+  }
+  void SetDownloadEnabled(bool enabled) override { boxes.SetDownloadEnabled(enabled); }
+  bool ReadControls(ControlValues& values) override {
+    ++readControlsCalls;
+    boxes.trail.push_back("controls");
+    values = controls;
+    return controlsValid;
+  }
+  std::optional<std::string> ChooseFileToOpen() override {
+    ++chooserCalls;
+    boxes.trail.push_back("chooser");
+    return Take(files);
+  }
+  std::optional<std::string> AskBaseAddress(const std::string& preset) override {
+    addressPresets.push_back(preset);
+    boxes.trail.push_back("address:" + preset);
+    return Take(addresses);
+  }
+
+ private:
+  std::optional<std::string> Take(std::deque<std::optional<std::string>>& queue) {
+    if (queue.empty()) {
+      ++unscripted;
+      return std::nullopt;
+    }
+    std::optional<std::string> answer = queue.front();
+    queue.pop_front();
+    return answer;
+  }
+};
+
+// Scripts a device that answers a whole download of |imageSize| bytes: the
+// status query (status 1, the switch and the reconnect first unless
+// |downloadMode|), the sector request of a user module run, the size
+// request and every block.
+inline void ScriptWholeDownload(FakeDeviceLink& link, std::size_t imageSize, bool downloadMode, bool userModule) {
+  if (!downloadMode) {
+    link.ThenFrame(StatusFrame(1));
+    link.ThenFrame(AckFrame());
+  }
+  link.ThenFrame(StatusFrame(2));
+  if (userModule) link.ThenFrame(StatusFrame(3));
+  link.ThenFrame(AckFrame());
+  for (std::size_t sent = 0; sent < imageSize; sent += 65536) link.ThenFrame(AckFrame());
+}
+
+// The frames' command bytes (byte 1), in order: 0x21 status, 0x20 switch,
+// 0x23 sector, 0x22 size.
+inline std::vector<int> FrameCodes(const FakeDeviceLink& link) {
+  std::vector<int> codes;
+  for (const ProtocolFrame& f : link.Frames()) codes.push_back(f[1]);
+  return codes;
+}
+
+inline std::uint32_t FrameValue(const ProtocolFrame& f) {
+  return (std::uint32_t{f[2]} << 24) | (std::uint32_t{f[3]} << 16) | (std::uint32_t{f[4]} << 8) | f[5];
+}
+
+}  // namespace mervix::testing
