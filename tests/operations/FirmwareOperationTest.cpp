@@ -8,6 +8,8 @@
 #include "resources/MessageTable.h"
 #include "tests/operations/OperationsTestSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -212,14 +214,23 @@ TEST_F(FirmwareOperationTest, MissingFilesEndWithABoxNamingThemAndCreateNothing)
   EXPECT_EQ(link_.connectionsCreated, 0);
 }
 
-TEST_F(FirmwareOperationTest, UnreadableImageIsReportedWithItsReason) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+TEST_F(FirmwareOperationTest, ImageHeldByAnotherProgramOrAFolderIsReportedWithItsReason) {
+  // Another program holds the image exclusively (an advisory lock here).
   const std::string path = ChooseImage(MakeImage(2048, 1, 0));
-  ::chmod(path.c_str(), 0);
-  ops_.OnDownload();
-  ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_THAT(Boxes()[0], HasSubstr("Permission denied"));
-  EXPECT_EQ(Enables().back(), true);
+  const int holder = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::FileError);
+  ::close(holder);
+  // A folder chosen in place of a file.
+  op_.files.push_back(dir_.path());
+  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::FileError);
+  ASSERT_EQ(Boxes().size(), 2u);
+  EXPECT_THAT(Boxes()[0], HasSubstr(path));
+  EXPECT_THAT(Boxes()[0], HasSubstr("in use"));
+  EXPECT_THAT(Boxes()[1], HasSubstr("folder"));
+  EXPECT_THAT(Enables(), ElementsAre(false, true, false, true));
+  EXPECT_EQ(link_.connectionsCreated, 0);
 }
 
 TEST_F(FirmwareOperationTest, EmptyImageIsRefusedBeforeConnecting) {
