@@ -68,12 +68,10 @@ int ImageCompressor::Start(OutputStream* output, std::uint16_t dictionaryBits, s
 
   DictionaryArrays dict;
   dict.window = static_cast<std::uint8_t*>(Take(layout.windowBytes, &groupBytes_[2], &failed));
-  dict.childCount = static_cast<std::uint8_t*>(Take(layout.rootedNodes, &groupBytes_[2], &failed));
-  dict.nodeDepth = static_cast<std::uint8_t*>(Take(layout.rootedNodes, &groupBytes_[2], &failed));
-  dict.chainNext = static_cast<std::int16_t*>(Take(layout.chainEntries * 2, &groupBytes_[2], &failed));
-  dict.nodePosition = static_cast<std::uint16_t*>(Take(layout.rootedNodes * 2, &groupBytes_[2], &failed));
-  dict.nodeParent = static_cast<std::int16_t*>(Take(layout.linkedNodes * 2, &groupBytes_[2], &failed));
-  dict.chainPrev = static_cast<std::int16_t*>(Take(layout.linkedNodes * 2, &groupBytes_[2], &failed));
+  dict.links = static_cast<NodeLinks*>(Take(layout.linkEntries * sizeof(NodeLinks), &groupBytes_[2], &failed));
+  dict.slotHeads = static_cast<std::int16_t*>(Take(layout.slotEntries * 2, &groupBytes_[2], &failed));
+  dict.branches =
+      static_cast<BranchInfo*>(Take(layout.branchEntries * sizeof(BranchInfo), &groupBytes_[2], &failed));
   b.heap = static_cast<std::int16_t*>(Take((mainCount + 1) * 2, &groupBytes_[2], &failed));
 
   // The block buffer may shrink: only blocks get shorter.

@@ -6,11 +6,15 @@
 //   1 code lengths and tree   mainLen, auxLen, leftChild, rightChild   4605
 //   2 frequencies and codes   mainFreq, mainCode, distFreq, auxCode,
 //                             lenFreq                                  3224
-//   3 dictionary              window, childCount, nodeDepth, chainNext,
-//                             nodePosition, nodeParent, chainPrev, heap 174814
+//   3 dictionary              window 16640, node links (parent, chain
+//                             prev/next) 3 x 32768, hash slot heads
+//                             25056, branch data (position, depth,
+//                             child count) 4 x 8448, heap 1022       174814
 //   4 block buffer            16384, shrunk by 10% steps while it cannot
 //                             be had, down to 4131                    16384
-// (bytes for 13 bits; 199027 together). Each array is one allocation.
+// (bytes for 13 bits; 199027 together). Each array is one allocation, 15
+// in all, the block buffer last. The dictionary keeps the fields of one
+// node side by side, since the trie walks read them together.
 //
 // Diagnostic lines (to the DiagnosticSink, by default standard output):
 // "huf_bufS=%d\n" for every shrink of the block buffer, and at verbosity
@@ -80,7 +84,7 @@ class ImageCompressor {
   bool ready_ = false;
 
   // Every array taken at Start, for release.
-  static constexpr int kMaxBlocks = 18;
+  static constexpr int kMaxBlocks = 16;
   void* blocks_[kMaxBlocks] = {};
   int blockCount_ = 0;
 

@@ -22,17 +22,17 @@ void MatchFinder::Attach(const DictionaryArrays& arrays, int dictionaryBits, int
 void MatchFinder::InitDictionary() {
   const int d = dictSize_;
   for (int i = d; i < d + 256; ++i) {
-    a_.nodeDepth[i] = 1;
-    a_.nodePosition[i] = 0;
+    a_.branches[i].depth = 1;
+    a_.branches[i].position = 0;
   }
-  for (int i = d; i < 2 * d; ++i) a_.nodeParent[i] = 0;
-  // Free list of internal nodes 1, 2, ..., D-1, linked through chainNext.
+  for (int i = d; i < 2 * d; ++i) a_.links[i].parent = 0;
+  // Free list of internal nodes 1, 2, ..., D-1, linked through next.
   freeNode_ = 1;
-  for (int i = 1; i < d - 1; ++i) a_.chainNext[i] = static_cast<std::int16_t>(i + 1);
-  a_.chainNext[d - 1] = 0;
+  for (int i = 1; i < d - 1; ++i) a_.links[i].next = static_cast<std::int16_t>(i + 1);
+  a_.links[d - 1].next = 0;
   // All hash slots empty.
   const DictionaryLayout layout(hashShift_ + 9);
-  for (int i = 2 * d; i < layout.chainEntries; ++i) a_.chainNext[i] = 0;
+  for (int i = 0; i < layout.slotEntries; ++i) a_.slotHeads[i] = 0;
 
   state_ = ParserState::Filling;
   curPos_ = 0;
@@ -47,29 +47,32 @@ void MatchFinder::InitDictionary() {
 
 void MatchFinder::AttachChild(int q, int c, int r) {
   const int h = Hash(q, c);
-  const int t = a_.chainNext[h];
-  a_.chainNext[h] = static_cast<std::int16_t>(r);
-  a_.chainNext[r] = static_cast<std::int16_t>(t);
-  a_.chainPrev[t] = static_cast<std::int16_t>(r);
-  a_.chainPrev[r] = static_cast<std::int16_t>(h);
-  a_.nodeParent[r] = static_cast<std::int16_t>(q);
-  a_.childCount[q] += 1;
+  std::int16_t& head = a_.slotHeads[h - 2 * dictSize_];
+  const int t = head;
+  head = static_cast<std::int16_t>(r);
+  NodeLinks& node = a_.links[r];
+  node.next = static_cast<std::int16_t>(t);
+  a_.links[t].prev = static_cast<std::int16_t>(r);  // t = 0: harmless write to the guard entry
+  node.prev = static_cast<std::int16_t>(h);
+  node.parent = static_cast<std::int16_t>(q);
+  a_.branches[q].children += 1;
 }
 
 void MatchFinder::SplitNode(int old) {
+  NodeLinks* links = a_.links;
   const int fresh = freeNode_;
-  freeNode_ = a_.chainNext[fresh];
-  a_.childCount[fresh] = 0;
+  freeNode_ = links[fresh].next;
+  a_.branches[fresh].children = 0;
   // The new node takes old's place in old's chain.
-  int t = a_.chainPrev[old];
-  a_.chainPrev[fresh] = static_cast<std::int16_t>(t);
-  a_.chainNext[t] = static_cast<std::int16_t>(fresh);
-  t = a_.chainNext[old];
-  a_.chainNext[fresh] = static_cast<std::int16_t>(t);
-  a_.chainPrev[t] = static_cast<std::int16_t>(fresh);
-  a_.nodeParent[fresh] = a_.nodeParent[old];
-  a_.nodeDepth[fresh] = static_cast<std::uint8_t>(matchLen_);  // < 256 here
-  a_.nodePosition[fresh] = curPos_;
+  int t = links[old].prev;
+  links[fresh].prev = static_cast<std::int16_t>(t);
+  SetNext(t, fresh);
+  t = links[old].next;
+  links[fresh].next = static_cast<std::int16_t>(t);
+  links[t].prev = static_cast<std::int16_t>(fresh);
+  links[fresh].parent = links[old].parent;
+  a_.branches[fresh].depth = static_cast<std::uint8_t>(matchLen_);  // < 256 here
+  a_.branches[fresh].position = curPos_;
   AttachChild(fresh, a_.window[matchPos_ + matchLen_], old);
   AttachChild(fresh, a_.window[curPos_ + matchLen_], curPos_);
 }
@@ -77,6 +80,8 @@ void MatchFinder::SplitNode(int old) {
 void MatchFinder::InsertString() {
   const int d = dictSize_;
   const std::uint8_t* window = a_.window;
+  NodeLinks* links = a_.links;
+  BranchInfo* branches = a_.branches;
   int q = 0;
   int r = 0;
   if (matchLen_ >= 4) {
@@ -86,18 +91,18 @@ void MatchFinder::InsertString() {
     matchLen_ -= 1;
     r = (matchPos_ + 1) | d;
     // A leaf replaced by a full-length match points to its replacement.
-    while ((q = a_.nodeParent[r]) == 0) r = a_.chainNext[r];
-    while (a_.nodeDepth[q] >= matchLen_) {
+    while ((q = links[r].parent) == 0) r = links[r].next;
+    while (branches[q].depth >= matchLen_) {
       r = q;
-      q = a_.nodeParent[q];
+      q = links[q].parent;
     }
     // Carry the pending newer positions up to q's ancestors lazily.
     int t = q;
-    while (a_.nodePosition[t] & kPending) {
-      a_.nodePosition[t] = curPos_;
-      t = a_.nodeParent[t];
+    while (branches[t].position & kPending) {
+      branches[t].position = curPos_;
+      t = links[t].parent;
     }
-    if (t < d) a_.nodePosition[t] = static_cast<std::uint16_t>(curPos_ | kPending);
+    if (t < d) branches[t].position = static_cast<std::uint16_t>(curPos_ | kPending);
   } else {
     q = d + window[curPos_];
     const int c = window[curPos_ + 1];
@@ -110,6 +115,7 @@ void MatchFinder::InsertString() {
     matchLen_ = 2;
   }
 
+  const std::uint8_t* cur = window + curPos_;
   for (;;) {
     // Descend into r: compare the edge's bytes beyond those already known.
     int limit;
@@ -117,11 +123,10 @@ void MatchFinder::InsertString() {
       limit = kMaxMatch;
       matchPos_ = static_cast<std::uint16_t>(r);
     } else {
-      limit = a_.nodeDepth[r];
-      matchPos_ = a_.nodePosition[r] & kPositionMask;
+      limit = branches[r].depth;
+      matchPos_ = branches[r].position & kPositionMask;
     }
     if (matchPos_ >= curPos_) matchPos_ = static_cast<std::uint16_t>(matchPos_ - d);  // previous cycle
-    const std::uint8_t* cur = window + curPos_;
     const std::uint8_t* old = window + matchPos_;
     int len = matchLen_;
     while (len < limit) {
@@ -134,7 +139,7 @@ void MatchFinder::InsertString() {
     }
     matchLen_ = static_cast<std::uint16_t>(len);
     if (matchLen_ >= kMaxMatch) break;
-    a_.nodePosition[r] = curPos_;
+    branches[r].position = curPos_;
     q = r;
     r = FindChild(q, cur[matchLen_]);
     if (r == 0) {
@@ -145,67 +150,70 @@ void MatchFinder::InsertString() {
   }
 
   // A full-length match: the new leaf curPos takes the place of leaf r, and
-  // r keeps a forward pointer to it (see the walk at the top).
-  int t = a_.chainPrev[r];
-  a_.chainPrev[curPos_] = static_cast<std::int16_t>(t);
-  a_.chainNext[t] = static_cast<std::int16_t>(curPos_);
-  t = a_.chainNext[r];
-  a_.chainNext[curPos_] = static_cast<std::int16_t>(t);
-  a_.chainPrev[t] = static_cast<std::int16_t>(curPos_);
-  a_.nodeParent[curPos_] = static_cast<std::int16_t>(q);
-  a_.nodeParent[r] = 0;
-  a_.chainNext[r] = static_cast<std::int16_t>(curPos_);
+  // r keeps a forward link to it (see the walk at the top).
+  NodeLinks& leaf = links[curPos_];
+  int t = links[r].prev;
+  leaf.prev = static_cast<std::int16_t>(t);
+  SetNext(t, curPos_);
+  t = links[r].next;
+  leaf.next = static_cast<std::int16_t>(t);
+  links[t].prev = static_cast<std::int16_t>(curPos_);
+  leaf.parent = static_cast<std::int16_t>(q);
+  links[r].parent = 0;
+  links[r].next = static_cast<std::int16_t>(curPos_);
 }
 
 void MatchFinder::RemoveString() {
   const int d = dictSize_;
   const int cur = curPos_;
-  if (a_.nodeParent[cur] == 0) return;
-  int r = a_.chainPrev[cur];
-  int s = a_.chainNext[cur];
-  a_.chainNext[r] = static_cast<std::int16_t>(s);
-  a_.chainPrev[s] = static_cast<std::int16_t>(r);
-  r = a_.nodeParent[cur];
-  a_.nodeParent[cur] = 0;
+  NodeLinks* links = a_.links;
+  BranchInfo* branches = a_.branches;
+  if (links[cur].parent == 0) return;
+  int r = links[cur].prev;
+  int s = links[cur].next;
+  SetNext(r, s);
+  links[s].prev = static_cast<std::int16_t>(r);
+  r = links[cur].parent;
+  links[cur].parent = 0;
   if (r >= d) return;  // a root keeps any number of children
-  a_.childCount[r] -= 1;
-  if (a_.childCount[r] > 1) return;
+  branches[r].children -= 1;
+  if (branches[r].children > 1) return;
 
   // r has one child left and is removed; first hand its newest position to
   // the ancestors that still wait for an update.
-  int t = a_.nodePosition[r] & kPositionMask;
+  int t = branches[r].position & kPositionMask;
   if (t >= cur) t -= d;
   s = t;
-  int q = a_.nodeParent[r];
-  int u = a_.nodePosition[q];
+  int q = links[r].parent;
+  int u = branches[q].position;
   while (u & kPending) {
     u &= kPositionMask;
     if (u >= cur) u -= d;
     if (u > s) s = u;
-    a_.nodePosition[q] = static_cast<std::uint16_t>(s | d);
-    q = a_.nodeParent[q];
-    u = a_.nodePosition[q];
+    branches[q].position = static_cast<std::uint16_t>(s | d);
+    q = links[q].parent;
+    u = branches[q].position;
   }
   if (q < d) {
     if (u >= cur) u -= d;
     if (u > s) s = u;
-    a_.nodePosition[q] = static_cast<std::uint16_t>(s | d | kPending);
+    branches[q].position = static_cast<std::uint16_t>(s | d | kPending);
   }
   // The remaining child s replaces r in r's chain.
-  s = FindChild(r, a_.window[t + a_.nodeDepth[r]]);
-  t = a_.chainPrev[s];
-  u = a_.chainNext[s];
-  a_.chainNext[t] = static_cast<std::int16_t>(u);
-  a_.chainPrev[u] = static_cast<std::int16_t>(t);
-  t = a_.chainPrev[r];
-  a_.chainNext[t] = static_cast<std::int16_t>(s);
-  a_.chainPrev[s] = static_cast<std::int16_t>(t);
-  t = a_.chainNext[r];
-  a_.chainPrev[t] = static_cast<std::int16_t>(s);
-  a_.chainNext[s] = static_cast<std::int16_t>(t);
-  a_.nodeParent[s] = a_.nodeParent[r];
-  a_.nodeParent[r] = 0;
-  a_.chainNext[r] = freeNode_;
+  s = FindChild(r, a_.window[t + branches[r].depth]);
+  t = links[s].prev;
+  u = links[s].next;
+  SetNext(t, u);
+  links[u].prev = static_cast<std::int16_t>(t);
+  t = links[r].prev;
+  SetNext(t, s);
+  links[s].prev = static_cast<std::int16_t>(t);
+  t = links[r].next;
+  links[t].prev = static_cast<std::int16_t>(s);
+  links[s].next = static_cast<std::int16_t>(t);
+  links[s].parent = links[r].parent;
+  links[r].parent = 0;
+  links[r].next = freeNode_;
   freeNode_ = static_cast<std::int16_t>(r);
 }
 

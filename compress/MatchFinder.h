@@ -4,16 +4,17 @@
 // ALGORITHM
 // The dictionary is a trie of every string that starts in the last D input
 // positions (a suffix trie with compressed edges, depth up to 256). Node
-// numbers:
+// numbers (16-bit):
 //   0            no node (entry 0 of nodeParent is the search guard)
 //   1 .. D-1     internal nodes (branch points), from a free list
 //   D + c        root of the strings starting with byte c (c = 0..255)
 //   D .. 2D-1    leaves: leaf p is the string at window position p
 // Roots share numbers with leaves but never the same array: roots and
-// internal nodes use nodeDepth/nodePosition/childCount, leaves and internal
-// nodes use nodeParent/chainPrev/chainNext. The children of all nodes sit in
-// chains hanging from one hash table, slot h(q, c) = q + (c << (bits-9)) + 2D
-// inside chainNext; a child is recognised by its parent alone.
+// internal nodes have BranchInfo, leaves and internal nodes have NodeLinks.
+// The children of all nodes sit in doubly linked chains hanging from one
+// hash table, slot h(q, c) = q + (c << (bits-9)) + 2D; for a fixed q every c
+// has its own slot, so a chain never holds two children of one parent and a
+// child is recognised by its parent alone.
 //
 // The window holds D bytes of history, the current position curPos in
 // [D, 2D) and up to 256 bytes of lookahead beyond it. When curPos reaches 2D
@@ -40,30 +41,50 @@ namespace mervix {
 constexpr int kMaxMatch = 256;
 constexpr int kMatchThreshold = 3;
 
-// Array sizes of the dictionary for a dictionary of 2^bits bytes.
+// Per-node links: parent, and the backward and forward links of the node's
+// child chain (the forward link of a free internal node is the next free
+// node; that of a replaced leaf points to its replacement). Kept together
+// because the trie walks read them together.
+struct NodeLinks {
+  std::int16_t parent;  // 0 = not in the trie
+  std::int16_t prev;    // previous in the chain; the hash slot for the first
+  std::int16_t next;    // next in the chain, 0 at the end
+};
+
+static_assert(sizeof(NodeLinks) == 6, "three 16-bit links per node");
+
+// Per-branch data of internal nodes and roots, kept together likewise.
+struct BranchInfo {
+  std::uint16_t position;  // newest window position below; bit 15 = pending
+  std::uint8_t depth;      // bytes common to all strings below (1 for roots)
+  std::uint8_t children;   // number of children
+};
+
+static_assert(sizeof(BranchInfo) == 4, "position, depth and child count in 4 bytes");
+
+// Array sizes of the dictionary for a dictionary of 2^bits bytes. Chain
+// links and hash slots share one number space: numbers below 2D are nodes
+// (links), numbers 2D and up are hash slots (slot heads).
 struct DictionaryLayout {
   explicit DictionaryLayout(int bits)
       : size(1 << bits),
-        windowBytes(2 * size + kMaxMatch),
-        rootedNodes(size + 256),
-        linkedNodes(2 * size),
-        chainEntries(3 * size + (size / 512 + 1) * 255 + 1) {}
-  int size;          // D
-  int windowBytes;   // 2D + 256
-  int rootedNodes;   // entries of nodeDepth, nodePosition, childCount
-  int linkedNodes;   // entries of nodeParent, chainPrev
-  int chainEntries;  // entries of chainNext (links + hash slots)
+        windowBytes(2 * size + 256),
+        branchEntries(size + 256),
+        linkEntries(2 * size),
+        slotEntries(size + (size / 512 + 1) * 255 + 1) {}
+  int size;           // D
+  int windowBytes;    // 2D + 256
+  int branchEntries;  // internal nodes and roots: D + 256
+  int linkEntries;    // internal nodes and leaves: 2D
+  int slotEntries;    // hash slots 2D .. 3D + (D/512 + 1)*255
 };
 
 // The dictionary arrays, allocated and owned by ImageCompressor.
 struct DictionaryArrays {
   std::uint8_t* window = nullptr;
-  std::uint8_t* childCount = nullptr;
-  std::uint8_t* nodeDepth = nullptr;
-  std::int16_t* chainNext = nullptr;
-  std::uint16_t* nodePosition = nullptr;
-  std::int16_t* nodeParent = nullptr;
-  std::int16_t* chainPrev = nullptr;
+  NodeLinks* links = nullptr;        // linkEntries
+  std::int16_t* slotHeads = nullptr;  // slotEntries; entry k is slot 2D + k
+  BranchInfo* branches = nullptr;    // branchEntries
 };
 
 enum class ParserState : std::uint16_t {
@@ -116,9 +137,10 @@ class MatchFinder {
 
   // The child of q whose edge begins with byte c, or 0.
   int FindChild(int q, int c) {
-    int r = a_.chainNext[Hash(q, c)];
-    a_.nodeParent[0] = static_cast<std::int16_t>(q);  // guard: stops at 0
-    while (a_.nodeParent[r] != q) r = a_.chainNext[r];
+    const NodeLinks* links = a_.links;
+    int r = a_.slotHeads[Hash(q, c) - 2 * dictSize_];
+    a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
+    while (links[r].parent != q) r = links[r].next;
     return r;
   }
   // Makes r a child of q under byte c, at the front of its chain.
@@ -140,6 +162,15 @@ class MatchFinder {
   enum class ResumePoint { LoopTop, AfterMain, AfterSkip };
 
   int Hash(int q, int c) const { return q + (c << hashShift_) + 2 * dictSize_; }
+  // Forward link of a node or head of a hash slot, by chain number.
+  std::int16_t Next(int t) const { return t < 2 * dictSize_ ? a_.links[t].next : a_.slotHeads[t - 2 * dictSize_]; }
+  void SetNext(int t, int v) {
+    if (t < 2 * dictSize_) {
+      a_.links[t].next = static_cast<std::int16_t>(v);
+    } else {
+      a_.slotHeads[t - 2 * dictSize_] = static_cast<std::int16_t>(v);
+    }
+  }
   // One step forward; false when the window slid and the parser must wait
   // for the refill before RemoveString/InsertString.
   bool AdvancePosition();

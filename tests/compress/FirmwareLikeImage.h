@@ -67,6 +67,31 @@ inline std::vector<std::uint8_t> TextLike(std::size_t size, std::uint32_t seed) 
   return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
+// Initialised data: tables of 32-bit big-endian words as a linker lays them
+// out: pointers into the image, small integers, -1 markers, and flag words.
+// Many short repeats and few long ones.
+inline std::vector<std::uint8_t> DataTablesLike(std::size_t size, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> out;
+  out.reserve(size + 4);
+  while (out.size() < size) {
+    std::uint32_t w;
+    const unsigned kind = rng() % 8;
+    if (kind < 3) {
+      w = 0x00100000u + (rng() % 0x40000) * 4;  // pointer into the image
+    } else if (kind < 6) {
+      w = rng() % 64;  // small integer
+    } else if (kind < 7) {
+      w = 0xFFFFFFFFu;  // unset / -1
+    } else {
+      w = (rng() % 16) << 24 | (rng() % 256);  // flags and a byte
+    }
+    for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<std::uint8_t>(w >> s));
+  }
+  out.resize(size);
+  return out;
+}
+
 inline std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t seed) {
   std::mt19937 rng(seed);
   std::vector<std::uint8_t> out(size);
@@ -76,17 +101,19 @@ inline std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t see
 
 // A firmware image of the size of the conversion area (2,031,616 bytes
 // unless told otherwise): a 1024-byte header with the version tag "REV-" at
-// offset 8, then code sections, constant tables (ramps and a 16-bit
-// waveform), string sections, a few compressed-looking (random) resources,
-// and a zero-filled tail beyond the last section, as an S-record conversion
-// leaves it.
+// offset 8, then sections up to seven eighths of the area, drawn with the
+// weights of a typical embedded image: machine code (1/2), initialised data
+// tables (1/4), message strings (1/8), constant waveform/ramp tables
+// (1/16) and compressed-looking resources (1/16); 0xFF padding to 256-byte
+// boundaries between sections, and a zero-filled last eighth beyond the
+// last section, as a conversion leaves the area.
 inline std::vector<std::uint8_t> FirmwareLikeImage(std::size_t size = 2031616, std::uint32_t seed = 1) {
   std::vector<std::uint8_t> img(size, 0);
   std::mt19937 rng(seed);
   const char header[] = "\x01\x00\x00\x00\x00\x10\x00\x00REV-\x02\x07";
   for (std::size_t i = 0; i + 1 < sizeof header && i < size; ++i) img[i] = static_cast<std::uint8_t>(header[i]);
   std::size_t pos = 1024;
-  const std::size_t used = size / 4 * 3;  // the last quarter stays zero
+  const std::size_t used = size / 8 * 7;
   auto put = [&](const std::vector<std::uint8_t>& part) {
     for (std::uint8_t b : part) {
       if (pos >= used) return;
@@ -94,36 +121,27 @@ inline std::vector<std::uint8_t> FirmwareLikeImage(std::size_t size = 2031616, s
     }
   };
   while (pos < used) {
-    switch (rng() % 10) {
-      case 0:
-      case 1:
-      case 2:
-      case 3:
-      case 4:
-      case 5:
-        put(MachineCodeLike(16384 + rng() % 65536, static_cast<std::uint32_t>(rng())));
-        break;
-      case 6: {
-        std::vector<std::uint8_t> table;
-        const std::size_t n = 1024 + rng() % 8192;
-        for (std::size_t i = 0; i < n; ++i) {
-          // A 16-bit triangle wave, big-endian, then a ramp of offsets.
-          const unsigned v = (i % 512 < 256) ? (i % 256) * 97 : (255 - i % 256) * 97;
-          table.push_back(static_cast<std::uint8_t>(v >> 8));
-          table.push_back(static_cast<std::uint8_t>(v));
-          table.push_back(static_cast<std::uint8_t>(i * 4 >> 8));
-          table.push_back(static_cast<std::uint8_t>(i * 4));
-        }
-        put(table);
-        break;
+    const unsigned pick = rng() % 16;
+    if (pick < 8) {
+      put(MachineCodeLike(16384 + rng() % 65536, static_cast<std::uint32_t>(rng())));
+    } else if (pick < 12) {
+      put(DataTablesLike(8192 + rng() % 32768, static_cast<std::uint32_t>(rng())));
+    } else if (pick < 14) {
+      put(TextLike(2048 + rng() % 16384, static_cast<std::uint32_t>(rng())));
+    } else if (pick < 15) {
+      std::vector<std::uint8_t> table;
+      const std::size_t n = 1024 + rng() % 8192;
+      for (std::size_t i = 0; i < n; ++i) {
+        // A 16-bit triangle wave, big-endian, then a ramp of offsets.
+        const unsigned v = (i % 512 < 256) ? (i % 256) * 97 : (255 - i % 256) * 97;
+        table.push_back(static_cast<std::uint8_t>(v >> 8));
+        table.push_back(static_cast<std::uint8_t>(v));
+        table.push_back(static_cast<std::uint8_t>(i * 4 >> 8));
+        table.push_back(static_cast<std::uint8_t>(i * 4));
       }
-      case 7:
-      case 8:
-        put(TextLike(2048 + rng() % 16384, static_cast<std::uint32_t>(rng())));
-        break;
-      default:
-        put(RandomBytes(512 + rng() % 4096, static_cast<std::uint32_t>(rng())));
-        break;
+      put(table);
+    } else {
+      put(RandomBytes(512 + rng() % 8192, static_cast<std::uint32_t>(rng())));
     }
     // Alignment padding between sections.
     while (pos < used && pos % 256 != 0) img[pos++] = 0xFF;

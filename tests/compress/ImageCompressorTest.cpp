@@ -15,6 +15,7 @@ using testing::Compress;
 using testing::CompressResult;
 using testing::RecordingSink;
 using testing::ScriptedAllocator;
+using testing::kBlockBufferRequest;
 using testing::TokenRecorder;
 using Token = TokenRecorder::Token;
 
@@ -167,16 +168,16 @@ TEST(ImageCompressor, UsesExactlyTheMemoryPlanAndReleasesIt) {
   CompressResult r = Compress(testing::FirmwareLikeImage(100000, 9), &heap);
   ASSERT_EQ(r.started, 1);
   EXPECT_EQ(heap.peakBytes, 199027u);
-  EXPECT_EQ(heap.requests, 18);
+  EXPECT_EQ(heap.requests, kBlockBufferRequest + 1);
   EXPECT_EQ(heap.liveBlocks, 0);
   EXPECT_EQ(heap.liveBytes, 0u);
   EXPECT_EQ(r.diagnostics, kMemoryLine);
 }
 
 TEST(ImageCompressor, ShrinksTheBlockBufferWhenMemoryIsShort) {
-  // The block buffer is request 17; refuse 16384 down to 4590.
+  // Refuse the block buffer of 16384 bytes and its sizes down to 4590.
   ScriptedAllocator heap;
-  heap.FailRequests(17, 29);
+  heap.FailRequests(kBlockBufferRequest, kBlockBufferRequest + 12);
   const std::vector<std::uint8_t> input = testing::FirmwareLikeImage(200000, 4);
   CompressResult r = Compress(input, &heap);
   ASSERT_EQ(r.started, 1);
@@ -196,7 +197,7 @@ TEST(ImageCompressor, ShrinksTheBlockBufferWhenMemoryIsShort) {
 
 TEST(ImageCompressor, FailsToStartWhenTheBlockBufferNeverFits) {
   ScriptedAllocator heap;
-  heap.FailRequests(17, 1000);
+  heap.FailRequests(kBlockBufferRequest, 1000);
   CompressResult r = Compress(Bytes("abc"), &heap);
   EXPECT_EQ(r.started, 0);
   EXPECT_EQ(r.diagnostics,
@@ -205,21 +206,21 @@ TEST(ImageCompressor, FailsToStartWhenTheBlockBufferNeverFits) {
             "huf_bufS=5103\nhuf_bufS=4590\nhuf_bufS=4131\nhuf_bufS=3717\n"
             "使用メモリ:4605+3224+174814+3717=186360バイト\n");
   // 14 sizes tried: 16384 down to 4131; 3717 is printed, not tried.
-  EXPECT_EQ(heap.requests, 17 + 14);
+  EXPECT_EQ(heap.requests, kBlockBufferRequest + 14);
   EXPECT_EQ(heap.requestedSizes.back(), 4131u);
   EXPECT_EQ(heap.liveBlocks, 0);
   EXPECT_TRUE(r.stream.empty());
 }
 
 TEST(ImageCompressor, AnyFailedArrayFailsTheStartAndFreesEverything) {
-  for (int failing = 0; failing < 17; ++failing) {
+  for (int failing = 0; failing < kBlockBufferRequest; ++failing) {
     ScriptedAllocator heap;
     heap.FailRequests(failing, failing);
     CompressResult r = Compress(Bytes("abc"), &heap);
     EXPECT_EQ(r.started, 0) << failing;
     EXPECT_EQ(heap.liveBlocks, 0) << failing;
     // Every array is still requested, and the line reports the whole plan.
-    EXPECT_EQ(heap.requests, 18) << failing;
+    EXPECT_EQ(heap.requests, kBlockBufferRequest + 1) << failing;
     EXPECT_EQ(r.diagnostics, kMemoryLine) << failing;
   }
   // At verbosity 0 a failure writes nothing at all.

@@ -56,6 +56,11 @@ class ScriptedAllocator : public Allocator {
   std::vector<std::pair<void*, std::size_t>> live_;
 };
 
+// The coder takes its arrays one by one, the block buffer last: 14 arrays
+// of groups 1 to 3 first (requests 0..13), then the block buffer (14, and
+// one more request per smaller size tried).
+constexpr int kBlockBufferRequest = 14;
+
 struct CompressResult {
   int started = 0;
   std::uint32_t returned = 0;

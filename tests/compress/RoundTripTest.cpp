@@ -15,6 +15,7 @@ namespace {
 using testing::Compress;
 using testing::CompressResult;
 using testing::ScriptedAllocator;
+using testing::kBlockBufferRequest;
 
 struct Case {
   std::string name;
@@ -58,7 +59,7 @@ struct Coded {
 
 Coded CodeCase(const Case& c) {
   ScriptedAllocator heap;
-  if (c.smallBlockBuffer) heap.FailRequests(17, 29);  // 16384 .. 4590 refused
+  if (c.smallBlockBuffer) heap.FailRequests(kBlockBufferRequest, kBlockBufferRequest + 12);  // 16384 .. 4590 refused
   CompressResult r = Compress(c.data, &heap);
   EXPECT_EQ(r.started, 1) << c.name;
   EXPECT_EQ(r.inputSize, c.data.size()) << c.name;
