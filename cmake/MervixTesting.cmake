@@ -16,7 +16,18 @@ function(mervix_add_test)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENVIRONMENT}")
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
+  # gtest_discover_tests flattens a list given in PROPERTIES, so only the first
+  # variable would arrive. Instead a small script, run by CTest after the
+  # discovery, sets the whole environment on every discovered case.
+  if(T_ENVIRONMENT)
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_environment.cmake)
+    file(WRITE ${script}
+      "foreach(test IN LISTS ${T_NAME}_TESTS)\n"
+      "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${T_ENVIRONMENT}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
+  endif()
 endfunction()
 
 # mervix_add_benchmark(NAME name SOURCES ... [LIBS ...])
