@@ -110,6 +110,37 @@ TEST(ImageCompressor, InputsAroundTheWindowSlidesRoundTrip) {
   }
 }
 
+TEST(ImageCompressor, ParsingStartsWhenTheFirstWindowIsFull) {
+  // 8448 bytes fill the window: the last PutByte parses D positions at once
+  // and suspends at the slide; Finish resumes it with an empty refill.
+  const std::vector<std::uint8_t> input = testing::TextLike(8448, 12);
+  TokenRecorder recorder;
+  MemoryOutputStream out;
+  ImageCompressor coder(nullptr, &SilentDiagnostics());
+  coder.SetTokenObserver(&recorder);
+  ASSERT_EQ(coder.Start(&out, 13, 0), 1);
+  for (std::size_t i = 0; i + 1 < input.size(); ++i) coder.PutByte(input[i]);
+  EXPECT_TRUE(recorder.tokens.empty());
+  coder.PutByte(input.back());
+  const std::size_t early = recorder.tokens.size();
+  EXPECT_GT(early, 0u);
+  EXPECT_TRUE(out.Bytes().empty());  // the first block is still being collected
+  std::uint32_t size = 0;
+  const std::uint32_t written = coder.Finish(&size);
+  EXPECT_EQ(written, out.Bytes().size());
+  EXPECT_EQ(size, 8448u);
+  EXPECT_GT(recorder.tokens.size(), early);
+  EXPECT_EQ(Decode(out.Bytes()), input);
+  // The tokens parsed before the drain cover exactly D = 8192 positions
+  // (the last may be a match that runs on).
+  std::size_t covered = 0;
+  for (std::size_t i = 0; i < early; ++i) {
+    covered += recorder.tokens[i].code < 256 ? 1 : recorder.tokens[i].code - 253;
+  }
+  EXPECT_GE(covered, 8192u - 256u);
+  EXPECT_LE(covered, 8192u + 256u);
+}
+
 TEST(ImageCompressor, MatchesAcrossSlidesKeepTheirDistances) {
   // A 3000-byte random pattern repeated: every match reaches back 3000
   // bytes, across each slide, so one wrong distance breaks the round trip.
