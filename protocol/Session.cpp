@@ -219,6 +219,12 @@ void ProtocolSession::SendSectorRequest() {
 }
 
 void ProtocolSession::SendSizeRequest() {
+  // An empty image has no block whose acknowledgement could end the run: a
+  // device that accepted the size would leave the run waiting for ever.
+  if (imageLength_ == 0) {
+    FailWithText(session_text::kEmptyImage);
+    return;
+  }
   const ProtocolFrame frame = BuildSizeRequest(imageLength_);
   const Answer answer = operator_.ShowMessageBox(FormatMessageText(IDS_ASK_WRITE), ButtonSet::OkCancel);
   if (!connection_) return;  // the window was closed while the question was open

@@ -43,6 +43,8 @@ enum class RunOutcome {
 namespace session_text {
 // Box shown when a frame or a piece of a block cannot be handed to the connection.
 inline constexpr const char kSendError[] = "Send error";
+// Box shown instead of the confirmation when the image to send has no bytes.
+inline constexpr const char kEmptyImage[] = "The image file is empty: nothing to download";
 }  // namespace session_text
 
 class ProtocolSession : public ConnectionEvents {

@@ -587,6 +587,16 @@ TEST_F(SessionTest, MissingImageFileIsReportedAndNotCreated) {
   EXPECT_EQ(link_.sendSizes.size(), 2u);
 }
 
+TEST_F(SessionTest, EmptyImageIsRefusedBeforeTheConfirmation) {
+  // A device would acknowledge the size and then wait for a block that never
+  // comes, and so would the run: nothing is announced at all.
+  link_.ThenFrame(StatusFrame(2));
+  StartRun(WriteImage(0), 0);
+  ExpectEndedWith(RunOutcome::Failed);
+  EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"The image file is empty: nothing to download"}));
+  EXPECT_EQ(link_.sendSizes.size(), 1u);  // only the status query went out
+}
+
 TEST_F(SessionTest, ImageShorterThanAnnouncedIsReportedInsteadOfSendingGarbage) {
   const std::string path = WriteImage(1000);
   link_.ThenFrame(StatusFrame(2));
