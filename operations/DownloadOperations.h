@@ -139,6 +139,10 @@ class DownloadOperations {
   // header in a compressed run).
   const ImageHeader& Header() const { return header_; }
   bool DownloadEnabled() const { return indicator_.enabled; }
+  // The conversion work areas (FirmwareImageArea, UserModuleArea), owned by
+  // the converters for the life of this object.
+  const std::uint8_t* FirmwareImageArea() const { return firmware_.area(); }
+  const std::uint8_t* UserModuleArea() const { return userModule_.area(); }
 
   // The path of a work file in the work directory.
   std::string WorkPath(const char* name) const;

@@ -11,7 +11,6 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,8 +18,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
-
-#include <new>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -57,7 +54,7 @@ CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       settings_(settings),
-      session_(link_, *this, log_) {
+      ops_(link_, *this, log_, settings_) {
   log_.SetRefreshCallback([this](const std::string&, const std::string&) { WriteControls(); });
   setWindowIcon(ProgramIcon(ActiveLanguage()));
   BuildControls();
@@ -65,8 +62,8 @@ CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
 }
 
 CDownloadDlg::~CDownloadDlg() {
-  // The session (declared after the link) closes a connection it still
-  // holds; the work areas go with their owners, once.
+  // The operations' session (declared after the link) closes a connection
+  // it still holds; the work areas go with the operations, once.
   log_.SetRefreshCallback(nullptr);
 }
 
@@ -145,14 +142,10 @@ void CDownloadDlg::OnInitDialog() {
     }
   }
 #endif
-  firmwareArea_.reset(new (std::nothrow) std::uint8_t[kFirmwareImageAreaSize]);
-  userModuleArea_.reset(new (std::nothrow) std::uint8_t[kUserModuleAreaSize]);
+  // The work areas came with the operations' converters.
   portNumber_ = settings_.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kPortKorvane : kPortDefault;
   compress_ = settings_.GetSettingInt(kSettingsSection, setting_key::kCompress, 0) != 0;
-  userBaseAddress_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserBaseAddress, "");
-  userModuleName_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleName, "");
-  userModuleExtension_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleExtension, "");
-  userModuleMark_ = false;
+  ops_.LoadUserModuleSettings();
   WriteControls();
   hostField_->setFocus(Qt::OtherFocusReason);
 }
@@ -201,6 +194,27 @@ bool CDownloadDlg::ReadControls() {
   return true;
 }
 
+bool CDownloadDlg::ReadControls(ControlValues& values) {
+  const bool ok = ReadControls();
+  values.host = hostName_;
+  values.port = portNumber_;
+  values.compress = compress_;
+  return ok;
+}
+
+std::optional<std::string> CDownloadDlg::ChooseFileToOpen() {
+  const QString path = ::mervix::ChooseFileToOpen(this);
+  if (path.isEmpty()) return std::nullopt;
+  return QDir::toNativeSeparators(path).toStdString();
+}
+
+std::optional<std::string> CDownloadDlg::AskBaseAddress(const std::string& preset) {
+  CBaseAddressDlg dialog(this);
+  dialog.SetAddressText(QString::fromStdString(preset));
+  if (!dialog.DoModal()) return std::nullopt;
+  return dialog.AddressText().toStdString();
+}
+
 void CDownloadDlg::WriteControls() {
   const QString host = QString::fromStdString(hostName_);
   if (hostField_->text() != host) hostField_->setText(host);
@@ -220,8 +234,9 @@ void CDownloadDlg::WriteControls() {
 }
 
 void CDownloadDlg::OnDownload() {
+  if (RunInProgress()) return;
   HandlerScope scope(handlerDepth_);
-  RunPlainImageDownload();
+  ops_.OnDownload();
 }
 
 void CDownloadDlg::OnCompressClicked() {
@@ -270,34 +285,11 @@ void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
 }
 
 void CDownloadDlg::OnUserModuleCommand(int commandId) {
+  // "User Module" and "Module Address" only record choices and stay
+  // available during a run; the download is refused then.
+  if (commandId == ID_USER_MODULE_DOWNLOAD && RunInProgress()) return;
   HandlerScope scope(handlerDepth_);
-  switch (commandId) {
-    case ID_USER_MODULE: {
-      const QString path = ChooseFileToOpen(this);
-      if (path.isEmpty()) return;
-      const QString fileName = QFileInfo(path).fileName();
-      const int dot = fileName.lastIndexOf(QLatin1Char('.'));
-      userModuleName_ = QDir::toNativeSeparators(path).toStdString();
-      userModuleExtension_ = dot < 0 ? std::string() : fileName.mid(dot + 1).toStdString();
-      settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleName, userModuleName_);
-      settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, userModuleExtension_);
-      return;
-    }
-    case ID_MODULE_ADDRESS: {
-      CBaseAddressDlg dialog(this);
-      dialog.SetAddressText(QString::fromStdString(userBaseAddress_));
-      if (!dialog.DoModal()) return;
-      const std::string text = dialog.AddressText().toStdString();
-      settings_.SetSettingText(kSettingsSection, setting_key::kUserBaseAddress, text);
-      userBaseAddress_ = text;
-      return;
-    }
-    case ID_USER_MODULE_DOWNLOAD:
-      RunUserModuleOperation();
-      return;
-    default:
-      return;
-  }
+  ops_.OnUserModuleCommand(commandId);
 }
 
 void CDownloadDlg::OnSysCommand(int commandId) {
@@ -307,75 +299,9 @@ void CDownloadDlg::OnSysCommand(int commandId) {
   about.DoModal();
 }
 
-bool CDownloadDlg::RunInProgress() const { return !downloadButton_->isEnabled() || session_.HasConnection(); }
+bool CDownloadDlg::RunInProgress() const { return !downloadButton_->isEnabled() || ops_.RunInProgress(); }
 
-bool CDownloadDlg::BeginRun() {
-  // The fields as they stand after the exchange are used even when a field
-  // failed; the failed one was reported.
-  ReadControls();
-  log_.ClearLog();
-  SetDownloadEnabled(false);
-  if (hostName_.empty()) {
-    ShowMessageBox(FormatMessageText(IDS_ERROR_HOST), ButtonSet::Ok);
-    SetDownloadEnabled(true);
-    return false;
-  }
-  if (portNumber_ == 0) {
-    ShowMessageBox(FormatMessageText(IDS_ERROR_PORT), ButtonSet::Ok);
-    SetDownloadEnabled(true);
-    return false;
-  }
-  return true;
-}
-
-void CDownloadDlg::StartSession(const QString& path, bool userModule) {
-  const QFileInfo info(path);
-  if (!info.isFile() || info.size() <= 0 || info.size() > 0xFFFFFFFFll) {
-    ShowMessageBox(FormatMessageText(IDS_ERROR_FILE_SIZE), ButtonSet::Ok);
-    SetDownloadEnabled(true);
-    return;
-  }
-  const std::string imagePath = QDir::toNativeSeparators(info.absoluteFilePath()).toStdString();
-  session_.SetUserModuleFlag(userModule);
-  userModuleMark_ = userModule;
-  if (userModule) session_.SetUserBaseAddress(userBaseAddress_);
-  session_.SetImage(imagePath, static_cast<std::uint32_t>(info.size()));
-  log_.AppendLogLine(FormatMessageText(IDS_INFO_DOWNLOADING, imagePath));
-  if (!session_.ConnectDevice(hostName_, static_cast<std::uint16_t>(portNumber_))) {
-    ShowMessageBox(FormatMessageText(IDS_ERROR_CONNECT), ButtonSet::Ok);
-    SetDownloadEnabled(true);
-    return;
-  }
-  session_.SendStatusQuery();
-}
-
-void CDownloadDlg::RunPlainImageDownload() {
-  if (RunInProgress()) return;
-  if (!BeginRun()) return;
-  const QString path = ChooseFileToOpen(this);
-  if (path.isEmpty()) {
-    SetDownloadEnabled(true);
-    return;
-  }
-  StartSession(path, false);
-}
-
-void CDownloadDlg::RunUserModuleOperation() {
-  // A second run would take over the connection and state of the first.
-  if (RunInProgress()) return;
-  if (!BeginRun()) return;
-  // Until the module conversion is wired in, only binary modules are sent:
-  // an S-record text sent as it stands would be written into flash as is.
-  if (userModuleName_.empty() || QString::fromStdString(userModuleExtension_).compare(
-                                     QStringLiteral("mot"), Qt::CaseInsensitive) == 0) {
-    ShowMessageBox(fixed_text::kCouldNotConvert, ButtonSet::Ok);
-    SetDownloadEnabled(true);
-    return;
-  }
-  StartSession(QString::fromStdString(userModuleName_), true);
-}
-
-void CDownloadDlg::ShutdownConnection() { session_.ShutdownConnection(); }
+void CDownloadDlg::ShutdownConnection() { ops_.ShutdownConnection(); }
 
 bool CDownloadDlg::Busy() const { return handlerDepth_ > 0 || link_.IsBusy(); }
 

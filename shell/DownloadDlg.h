@@ -1,14 +1,17 @@
 // CDownloadDlg: the main window (resource 102). It carries the host and port
 // fields, the Download button, the Compress check box and the log pane, and
-// owns everything a run needs: the protocol session with its connection, the
-// log text, the conversion work areas and the texts loaded from the settings.
+// owns everything a run needs: the download operations with their protocol
+// session, conversion work areas and user module texts, and the log text.
+// It is their operator: boxes, the file chooser and the Base Address dialog
+// go through the modal seam, the fields through ReadControls.
 //
 // Object names: each control with an id carries it ("1000" host field,
 // "1004" port field, "1001" Download button, "1009" Compress check box,
 // "1005" log pane); the two labels are "static_host" and "static_port".
 #pragma once
 
-#include "protocol/Operator.h"
+#include "operations/DownloadOperations.h"
+#include "operations/OperationsOperator.h"
 #include "protocol/Session.h"
 #include "resources/LogPane.h"
 #include "shell/ClntSocket.h"
@@ -17,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QCheckBox;
@@ -30,7 +34,7 @@ namespace mervix {
 
 class SettingsStore;
 
-class CDownloadDlg : public QDialog, public Operator {
+class CDownloadDlg : public QDialog, public OperationsOperator {
  public:
   // Popup menu 130 and the About item.
   enum Command : int {
@@ -40,8 +44,6 @@ class CDownloadDlg : public QDialog, public Operator {
     IDM_ABOUTBOX = 0x0010,
   };
   static constexpr int kHostLimit = 48;
-  static constexpr std::size_t kFirmwareImageAreaSize = 2031616;
-  static constexpr std::size_t kUserModuleAreaSize = 1048576;
 
   // Builds the window in the active language and initialises it: download
   // state Idle, work areas obtained, port 2222 (55550 when "Korvane" is
@@ -58,11 +60,18 @@ class CDownloadDlg : public QDialog, public Operator {
   // compress. The first field that fails is reported with its prompt, gets
   // the focus with its text selected, and stops the exchange (false).
   bool ReadControls();
+  // The same for the operations: the fields as they stand afterwards.
+  bool ReadControls(ControlValues& values) override;
+  // The open-file chooser; nullopt when cancelled.
+  std::optional<std::string> ChooseFileToOpen() override;
+  // CBaseAddressDlg preset with |preset|; nullopt when cancelled.
+  std::optional<std::string> AskBaseAddress(const std::string& preset) override;
   // Copies every field into its control; the log pane only when its text
   // differs, and without scrolling it.
   void WriteControls();
 
-  // Event handlers.
+  // Event handlers. The Download button and command 32773 run the
+  // operations; both are refused while a run is in progress.
   void OnDownload();
   void OnCompressClicked();
   // |screenPoint| in screen coordinates; (-1, -1) for a keyboard request.
@@ -70,27 +79,24 @@ class CDownloadDlg : public QDialog, public Operator {
   void OnUserModuleCommand(int commandId);
   void OnSysCommand(int commandId);
 
-  // The operations behind the Download button and command 32773. Until the
-  // full operations are wired in, they send a chosen file as it is.
-  void RunPlainImageDownload();
-  void RunUserModuleOperation();
   // A run is in progress from its start to its end (the button is disabled).
   bool RunInProgress() const;
 
   // Closing: drains and closes an open connection (bounded in time).
   void ShutdownConnection();
 
-  ProtocolSession& Session() { return session_; }
+  DownloadOperations& Operations() { return ops_; }
+  ProtocolSession& Session() { return ops_.Session(); }
   LogPane& Log() { return log_; }
   const std::string& HostName() const { return hostName_; }
   std::uint32_t PortNumber() const { return portNumber_; }
   bool CompressFlag() const { return compress_; }
-  const std::string& UserBaseAddress() const { return userBaseAddress_; }
-  const std::string& UserModuleName() const { return userModuleName_; }
-  const std::string& UserModuleExtension() const { return userModuleExtension_; }
-  // The conversion work areas; null only when memory could not be obtained.
-  std::uint8_t* FirmwareImageArea() { return firmwareArea_.get(); }
-  std::uint8_t* UserModuleArea() { return userModuleArea_.get(); }
+  const std::string& UserBaseAddress() const { return ops_.UserBaseAddress(); }
+  const std::string& UserModuleName() const { return ops_.UserModuleName(); }
+  const std::string& UserModuleExtension() const { return ops_.UserModuleExtension(); }
+  // The conversion work areas, held by the operations.
+  const std::uint8_t* FirmwareImageArea() const { return ops_.FirmwareImageArea(); }
+  const std::uint8_t* UserModuleArea() const { return ops_.UserModuleArea(); }
 
  protected:
   void reject() override;
@@ -105,10 +111,6 @@ class CDownloadDlg : public QDialog, public Operator {
   void BuildControls();
   void OnInitDialog();
   void FailField(QLineEdit* field, const std::string& prompt);
-  // Common start of the interim runs: controls read, log cleared, button
-  // disabled, host and port checked. False (button enabled again) on refusal.
-  bool BeginRun();
-  void StartSession(const QString& path, bool userModule);
   // Carries out a close that arrived while the window was busy.
   void RetryPendingClose();
   bool Busy() const;
@@ -116,15 +118,9 @@ class CDownloadDlg : public QDialog, public Operator {
   SettingsStore& settings_;
   QtDeviceLink link_;
   LogPane log_;
-  ProtocolSession session_;
+  DownloadOperations ops_;
 
   // Fields, set by the exchange and the initialisation.
-  std::string userBaseAddress_;
-  std::string userModuleName_;
-  std::string userModuleExtension_;
-  bool userModuleMark_ = false;
-  std::unique_ptr<std::uint8_t[]> firmwareArea_;
-  std::unique_ptr<std::uint8_t[]> userModuleArea_;
   std::string hostName_;
   std::string shownLog_;
   std::uint32_t portNumber_ = 0;

@@ -152,12 +152,16 @@ TEST_F(PopupMenuTest, UserModuleDownloadIsRefusedWhileARunIsInProgress) {
   EXPECT_TRUE(ModalSeam::records().empty());
   EXPECT_FALSE(window_->findChild<QPushButton*>(QStringLiteral("1001"))->isEnabled());
 
-  // Idle, an S-record module is not sent as it stands.
+  // Idle, a module file that is not there is reported, and nothing is
+  // created in its place.
   window_->SetDownloadEnabled(true);
-  ModalSeam::setNextFileName(QStringLiteral("/opt/mods/app.mot"));
+  ModalSeam::setNextFileName(QStringLiteral("/nonexistent-mervix-dir/app.mot"));
   window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
+  ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
+  window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
   window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Could not convert file"});
+  ASSERT_EQ(BoxTexts().size(), 1u);
+  EXPECT_NE(BoxTexts()[0].find("'/nonexistent-mervix-dir/app.mot'"), std::string::npos) << BoxTexts()[0];
   EXPECT_FALSE(window_->Session().HasConnection());
   EXPECT_TRUE(window_->findChild<QPushButton*>(QStringLiteral("1001"))->isEnabled());
 }

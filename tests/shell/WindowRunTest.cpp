@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -45,6 +46,12 @@ class WindowRunTest : public testing::ShellTest {
     std::mt19937 random(static_cast<unsigned>(size));
     image_.resize(size);
     for (auto& b : image_) b = static_cast<std::uint8_t>(random());
+    // An image header: the tag "REV-" at offset 8, version 1.05.
+    if (size >= 14) {
+      std::copy_n("REV-", 4, image_.begin() + 8);
+      image_[12] = 1;
+      image_[13] = 5;
+    }
     const QString path = files_.filePath(QStringLiteral("device.img"));
     std::ofstream(path.toStdString(), std::ios::binary)
         .write(reinterpret_cast<const char*>(image_.data()), static_cast<std::streamsize>(size));
@@ -71,6 +78,7 @@ TEST_F(WindowRunTest, AWholeDownloadWithTheModeSwitchGoesThroughTheWindow) {
   std::string error;
   ASSERT_TRUE(sim_.Start({}, &error)) << error;
   const QString image = WriteImage(200 * 1024 + 17);
+  ModalSeam::setNextAnswer(Answer::Ok);  // the version
   ModalSeam::setNextAnswer(Answer::Ok);  // "Permanent write! Continue?"
   ModalSeam::setNextAnswer(Answer::Ok);  // "Download finished"
   StartRun(sim_.Port(), image);
@@ -78,7 +86,8 @@ TEST_F(WindowRunTest, AWholeDownloadWithTheModeSwitchGoesThroughTheWindow) {
   ASSERT_TRUE(WaitUntil([&] { return ButtonEnabled(); }, 20000)) << window_->Log().Text();
 
   EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
-  EXPECT_EQ(testing::BoxTexts(), (std::vector<std::string>{"Permanent write! Continue?", "Download finished"}));
+  EXPECT_EQ(testing::BoxTexts(), (std::vector<std::string>{"Firmware version 1.05 .", "Permanent write! Continue?",
+                                                            "Download finished"}));
   EXPECT_EQ(ModalSeam::unansweredCount(), 0);
   const std::string& log = window_->Log().Text();
   EXPECT_NE(log.find("127.0.0.1 Connecting...\r\nDownload mode...\r\n127.0.0.1 Connecting...\r\nDownload start\r\n"),
@@ -125,6 +134,7 @@ TEST_F(WindowRunTest, TheUserModuleCommandSendsTheChosenModuleToTheSpecialSector
 TEST_F(WindowRunTest, ClosingDuringARunDrainsAndClosesTheConnectionWithinTheBound) {
   std::string error;
   ASSERT_TRUE(sim_.Start({"--download-mode", "--fault", "status=silent"}, &error)) << error;
+  ModalSeam::setNextAnswer(Answer::Ok);  // the version
   StartRun(sim_.Port(), WriteImage(4096));
   ASSERT_TRUE(window_->Session().HasConnection());
   QTest::qWait(200);  // the query is out; the device says nothing
@@ -138,7 +148,7 @@ TEST_F(WindowRunTest, ClosingDuringARunDrainsAndClosesTheConnectionWithinTheBoun
   EXPECT_FALSE(window_->Session().HasConnection());
   EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
   EXPECT_LT(elapsed, ProtocolSession::kShutdownDrainLimitMs + 1500);
-  EXPECT_TRUE(testing::BoxTexts().empty()) << "closing shows nothing";
+  EXPECT_EQ(testing::BoxTexts(), std::vector<std::string>{"Firmware version 1.05 ."}) << "closing shows nothing";
 
   // The device saw one connection with one query, closed by the tool.
   sim_.Stop();
@@ -153,10 +163,13 @@ TEST_F(WindowRunTest, ACloseRequestedWhileAHandlerRunsWaitsForItToReturn) {
   // The close arrives while the confirmation is up inside the handler of
   // the status reply; carried out at once it would pull the connection
   // from under the handler that is about to send the size request.
-  ModalSeam::setNextRequestHook([&] { window_->close(); });
+  // The first request is the version box; the hook for the second one, the
+  // confirmation, is set from there.
+  ModalSeam::setNextRequestHook([&] { ModalSeam::setNextRequestHook([&] { window_->close(); }); });
+  ModalSeam::setNextAnswer(Answer::Ok);
   ModalSeam::setNextAnswer(Answer::Ok);
   StartRun(sim_.Port(), WriteImage(4096));
-  ASSERT_TRUE(WaitUntil([&] { return !ModalSeam::records().empty(); }, 5000));
+  ASSERT_TRUE(WaitUntil([&] { return ModalSeam::records().size() >= 2; }, 5000));
   ASSERT_TRUE(WaitUntil([&] { return !window_->isVisible(); }, 8000));
   EXPECT_FALSE(window_->Session().HasConnection());
   EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
@@ -168,6 +181,7 @@ TEST_F(WindowRunTest, ACloseRequestedWhileAHandlerRunsWaitsForItToReturn) {
 TEST_F(WindowRunTest, ClosingWhileTheDeviceAnswersTheHalfCloseEndsAtOnce) {
   std::string error;
   ASSERT_TRUE(sim_.Start({"--download-mode", "--fault", "size=silent"}, &error)) << error;
+  ModalSeam::setNextAnswer(Answer::Ok);  // the version
   ModalSeam::setNextAnswer(Answer::Ok);  // confirm; the size request then goes unanswered
   StartRun(sim_.Port(), WriteImage(4096));
   ASSERT_TRUE(WaitUntil([&] { return window_->Session().State() == SizeRequested; }, 5000));
@@ -193,6 +207,7 @@ TEST_F(WindowRunTest, ClosingAgainstADeviceThatNeverClosesStopsDrainingAtTheBoun
   socklen_t length = sizeof address;
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
+  ModalSeam::setNextAnswer(Answer::Ok);  // the version
   StartRun(ntohs(address.sin_port), WriteImage(2048));
   ASSERT_TRUE(window_->Session().HasConnection());
   QElapsedTimer timer;
@@ -205,7 +220,7 @@ TEST_F(WindowRunTest, ClosingAgainstADeviceThatNeverClosesStopsDrainingAtTheBoun
   EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
   EXPECT_GE(elapsed, ProtocolSession::kShutdownDrainLimitMs - 100);
   EXPECT_LT(elapsed, ProtocolSession::kShutdownDrainLimitMs + 1500);
-  EXPECT_TRUE(testing::BoxTexts().empty());
+  EXPECT_EQ(testing::BoxTexts(), std::vector<std::string>{"Firmware version 1.05 ."});
 }
 
 }  // namespace
