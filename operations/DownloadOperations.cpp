@@ -185,8 +185,8 @@ PreparationResult DownloadOperations::OnDownload() {
       if (!korvaneMode_) {
         // 8.5.3 - 8.5.6
         const std::string target = WorkPath(kCompressedImageName);
-        PreparationResult compressed = CompressImage(imagePath, target);
-        if (compressed.end != PreparationEnd::RunStarted) return compressed;
+        PreparationResult failed;
+        if (!CompressImage(imagePath, target, &failed)) return failed;
         imagePath = target;
         compressedRun = true;
       }
@@ -220,29 +220,35 @@ PreparationResult DownloadOperations::OnDownload() {
                            "'" + imagePath + "' has no \"REV-\" tag at offset 8 (message 107)"};
 }
 
-PreparationResult DownloadOperations::CompressImage(const std::string& source, const std::string& target) {
+bool DownloadOperations::CompressImage(const std::string& source, const std::string& target, PreparationResult* end) {
   // The converted image, opened for reading. Read through the descriptor so
   // that a read error is told apart from the end of the file.
   InputFile input;
   FileStatus opened = input.Open(source, ImageAccess::Shared, "image");
-  if (!opened.ok()) return EndWithBox(PreparationEnd::FileError, opened.reason, opened.reason);
+  if (!opened.ok()) {
+    *end = EndWithBox(PreparationEnd::FileError, opened.reason, opened.reason);
+    return false;
+  }
   // Where names differ only in case on the file system, "Inter.img" can be
   // the converted image itself; creating it would empty the source.
   if (IsSameFile(input.fd(), target)) {
     const std::string reason = "cannot compress '" + source + "' into '" + target + "': it is the same file";
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
   errno = 0;
   std::FILE* out = std::fopen(target.c_str(), "wb");
   if (out == nullptr) {
     const std::string reason = FileErrorReason("cannot create", target, errno);
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
 
   FileOutputStream stream(out);
   if (compressor_.Start(&stream, kLh5DictionaryBits, 1) == 0) {
     std::fclose(out);
-    return EndSilently(PreparationEnd::CoderRefused, "the coder could not get its memory");
+    *end = EndSilently(PreparationEnd::CoderRefused, "the coder could not get its memory");
+    return false;
   }
   // Every byte of the image, in order, one call each.
   std::vector<std::uint8_t> piece(kCompressReadPiece);
@@ -268,11 +274,13 @@ PreparationResult DownloadOperations::CompressImage(const std::string& source, c
   const int writeError = errno;
   if (readError != 0) {
     const std::string reason = FileErrorReason("cannot read image", source, readError);
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
   if (writeFailed || closeFailed) {
     const std::string reason = FileErrorReason("cannot write", target, writeError != 0 ? writeError : EIO);
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
 
   // The trailer, appended at the end of the file.
@@ -280,16 +288,18 @@ PreparationResult DownloadOperations::CompressImage(const std::string& source, c
   std::FILE* again = std::fopen(target.c_str(), "ab");
   if (again == nullptr) {
     const std::string reason = FileErrorReason("cannot open", target, errno);
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
   const bool written =
       std::fwrite(kCompressedImageTrailer, 1, kCompressedImageTrailerSize, again) == kCompressedImageTrailerSize;
   errno = 0;
   if (std::fclose(again) != 0 || !written) {
     const std::string reason = FileErrorReason("cannot write", target, errno != 0 ? errno : EIO);
-    return EndWithBox(PreparationEnd::FileError, reason, reason);
+    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
+    return false;
   }
-  return PreparationResult{PreparationEnd::RunStarted, true, "compressed"};
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -181,9 +181,10 @@ class DownloadOperations {
   PreparationResult ChooseUserModule();
   PreparationResult SetModuleAddress();
 
-  // Compresses |source| into |target| and appends the trailer; see the
-  // implementation for the order of the steps.
-  PreparationResult CompressImage(const std::string& source, const std::string& target);
+  // Compresses |source| into |target| and appends the trailer. False after
+  // ending the operation (*end says how): a file that cannot be opened, read
+  // or written (a box), or a coder without memory (silent).
+  bool CompressImage(const std::string& source, const std::string& target, PreparationResult* end);
 
   // The common ends: a box (or none), the button enabled, the result.
   PreparationResult EndWithBox(PreparationEnd end, const std::string& boxText, const std::string& reason);
