@@ -53,12 +53,7 @@ struct BlockArrays {
 // Number of significant bits of v: 0 for 0, else 1 + floor(log2 v). This is
 // the distance class of the distance value v.
 inline int SignificantBits(unsigned v) {
-  int b = 0;
-  while (v != 0) {
-    b += 1;
-    v >>= 1;
-  }
-  return b;
+  return v == 0 ? 0 : static_cast<int>(sizeof(unsigned) * 8) - __builtin_clz(v);
 }
 
 class BlockEncoder {

@@ -13,7 +13,8 @@ void MatchFinder::Attach(const DictionaryArrays& arrays, int dictionaryBits, int
                          BlockEncoder* encoder, DiagnosticSink* diagnostics) {
   a_ = arrays;
   dictSize_ = 1 << dictionaryBits;
-  hashShift_ = dictionaryBits - 9;
+  slotCount_ = DictionaryLayout(dictionaryBits).slotEntries;
+  hashMultiplier_ = ((dictSize_ * 3129) >> 13) | 1;  // odd, about 0.382 D
   verbosity_ = verbosity;
   encoder_ = encoder;
   diagnostics_ = diagnostics;
@@ -31,8 +32,7 @@ void MatchFinder::InitDictionary() {
   for (int i = 1; i < d - 1; ++i) a_.links[i].next = static_cast<std::int16_t>(i + 1);
   a_.links[d - 1].next = 0;
   // All hash slots empty.
-  const DictionaryLayout layout(hashShift_ + 9);
-  for (int i = 0; i < layout.slotEntries; ++i) a_.slotHeads[i] = 0;
+  for (int i = 0; i < slotCount_; ++i) a_.slotHeads[i] = 0;
 
   state_ = ParserState::Filling;
   curPos_ = 0;

@@ -12,9 +12,17 @@
 // Roots share numbers with leaves but never the same array: roots and
 // internal nodes have BranchInfo, leaves and internal nodes have NodeLinks.
 // The children of all nodes sit in doubly linked chains hanging from one
-// hash table, slot h(q, c) = q + (c << (bits-9)) + 2D; for a fixed q every c
-// has its own slot, so a chain never holds two children of one parent and a
-// child is recognised by its parent alone.
+// hash table of S slots (S = slotEntries of DictionaryLayout):
+//   slot(q, c) = (q + g(c)) mod S,   g(c) = (c * A) mod D,   A odd (~0.382 D)
+// and chain number h(q, c) = 2D + slot(q, c). For a fixed q every c has its
+// own slot (g is one-to-one on 0..255 since A is odd and D > 256, and its
+// values are below D <= S, so no two meet modulo S), so a chain never holds
+// two children of one parent and a child is recognised by its parent alone.
+// The multiplier spreads the children of one parent, and the roots' children
+// (whose c is skewed towards a few byte values), over the whole table, which
+// keeps the chains short. Only the chain order and lengths depend on the
+// slot function, never which child FindChild returns, so it has no effect on
+// the matches found.
 //
 // The window holds D bytes of history, the current position curPos in
 // [D, 2D) and up to 256 bytes of lookahead beyond it. When curPos reaches 2D
@@ -138,7 +146,7 @@ class MatchFinder {
   // The child of q whose edge begins with byte c, or 0.
   int FindChild(int q, int c) {
     const NodeLinks* links = a_.links;
-    int r = a_.slotHeads[Hash(q, c) - 2 * dictSize_];
+    int r = a_.slotHeads[Slot(q, c)];
     a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
     while (links[r].parent != q) r = links[r].next;
     return r;
@@ -161,16 +169,28 @@ class MatchFinder {
   // Where a suspended parse continues.
   enum class ResumePoint { LoopTop, AfterMain, AfterSkip };
 
-  int Hash(int q, int c) const { return q + (c << hashShift_) + 2 * dictSize_; }
-  // Forward link of a node or head of a hash slot, by chain number.
-  std::int16_t Next(int t) const { return t < 2 * dictSize_ ? a_.links[t].next : a_.slotHeads[t - 2 * dictSize_]; }
-  void SetNext(int t, int v) {
-    if (t < 2 * dictSize_) {
-      a_.links[t].next = static_cast<std::int16_t>(v);
-    } else {
-      a_.slotHeads[t - 2 * dictSize_] = static_cast<std::int16_t>(v);
-    }
+  // Index into slotHeads of the chain for child byte c of q (q < D + 256).
+  // q + g(c) < 2D + 256 < 2S, so one conditional subtraction is the modulo.
+  int Slot(int q, int c) const {
+    int t = q + ((c * hashMultiplier_) & (dictSize_ - 1));
+    if (t >= slotCount_) t -= slotCount_;
+    return t;
   }
+  int Hash(int q, int c) const { return Slot(q, c) + 2 * dictSize_; }
+  // The forward link of a node, or the head of a hash slot, by chain number
+  // (t < 2D a node, else a slot). Chosen without a branch: whether the
+  // predecessor in a chain is a node or the slot is data-dependent, and a
+  // branch on it is mispredicted about as often as not.
+  std::int16_t* NextField(int t) const {
+    // Masks rather than ?:, which the compiler turns into a branch. nodeMask
+    // is all ones for a node; each index is 0 when it does not apply.
+    const int nodeMask = -static_cast<int>(t < 2 * dictSize_);
+    const auto node = reinterpret_cast<std::uintptr_t>(&a_.links[t & nodeMask].next);
+    const auto slot = reinterpret_cast<std::uintptr_t>(&a_.slotHeads[(t - 2 * dictSize_) & ~nodeMask]);
+    const auto pick = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(nodeMask));
+    return reinterpret_cast<std::int16_t*>((node & pick) | (slot & ~pick));
+  }
+  void SetNext(int t, int v) { *NextField(t) = static_cast<std::int16_t>(v); }
   // One step forward; false when the window slid and the parser must wait
   // for the refill before RemoveString/InsertString.
   bool AdvancePosition();
@@ -185,7 +205,8 @@ class MatchFinder {
   BlockEncoder* encoder_ = nullptr;
   DiagnosticSink* diagnostics_ = nullptr;
   int dictSize_ = 8192;
-  int hashShift_ = 4;
+  int slotCount_ = 0;       // S
+  int hashMultiplier_ = 1;  // A
   int verbosity_ = 0;
 
   ParserState state_ = ParserState::Filling;
