@@ -145,6 +145,9 @@ bool WaitFor(NotificationGate& gate, QTcpSocket& socket, int limitMs, Done done)
   QEventLoop loop;
   QTimer timer;
   timer.setSingleShot(true);
+  // A coarse timer may fire up to 5% early, which would cut a bounded wait
+  // (the drain when the window closes) short of its limit.
+  timer.setTimerType(Qt::PreciseTimer);
   auto check = [&] {
     if (done()) loop.quit();
   };
