@@ -7,6 +7,38 @@ namespace mervix {
 namespace {
 constexpr std::uint16_t kPending = 0x8000;  // nodePosition: ancestors not yet updated
 constexpr std::uint16_t kPositionMask = 0x7FFF;
+
+// The first i in [from, limit) with a[i] != b[i], or limit when the strings
+// agree there. Compares 8 bytes at a time while a[i..i+7] and b[i..i+7] lie
+// within the first `readable` bytes from a and from b, byte by byte beyond;
+// bytes loaded past limit do not affect the result.
+inline int FirstDifference(const std::uint8_t* a, const std::uint8_t* b, int from, int limit, int readable) {
+  int i = from;
+  while (i < limit) {
+    if (i + 8 <= readable) {
+      std::uint64_t x;
+      std::uint64_t y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      const std::uint64_t diff = x ^ y;
+      if (diff != 0) {
+        // The lowest differing byte is the first in memory on a
+        // little-endian machine, the highest on a big-endian one.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        const int k = i + (__builtin_clzll(diff) >> 3);
+#else
+        const int k = i + (__builtin_ctzll(diff) >> 3);
+#endif
+        return k < limit ? k : limit;
+      }
+      i += 8;
+    } else {
+      if (a[i] != b[i]) return i;
+      ++i;
+    }
+  }
+  return limit;
+}
 }  // namespace
 
 void MatchFinder::Attach(const DictionaryArrays& arrays, int dictionaryBits, int verbosity,
@@ -14,6 +46,7 @@ void MatchFinder::Attach(const DictionaryArrays& arrays, int dictionaryBits, int
   a_ = arrays;
   dictSize_ = 1 << dictionaryBits;
   slotCount_ = DictionaryLayout(dictionaryBits).slotEntries;
+  windowBytes_ = DictionaryLayout(dictionaryBits).windowBytes;
   hashMultiplier_ = ((dictSize_ * 3129) >> 13) | 1;  // odd, about 0.382 D
   verbosity_ = verbosity;
   encoder_ = encoder;
@@ -27,6 +60,8 @@ void MatchFinder::InitDictionary() {
     a_.branches[i].position = 0;
   }
   for (int i = d; i < 2 * d; ++i) a_.links[i].parent = 0;
+  // Node 0 is the search guard; FindChild may read its next link.
+  a_.links[0].next = 0;
   // Free list of internal nodes 1, 2, ..., D-1, linked through next.
   freeNode_ = 1;
   for (int i = 1; i < d - 1; ++i) a_.links[i].next = static_cast<std::int16_t>(i + 1);
@@ -43,6 +78,34 @@ void MatchFinder::InitDictionary() {
   prevMatchPos_ = 0;
   refillCount_ = 0;
   bytesIn_ = 0;
+  ExpectFirstFill();
+}
+
+void MatchFinder::ExpectFirstFill() {
+  fillNext_ = a_.window + dictSize_ + lookahead_;
+  fillEnd_ = a_.window + 2 * dictSize_ + kMaxMatch;
+}
+
+void MatchFinder::ExpectRefill() {
+  fillNext_ = a_.window + dictSize_ + kMaxMatch + refillCount_;
+  fillEnd_ = a_.window + 2 * dictSize_ + kMaxMatch;
+}
+
+void MatchFinder::CountStoredBytes() {
+  if (fillNext_ == nullptr) return;
+  if (state_ == ParserState::Filling) {
+    lookahead_ = static_cast<std::int16_t>(fillNext_ - (a_.window + dictSize_));
+  } else if (state_ == ParserState::WaitMain || state_ == ParserState::WaitSkip) {
+    refillCount_ = static_cast<std::uint16_t>(fillNext_ - (a_.window + dictSize_ + kMaxMatch));
+  }
+  fillNext_ = nullptr;
+  fillEnd_ = nullptr;
+}
+
+void MatchFinder::WindowFilled() {
+  CountStoredBytes();
+  if (state_ == ParserState::Filling) state_ = ParserState::Starting;
+  Run();
 }
 
 void MatchFinder::AttachChild(int q, int c, int r) {
@@ -82,85 +145,96 @@ void MatchFinder::InsertString() {
   const std::uint8_t* window = a_.window;
   NodeLinks* links = a_.links;
   BranchInfo* branches = a_.branches;
+  // Locals rather than the members while walking: the 16-bit stores into the
+  // trie may alias 16-bit members, which would force a reload after each.
+  const int pos = curPos_;
+  int len = matchLen_;
   int q = 0;
   int r = 0;
-  if (matchLen_ >= 4) {
-    // The previous position matched matchLen bytes at matchPos, so this one
-    // matches at least matchLen - 1 bytes at matchPos + 1: start from the
-    // node of that depth instead of from the root.
-    matchLen_ -= 1;
+  if (len >= 4) {
+    // The previous position matched len bytes at matchPos, so this one
+    // matches at least len - 1 bytes at matchPos + 1: start from the node of
+    // that depth instead of from the root.
+    len -= 1;
     r = (matchPos_ + 1) | d;
     // A leaf replaced by a full-length match points to its replacement.
     while ((q = links[r].parent) == 0) r = links[r].next;
-    while (branches[q].depth >= matchLen_) {
+    while (branches[q].depth >= len) {
       r = q;
       q = links[q].parent;
     }
     // Carry the pending newer positions up to q's ancestors lazily.
     int t = q;
     while (branches[t].position & kPending) {
-      branches[t].position = curPos_;
+      branches[t].position = static_cast<std::uint16_t>(pos);
       t = links[t].parent;
     }
-    if (t < d) branches[t].position = static_cast<std::uint16_t>(curPos_ | kPending);
+    if (t < d) branches[t].position = static_cast<std::uint16_t>(pos | kPending);
   } else {
-    q = d + window[curPos_];
-    const int c = window[curPos_ + 1];
+    q = d + window[pos];
+    const int c = window[pos + 1];
     r = FindChild(q, c);
     if (r == 0) {
-      AttachChild(q, c, curPos_);
+      AttachChild(q, c, pos);
       matchLen_ = 1;
       return;
     }
-    matchLen_ = 2;
+    len = 2;
   }
 
-  const std::uint8_t* cur = window + curPos_;
+  const std::uint8_t* cur = window + pos;
+  // Bytes that may be loaded from cur (and from any earlier string).
+  const int readable = windowBytes_ - pos;
+  int mpos = 0;
   for (;;) {
     // Descend into r: compare the edge's bytes beyond those already known.
     int limit;
     if (r >= d) {
       limit = kMaxMatch;
-      matchPos_ = static_cast<std::uint16_t>(r);
+      mpos = r;
     } else {
       limit = branches[r].depth;
-      matchPos_ = branches[r].position & kPositionMask;
+      mpos = branches[r].position & kPositionMask;
     }
-    if (matchPos_ >= curPos_) matchPos_ = static_cast<std::uint16_t>(matchPos_ - d);  // previous cycle
-    const std::uint8_t* old = window + matchPos_;
-    int len = matchLen_;
-    while (len < limit) {
-      if (cur[len] != old[len]) {
+    if (mpos >= pos) mpos -= d;  // previous cycle
+    // Often nothing is left to compare: the edge ends right after the byte
+    // by which it was found.
+    if (len < limit) {
+      len = FirstDifference(cur, window + mpos, len, limit, readable);
+      if (len < limit) {
         matchLen_ = static_cast<std::uint16_t>(len);
+        matchPos_ = static_cast<std::uint16_t>(mpos);
         SplitNode(r);
         return;
       }
-      ++len;
     }
-    matchLen_ = static_cast<std::uint16_t>(len);
-    if (matchLen_ >= kMaxMatch) break;
-    branches[r].position = curPos_;
+    if (len >= kMaxMatch) break;
+    branches[r].position = static_cast<std::uint16_t>(pos);
     q = r;
-    r = FindChild(q, cur[matchLen_]);
+    r = FindChild(q, cur[len]);
     if (r == 0) {
-      AttachChild(q, cur[matchLen_], curPos_);
+      matchLen_ = static_cast<std::uint16_t>(len);
+      matchPos_ = static_cast<std::uint16_t>(mpos);
+      AttachChild(q, cur[len], pos);
       return;
     }
-    matchLen_ += 1;
+    len += 1;
   }
+  matchLen_ = static_cast<std::uint16_t>(len);
+  matchPos_ = static_cast<std::uint16_t>(mpos);
 
   // A full-length match: the new leaf curPos takes the place of leaf r, and
   // r keeps a forward link to it (see the walk at the top).
-  NodeLinks& leaf = links[curPos_];
+  NodeLinks& leaf = links[pos];
   int t = links[r].prev;
   leaf.prev = static_cast<std::int16_t>(t);
-  SetNext(t, curPos_);
+  SetNext(t, pos);
   t = links[r].next;
   leaf.next = static_cast<std::int16_t>(t);
-  links[t].prev = static_cast<std::int16_t>(curPos_);
+  links[t].prev = static_cast<std::int16_t>(pos);
   leaf.parent = static_cast<std::int16_t>(q);
   links[r].parent = 0;
-  links[r].next = static_cast<std::int16_t>(curPos_);
+  links[r].next = static_cast<std::int16_t>(pos);
 }
 
 void MatchFinder::RemoveString() {
@@ -247,6 +321,7 @@ void MatchFinder::ProgressMark() {
 
 void MatchFinder::Drain() {
   while (state_ != ParserState::Done) {
+    CountStoredBytes();
     switch (state_) {
       case ParserState::Filling:
         state_ = ParserState::Starting;
@@ -303,6 +378,7 @@ void MatchFinder::Parse(ResumePoint from) {
       prevMatchPos_ = matchPos_;
       if (!AdvancePosition()) {
         state_ = ParserState::WaitMain;
+        ExpectRefill();
         return;
       }
       from = ResumePoint::AfterMain;
@@ -326,6 +402,7 @@ void MatchFinder::Parse(ResumePoint from) {
     while (prevMatchLen_ > 0) {
       if (!AdvancePosition()) {
         state_ = ParserState::WaitSkip;
+        ExpectRefill();
         return;
       }
       prevMatchLen_ -= 1;

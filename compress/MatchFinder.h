@@ -39,6 +39,7 @@
 // resumable procedure with the explicit states of ParserState.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "compress/BlockEncoder.h"
@@ -117,20 +118,16 @@ class MatchFinder {
   void InitDictionary();
 
   // Takes the next input byte; runs the parser when the window is full.
+  // The fast path only stores the byte: [fillNext_, fillEnd_) is the part of
+  // the window still to be filled while the parser waits for input (states
+  // Filling, WaitMain, WaitSkip) and empty (both null) in every other state,
+  // so after Done no byte is taken.
   void PutByte(std::uint8_t b) {
-    if (state_ == ParserState::Filling) {
-      a_.window[dictSize_ + lookahead_] = b;
-      lookahead_ += 1;
-      if (lookahead_ == dictSize_ + kMaxMatch) {
-        state_ = ParserState::Starting;
-        Run();
-      }
-    } else if (state_ == ParserState::WaitMain || state_ == ParserState::WaitSkip) {
-      a_.window[dictSize_ + kMaxMatch + refillCount_] = b;
-      refillCount_ += 1;
-      if (refillCount_ == dictSize_) Run();
-    }
-    // After Done no byte is taken.
+    std::uint8_t* next = fillNext_;
+    if (next == fillEnd_) return;
+    *next++ = b;
+    fillNext_ = next;
+    if (next == fillEnd_) WindowFilled();
   }
 
   // Ends the input: parses what is left and writes the last block. Must not
@@ -139,7 +136,13 @@ class MatchFinder {
 
   ParserState State() const { return state_; }
   std::uint32_t BytesIn() const { return bytesIn_; }
-  int Lookahead() const { return lookahead_; }
+  // Bytes from the current position on (while Filling: bytes taken so far).
+  int Lookahead() const {
+    if (state_ == ParserState::Filling && fillNext_ != nullptr) {
+      return static_cast<int>(fillNext_ - (a_.window + dictSize_));
+    }
+    return lookahead_;
+  }
 
   // The trie operations, public for the unit tests.
 
@@ -148,6 +151,15 @@ class MatchFinder {
     const NodeLinks* links = a_.links;
     int r = a_.slotHeads[Slot(q, c)];
     a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
+    // The first two chain entries are tested together and the answer picked
+    // without a branch: most chains end within two entries (the guard, node
+    // 0, whose next is 0, counts as an entry), and a loop exit there is
+    // mispredicted about every other time.
+    const int second = links[r].next;
+    const bool firstIs = links[r].parent == q;
+    const bool secondIs = links[second].parent == q;
+    if (firstIs | secondIs) return firstIs ? r : second;
+    r = links[second].next;
     while (links[r].parent != q) r = links[r].next;
     return r;
   }
@@ -182,15 +194,27 @@ class MatchFinder {
   // predecessor in a chain is a node or the slot is data-dependent, and a
   // branch on it is mispredicted about as often as not.
   std::int16_t* NextField(int t) const {
-    // Masks rather than ?:, which the compiler turns into a branch. nodeMask
-    // is all ones for a node; each index is 0 when it does not apply.
-    const int nodeMask = -static_cast<int>(t < 2 * dictSize_);
-    const auto node = reinterpret_cast<std::uintptr_t>(&a_.links[t & nodeMask].next);
-    const auto slot = reinterpret_cast<std::uintptr_t>(&a_.slotHeads[(t - 2 * dictSize_) & ~nodeMask]);
-    const auto pick = static_cast<std::uintptr_t>(static_cast<std::intptr_t>(nodeMask));
-    return reinterpret_cast<std::int16_t*>((node & pick) | (slot & ~pick));
+    // Both candidate addresses are computed as integers (the one not taken
+    // may lie outside its array) and one is picked with a mask (the compiler
+    // turns ?: into a branch here).
+    const std::uintptr_t node =
+        reinterpret_cast<std::uintptr_t>(a_.links) + static_cast<std::uintptr_t>(t) * sizeof(NodeLinks) +
+        offsetof(NodeLinks, next);
+    const std::uintptr_t slot = reinterpret_cast<std::uintptr_t>(a_.slotHeads) +
+                                static_cast<std::uintptr_t>(t - 2 * dictSize_) * sizeof(std::int16_t);
+    const std::uintptr_t nodeMask = 0 - static_cast<std::uintptr_t>(t < 2 * dictSize_);
+    return reinterpret_cast<std::int16_t*>(slot ^ ((node ^ slot) & nodeMask));
   }
   void SetNext(int t, int v) { *NextField(t) = static_cast<std::int16_t>(v); }
+  // The window part that PutByte fills next: from the current lookahead on
+  // while Filling, the refill area above the moved bytes after a slide.
+  void ExpectFirstFill();
+  void ExpectRefill();
+  // Turns the bytes PutByte stored into lookahead_ (Filling) or refillCount_
+  // (WaitMain, WaitSkip) and stops taking input until the parser asks again.
+  void CountStoredBytes();
+  // PutByte filled the window: parse as far as the input allows.
+  void WindowFilled();
   // One step forward; false when the window slid and the parser must wait
   // for the refill before RemoveString/InsertString.
   bool AdvancePosition();
@@ -206,6 +230,7 @@ class MatchFinder {
   DiagnosticSink* diagnostics_ = nullptr;
   int dictSize_ = 8192;
   int slotCount_ = 0;       // S
+  int windowBytes_ = 0;     // 2D + 256
   int hashMultiplier_ = 1;  // A
   int verbosity_ = 0;
 
@@ -219,6 +244,8 @@ class MatchFinder {
   std::uint16_t refillCount_ = 0;
   std::int16_t freeNode_ = 1;
   std::uint32_t bytesIn_ = 0;
+  std::uint8_t* fillNext_ = nullptr;
+  std::uint8_t* fillEnd_ = nullptr;
 };
 
 }  // namespace mervix
