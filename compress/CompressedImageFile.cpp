@@ -1,6 +1,10 @@
 #include "compress/CompressedImageFile.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "compress/ImageCompressor.h"
 
@@ -11,7 +15,25 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   CompressedImageResult result;
   std::FILE* in = std::fopen(imagePath.c_str(), "rb");
   if (in == nullptr) {
-    result.reason = "cannot open " + imagePath;
+    result.reason = "cannot open " + imagePath + ": " + std::strerror(errno);
+    return result;
+  }
+  // Checked before the output is created or truncated: a folder opens for
+  // reading here and would only fail at its first read, and an output that
+  // is the input itself (by name or through a link) would be emptied before
+  // a byte of it was read.
+  struct stat inputStat {};
+  if (::fstat(fileno(in), &inputStat) != 0 || !S_ISREG(inputStat.st_mode)) {
+    std::fclose(in);
+    result.reason = "cannot read " + imagePath + ": " +
+                    (S_ISDIR(inputStat.st_mode) ? "it is a folder, not a file" : "not a regular file");
+    return result;
+  }
+  struct stat outputStat {};
+  if (::stat(outputPath.c_str(), &outputStat) == 0 && outputStat.st_dev == inputStat.st_dev &&
+      outputStat.st_ino == inputStat.st_ino) {
+    std::fclose(in);
+    result.reason = "output " + outputPath + " is the input file itself; choose another output";
     return result;
   }
   std::FILE* out = std::fopen(outputPath.c_str(), "wb");

@@ -33,6 +33,8 @@ struct CompressedImageResult {
 // Fails (ok = false, with a reason) when a file cannot be opened, the coder
 // cannot get its memory, or reading or writing reports an error; a failed
 // output is left as it is (possibly partial) for the caller to discard.
+// An input that is not a regular file (a folder), or an output that is the
+// input itself, is refused before the output is created or truncated.
 CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, const std::string& outputPath,
                                                DiagnosticSink* diagnostics = nullptr,
                                                Allocator* allocator = nullptr);
