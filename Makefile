@@ -5,7 +5,7 @@ BUILD_DIR  ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test bench demo clean
+.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize
 
 all: build
 
@@ -30,6 +30,16 @@ bench: build
 
 demo: build
 	@bash scripts/demo $(BUILD_DIR)
+
+# The fuzz targets built with clang and libFuzzer in build-fuzz, each run
+# for FUZZ_SECONDS (default 60); prints the executions per target.
+fuzz: deps
+	@bash scripts/fuzz
+
+# The whole test suite built with AddressSanitizer and UndefinedBehavior-
+# Sanitizer in build-sanitize; any report fails it.
+test-sanitize: deps
+	@JOBS=$(JOBS) bash scripts/test-sanitize
 
 clean:
 	@rm -rf $(BUILD_DIR)

@@ -112,7 +112,8 @@ TempDir::~TempDir() {
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
-  const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  // An empty vector's data() may be null, which fwrite must not be given.
+  const bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
 }
 
