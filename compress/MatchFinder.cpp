@@ -121,7 +121,7 @@ void MatchFinder::AttachChild(int q, int c, int r) {
   a_.branches[q].children += 1;
 }
 
-void MatchFinder::SplitNode(int old) {
+void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
   NodeLinks* links = a_.links;
   const int fresh = freeNode_;
   freeNode_ = links[fresh].next;
@@ -134,21 +134,18 @@ void MatchFinder::SplitNode(int old) {
   links[fresh].next = static_cast<std::int16_t>(t);
   links[t].prev = static_cast<std::int16_t>(fresh);
   links[fresh].parent = links[old].parent;
-  a_.branches[fresh].depth = static_cast<std::uint8_t>(matchLen_);  // < 256 here
-  a_.branches[fresh].position = curPos_;
-  AttachChild(fresh, a_.window[matchPos_ + matchLen_], old);
-  AttachChild(fresh, a_.window[curPos_ + matchLen_], curPos_);
+  a_.branches[fresh].depth = static_cast<std::uint8_t>(len);
+  a_.branches[fresh].position = static_cast<std::uint16_t>(pos);
+  AttachChild(fresh, a_.window[mpos + len], old);
+  AttachChild(fresh, a_.window[pos + len], pos);
 }
 
-void MatchFinder::InsertString() {
+[[gnu::always_inline]] inline MatchFinder::Match MatchFinder::InsertAt(int pos, Match previous) {
   const int d = dictSize_;
   const std::uint8_t* window = a_.window;
   NodeLinks* links = a_.links;
   BranchInfo* branches = a_.branches;
-  // Locals rather than the members while walking: the 16-bit stores into the
-  // trie may alias 16-bit members, which would force a reload after each.
-  const int pos = curPos_;
-  int len = matchLen_;
+  int len = previous.len;
   int q = 0;
   int r = 0;
   if (len >= 4) {
@@ -156,7 +153,7 @@ void MatchFinder::InsertString() {
     // matches at least len - 1 bytes at matchPos + 1: start from the node of
     // that depth instead of from the root.
     len -= 1;
-    r = (matchPos_ + 1) | d;
+    r = (previous.pos + 1) | d;
     // A leaf replaced by a full-length match points to its replacement.
     while ((q = links[r].parent) == 0) r = links[r].next;
     while (branches[q].depth >= len) {
@@ -176,8 +173,7 @@ void MatchFinder::InsertString() {
     r = FindChild(q, c);
     if (r == 0) {
       AttachChild(q, c, pos);
-      matchLen_ = 1;
-      return;
+      return {1, previous.pos};
     }
     len = 2;
   }
@@ -202,10 +198,8 @@ void MatchFinder::InsertString() {
     if (len < limit) {
       len = FirstDifference(cur, window + mpos, len, limit, readable);
       if (len < limit) {
-        matchLen_ = static_cast<std::uint16_t>(len);
-        matchPos_ = static_cast<std::uint16_t>(mpos);
-        SplitNode(r);
-        return;
+        SplitNode(r, pos, len, mpos);
+        return {len, mpos};
       }
     }
     if (len >= kMaxMatch) break;
@@ -213,16 +207,11 @@ void MatchFinder::InsertString() {
     q = r;
     r = FindChild(q, cur[len]);
     if (r == 0) {
-      matchLen_ = static_cast<std::uint16_t>(len);
-      matchPos_ = static_cast<std::uint16_t>(mpos);
       AttachChild(q, cur[len], pos);
-      return;
+      return {len, mpos};
     }
     len += 1;
   }
-  matchLen_ = static_cast<std::uint16_t>(len);
-  matchPos_ = static_cast<std::uint16_t>(mpos);
-
   // A full-length match: the new leaf curPos takes the place of leaf r, and
   // r keeps a forward link to it (see the walk at the top).
   NodeLinks& leaf = links[pos];
@@ -235,11 +224,17 @@ void MatchFinder::InsertString() {
   leaf.parent = static_cast<std::int16_t>(q);
   links[r].parent = 0;
   links[r].next = static_cast<std::int16_t>(pos);
+  return {len, mpos};
 }
 
-void MatchFinder::RemoveString() {
+void MatchFinder::InsertString() {
+  const Match m = InsertAt(curPos_, {matchLen_, matchPos_});
+  matchLen_ = static_cast<std::uint16_t>(m.len);
+  matchPos_ = static_cast<std::uint16_t>(m.pos);
+}
+
+[[gnu::always_inline]] inline void MatchFinder::RemoveAt(int cur) {
   const int d = dictSize_;
-  const int cur = curPos_;
   NodeLinks* links = a_.links;
   BranchInfo* branches = a_.branches;
   if (links[cur].parent == 0) return;
@@ -291,18 +286,37 @@ void MatchFinder::RemoveString() {
   freeNode_ = static_cast<std::int16_t>(r);
 }
 
-bool MatchFinder::AdvancePosition() {
-  lookahead_ -= 1;
-  curPos_ += 1;
-  if (curPos_ == 2 * dictSize_) {
+void MatchFinder::RemoveString() { RemoveAt(curPos_); }
+
+[[gnu::always_inline]] inline bool MatchFinder::Advance(Cursor& c) {
+  c.ahead -= 1;
+  c.pos += 1;
+  if (c.pos == 2 * dictSize_) {
     // Slide: the last D bytes of history and the 256 bytes of lookahead move
     // down by D (the areas overlap); the refill then goes above them.
     std::memmove(a_.window, a_.window + dictSize_, static_cast<std::size_t>(dictSize_ + kMaxMatch));
     return false;
   }
-  RemoveString();
-  InsertString();
+  RemoveAt(c.pos);
+  c.match = InsertAt(c.pos, c.match);
   return true;
+}
+
+void MatchFinder::LoadCursor(Cursor& c) const {
+  c.pos = curPos_;
+  c.ahead = lookahead_;
+  c.match = {matchLen_, matchPos_};
+  c.prevLen = prevMatchLen_;
+  c.prevPos = prevMatchPos_;
+}
+
+void MatchFinder::StoreCursor(const Cursor& c) {
+  curPos_ = static_cast<std::uint16_t>(c.pos);
+  lookahead_ = static_cast<std::int16_t>(c.ahead);
+  matchLen_ = static_cast<std::uint16_t>(c.match.len);
+  matchPos_ = static_cast<std::uint16_t>(c.match.pos);
+  prevMatchLen_ = static_cast<std::int16_t>(c.prevLen);
+  prevMatchPos_ = static_cast<std::uint16_t>(c.prevPos);
 }
 
 void MatchFinder::ResumeAfterSlide() {
@@ -367,16 +381,24 @@ void MatchFinder::Run() {
 
 void MatchFinder::Parse(ResumePoint from) {
   const int mask = dictSize_ - 1;
+  // The state is kept in locals while parsing (the stores into the trie and
+  // the block buffer could alias the members and force reloads) and goes
+  // back into the members when the parser suspends or ends. The members'
+  // widths are kept by the casts where a value could leave them.
+  Cursor c;
+  LoadCursor(c);
   for (;;) {
     if (from == ResumePoint::LoopTop) {
-      if (lookahead_ <= 0) {
+      if (c.ahead <= 0) {
+        StoreCursor(c);
         encoder_->EndBlocks();
         state_ = ParserState::Done;
         return;
       }
-      prevMatchLen_ = static_cast<std::int16_t>(matchLen_);
-      prevMatchPos_ = matchPos_;
-      if (!AdvancePosition()) {
+      c.prevLen = static_cast<std::int16_t>(c.match.len);
+      c.prevPos = c.match.pos;
+      if (!Advance(c)) {
+        StoreCursor(c);
         state_ = ParserState::WaitMain;
         ExpectRefill();
         return;
@@ -385,29 +407,30 @@ void MatchFinder::Parse(ResumePoint from) {
     }
     if (from == ResumePoint::AfterMain) {
       // A match never reaches beyond the input.
-      if (matchLen_ > lookahead_) matchLen_ = static_cast<std::uint16_t>(lookahead_);
-      if (matchLen_ > prevMatchLen_ || prevMatchLen_ < kMatchThreshold) {
-        encoder_->EmitToken(a_.window[curPos_ - 1], 0);
+      if (c.match.len > c.ahead) c.match.len = static_cast<std::uint16_t>(c.ahead);
+      if (c.match.len > c.prevLen || c.prevLen < kMatchThreshold) {
+        encoder_->EmitToken(a_.window[c.pos - 1], 0);
         from = ResumePoint::LoopTop;
         continue;
       }
       // The match one position back is at least as long: emit it.
-      encoder_->EmitToken(static_cast<std::uint16_t>(prevMatchLen_ + 253),
-                          static_cast<std::uint16_t>((curPos_ - prevMatchPos_ - 2) & mask));
-      prevMatchLen_ -= 1;
+      encoder_->EmitToken(static_cast<std::uint16_t>(c.prevLen + 253),
+                          static_cast<std::uint16_t>((c.pos - c.prevPos - 2) & mask));
+      c.prevLen -= 1;
     } else if (from == ResumePoint::AfterSkip) {
-      prevMatchLen_ -= 1;
+      c.prevLen -= 1;
     }
     // Skip the rest of the emitted match, inserting every position.
-    while (prevMatchLen_ > 0) {
-      if (!AdvancePosition()) {
+    while (c.prevLen > 0) {
+      if (!Advance(c)) {
+        StoreCursor(c);
         state_ = ParserState::WaitSkip;
         ExpectRefill();
         return;
       }
-      prevMatchLen_ -= 1;
+      c.prevLen -= 1;
     }
-    if (matchLen_ > lookahead_) matchLen_ = static_cast<std::uint16_t>(lookahead_);
+    if (c.match.len > c.ahead) c.match.len = static_cast<std::uint16_t>(c.ahead);
     from = ResumePoint::LoopTop;
   }
 }

@@ -165,9 +165,9 @@ class MatchFinder {
   }
   // Makes r a child of q under byte c, at the front of its chain.
   void AttachChild(int q, int c, int r);
-  // Inserts a new internal node of depth matchLen above old, where the
-  // string at curPos leaves old's edge.
-  void SplitNode(int old);
+  // Inserts a new internal node of depth len (< 256) above old, where the
+  // string at pos leaves old's edge; mpos is a string below old.
+  void SplitNode(int old, int pos, int len, int mpos);
   // Inserts leaf curPos; sets matchLen/matchPos to the longest match.
   void InsertString();
   // Removes leaf curPos (the string that has left the dictionary).
@@ -180,6 +180,27 @@ class MatchFinder {
  private:
   // Where a suspended parse continues.
   enum class ResumePoint { LoopTop, AfterMain, AfterSkip };
+
+  // The longest match of a position: length and window position.
+  struct Match {
+    int len;
+    int pos;
+  };
+  // The parser's state while it runs (see Parse); the members hold it while
+  // the parser is suspended.
+  struct Cursor {
+    int pos;      // curPos
+    int ahead;    // lookahead
+    Match match;  // at pos
+    int prevLen;  // at pos - 1, then the bytes of the emitted match still to skip
+    int prevPos;
+  };
+
+  // InsertString and RemoveString on explicit state: inserts leaf pos given
+  // the match of pos - 1 (its length, as matchLen, decides whether the walk
+  // starts below the root) and returns the match of pos; removes leaf pos.
+  Match InsertAt(int pos, Match previous);
+  void RemoveAt(int pos);
 
   // Index into slotHeads of the chain for child byte c of q (q < D + 256).
   // q + g(c) < 2D + 256 < 2S, so one conditional subtraction is the modulo.
@@ -217,7 +238,9 @@ class MatchFinder {
   void WindowFilled();
   // One step forward; false when the window slid and the parser must wait
   // for the refill before RemoveString/InsertString.
-  bool AdvancePosition();
+  bool Advance(Cursor& c);
+  void LoadCursor(Cursor& c) const;
+  void StoreCursor(const Cursor& c);
   // The bookkeeping of a refill, then the deferred trie step.
   void ResumeAfterSlide();
   void ProgressMark();
