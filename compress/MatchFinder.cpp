@@ -60,8 +60,6 @@ void MatchFinder::InitDictionary() {
     a_.branches[i].position = 0;
   }
   for (int i = d; i < 2 * d; ++i) a_.links[i].parent = 0;
-  // Node 0 is the search guard; FindChild may read its next link.
-  a_.links[0].next = 0;
   // Free list of internal nodes 1, 2, ..., D-1, linked through next.
   freeNode_ = 1;
   for (int i = 1; i < d - 1; ++i) a_.links[i].next = static_cast<std::int16_t>(i + 1);
@@ -170,7 +168,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
   } else {
     q = d + window[pos];
     const int c = window[pos + 1];
-    r = FindChild(q, c);
+    r = FindChildToFront(q, c);
     if (r == 0) {
       AttachChild(q, c, pos);
       return {1, previous.pos};
@@ -205,7 +203,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     if (len >= kMaxMatch) break;
     branches[r].position = static_cast<std::uint16_t>(pos);
     q = r;
-    r = FindChild(q, cur[len]);
+    r = FindChildToFront(q, cur[len]);
     if (r == 0) {
       AttachChild(q, cur[len], pos);
       return {len, mpos};

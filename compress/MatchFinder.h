@@ -151,16 +151,29 @@ class MatchFinder {
     const NodeLinks* links = a_.links;
     int r = a_.slotHeads[Slot(q, c)];
     a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
-    // The first two chain entries are tested together and the answer picked
-    // without a branch: most chains end within two entries (the guard, node
-    // 0, whose next is 0, counts as an entry), and a loop exit there is
-    // mispredicted about every other time.
-    const int second = links[r].next;
-    const bool firstIs = links[r].parent == q;
-    const bool secondIs = links[second].parent == q;
-    if (firstIs | secondIs) return firstIs ? r : second;
-    r = links[second].next;
     while (links[r].parent != q) r = links[r].next;
+    return r;
+  }
+  // FindChild, and a child found behind other entries of its chain moves to
+  // the front, where the next search for it (likely soon) ends at once.
+  int FindChildToFront(int q, int c) {
+    NodeLinks* links = a_.links;
+    const int slot = Slot(q, c);
+    const int head = a_.slotHeads[slot];
+    a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
+    if (links[head].parent == q) return head;
+    int r = links[head].next;
+    while (links[r].parent != q) r = links[r].next;
+    if (r != 0) {
+      const int before = links[r].prev;  // a node: r is not the head
+      const int after = links[r].next;
+      links[before].next = static_cast<std::int16_t>(after);
+      links[after].prev = static_cast<std::int16_t>(before);  // after = 0: the guard entry
+      links[r].next = static_cast<std::int16_t>(head);
+      links[head].prev = static_cast<std::int16_t>(r);
+      links[r].prev = static_cast<std::int16_t>(slot + 2 * dictSize_);
+      a_.slotHeads[slot] = static_cast<std::int16_t>(r);
+    }
     return r;
   }
   // Makes r a child of q under byte c, at the front of its chain.
