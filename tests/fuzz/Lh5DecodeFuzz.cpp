@@ -7,7 +7,8 @@
 // decoding to an expected size taken from the next two bytes. Checks: a
 // failure comes with a reason; with an expected size, success means exactly
 // that many bytes and a failure never more; the output stays under the cap;
-// a stream that decoded re-decodes identically from a copy.
+// a stream that decoded re-decodes identically, and one decoded to its end
+// decodes to the same bytes when its size is given.
 #include "compress/Lh5Decoder.h"
 #include "tests/fuzz/FuzzSupport.h"
 
@@ -47,6 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> again;
     FUZZ_CHECK(DecodeLh5(stream.data(), stream.size(), expected, &again, nullptr));
     FUZZ_CHECK(again == out);
+    // A stream that decodes to its end also decodes when its size is given.
+    if (!expected) {
+      std::vector<std::uint8_t> sized;
+      FUZZ_CHECK(DecodeLh5(stream.data(), stream.size(), out.size(), &sized, nullptr));
+      FUZZ_CHECK(sized == out);
+    }
   }
   return 0;
 }
