@@ -1,12 +1,15 @@
-// Packs bit fields into bytes, most significant bit first, and hands each
-// completed byte to an OutputStream.
+// Packs bit fields into bytes, most significant bit first, and hands the
+// completed bytes to an OutputStream.
 //
-// Contract: between calls 1..8 bits of the current byte are free (at most 7
-// bits are pending); a call with n bits writes every byte it completes at
-// once. Flush(7 zero bits) completes a pending byte with zero bits and writes
-// nothing when no bit is pending.
+// Contract: a call with n bits completes every byte it can; completed bytes
+// are counted by BytesOut at once but collected in a small buffer, and reach
+// the stream when the buffer is full and at FlushToStream (the coder calls
+// it when the stream is finished). Bits of an incomplete byte (PendingBits,
+// 0..7) are never written: PutBits(7, 0) completes a pending byte with zero
+// bits and completes nothing when no bit is pending.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "compress/CoderInterfaces.h"
@@ -18,48 +21,64 @@ class BitWriter {
   // Starts an empty stream into output: no bit pending, no byte written.
   void Reset(OutputStream* output) {
     output_ = output;
-    bitBuffer_ = 0;
-    bitsFree_ = 8;
-    bytesOut_ = 0;
+    accumulator_ = 0;
+    bitCount_ = 0;
+    buffered_ = 0;
+    bytesHanded_ = 0;
   }
 
   // Appends the n low bits of x (n 0..16, x < 2^n), highest first.
   void PutBits(int n, unsigned x) {
-    if (n < bitsFree_) {
-      // Fits into the byte being assembled, which stays incomplete.
-      bitsFree_ = static_cast<std::int16_t>(bitsFree_ - n);
-      bitBuffer_ = static_cast<std::uint16_t>(bitBuffer_ | (x << bitsFree_));
-      return;
+    // The accumulator holds bitCount_ (< 32) bits not yet stored, in its low
+    // bits; bits above them are stale and cut off when a word is taken.
+    accumulator_ = (accumulator_ << n) | x;
+    bitCount_ += n;
+    if (bitCount_ >= 32) {
+      bitCount_ -= 32;
+      StoreWord(static_cast<std::uint32_t>(accumulator_ >> bitCount_));
     }
-    // Complete the current byte with the top bits of x.
-    n -= bitsFree_;
-    Emit(static_cast<std::uint8_t>((bitBuffer_ | (x >> n)) & 0xFF));
-    if (n < 8) {
-      bitsFree_ = static_cast<std::int16_t>(8 - n);
-    } else {
-      // A second whole byte (only possible for n > 8 originally).
-      Emit(static_cast<std::uint8_t>((x >> (n - 8)) & 0xFF));
-      bitsFree_ = static_cast<std::int16_t>(16 - n);
-    }
-    // The remaining low bits of x start the next byte; bits above bit 7 of
-    // the buffer are junk and never reach the output.
-    bitBuffer_ = static_cast<std::uint16_t>(x << bitsFree_);
   }
 
-  std::uint32_t BytesOut() const { return bytesOut_; }
+  // Hands every completed byte to the stream; the pending bits stay.
+  void FlushToStream() {
+    while (bitCount_ >= 8) {
+      bitCount_ -= 8;
+      buffer_[buffered_++] = static_cast<std::uint8_t>(accumulator_ >> bitCount_);
+    }
+    HandOver();
+  }
+
+  // Completed bytes, whether handed to the stream yet or not.
+  std::uint32_t BytesOut() const { return bytesHanded_ + static_cast<std::uint32_t>(buffered_ + bitCount_ / 8); }
   // Bits waiting in the incomplete byte (0..7).
-  int PendingBits() const { return 8 - bitsFree_; }
+  int PendingBits() const { return bitCount_ % 8; }
 
  private:
-  void Emit(std::uint8_t byte) {
-    output_->WriteByte(byte);
-    bytesOut_ += 1;
+  static constexpr int kBufferSize = 512;  // a multiple of 4
+
+  void StoreWord(std::uint32_t word) {
+    std::uint8_t* p = buffer_ + buffered_;
+    p[0] = static_cast<std::uint8_t>(word >> 24);
+    p[1] = static_cast<std::uint8_t>(word >> 16);
+    p[2] = static_cast<std::uint8_t>(word >> 8);
+    p[3] = static_cast<std::uint8_t>(word);
+    buffered_ += 4;
+    if (buffered_ > kBufferSize - 4) HandOver();  // no room for another word
+  }
+
+  void HandOver() {
+    if (buffered_ == 0) return;
+    output_->Write(buffer_, static_cast<std::size_t>(buffered_));
+    bytesHanded_ += static_cast<std::uint32_t>(buffered_);
+    buffered_ = 0;
   }
 
   OutputStream* output_ = nullptr;
-  std::uint16_t bitBuffer_ = 0;
-  std::int16_t bitsFree_ = 8;
-  std::uint32_t bytesOut_ = 0;
+  std::uint64_t accumulator_ = 0;
+  int bitCount_ = 0;
+  int buffered_ = 0;
+  std::uint32_t bytesHanded_ = 0;
+  std::uint8_t buffer_[kBufferSize] = {};
 };
 
 }  // namespace mervix

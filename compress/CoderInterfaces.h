@@ -10,13 +10,17 @@
 
 namespace mervix {
 
-// A writable byte stream. The coder hands over its output one byte at a
-// time and does not examine the result (a short write is the stream's
+// A writable byte stream. The coder hands over its output in runs of bytes
+// (Write) and does not examine the result (a short write is the stream's
 // concern: the FILE* adapter leaves it to ferror/fclose of its owner).
 class OutputStream {
  public:
   virtual ~OutputStream() = default;
   virtual void WriteByte(std::uint8_t byte) = 0;
+  // Writes bytes[0..n) in order; by default one WriteByte per byte.
+  virtual void Write(const std::uint8_t* bytes, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) WriteByte(bytes[i]);
+  }
 };
 
 // Writes to a C stream opened by the caller in binary mode ("wb"); does not
@@ -25,6 +29,7 @@ class FileOutputStream final : public OutputStream {
  public:
   explicit FileOutputStream(std::FILE* file) : file_(file) {}
   void WriteByte(std::uint8_t byte) override { std::fputc(byte, file_); }
+  void Write(const std::uint8_t* bytes, std::size_t n) override { std::fwrite(bytes, 1, n, file_); }
 
  private:
   std::FILE* file_;
@@ -34,6 +39,7 @@ class FileOutputStream final : public OutputStream {
 class MemoryOutputStream final : public OutputStream {
  public:
   void WriteByte(std::uint8_t byte) override { bytes_.push_back(byte); }
+  void Write(const std::uint8_t* bytes, std::size_t n) override { bytes_.insert(bytes_.end(), bytes, bytes + n); }
   const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
   void Clear() { bytes_.clear(); }
 

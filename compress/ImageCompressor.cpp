@@ -121,6 +121,7 @@ std::uint32_t ImageCompressor::Finish(std::uint32_t* inputSize) {
   // No drain for an empty input: an empty stream has no block at all.
   if (finder_.BytesIn() != 0 || finder_.Lookahead() != 0) finder_.Drain();
   if (inputSize != nullptr) *inputSize = finder_.BytesIn();
+  bits_.FlushToStream();
   const std::uint32_t written = bits_.BytesOut();
   ReleaseAll();
   return written;

@@ -50,7 +50,8 @@ class ImageCompressor {
   // write nothing). verbosity: 0 silent, 1 the memory line, 2 also a "." to
   // the error sink per 8 KB window fill. Returns 1 when ready, 0 when the
   // memory cannot be had (everything then released). A Start while a
-  // stream is open abandons that stream.
+  // stream is open abandons that stream (its last bytes, up to 512 still
+  // buffered, are then never written).
   int Start(OutputStream* output, std::uint16_t dictionaryBits, std::uint16_t verbosity);
 
   // Takes the next input byte. Ignored unless Start returned 1.
@@ -58,7 +59,8 @@ class ImageCompressor {
     if (ready_) finder_.PutByte(b);
   }
 
-  // Ends the input, writes the rest of the stream, stores the number of
+  // Ends the input, writes the rest of the stream (the output receives its
+  // bytes in runs; the last ones only here), stores the number of
   // input bytes in *inputSize when it is not null, frees the memory and
   // returns the number of bytes written. Nothing is written for an empty
   // input. Without a successful Start: stores 0 and returns 0.

@@ -33,27 +33,61 @@ TEST(BitWriter, PacksFieldsMostSignificantBitFirst) {
   BitWriter w;
   w.Reset(&out);
   w.PutBits(3, 0b101);
-  EXPECT_TRUE(out.Bytes().empty());
+  EXPECT_EQ(w.BytesOut(), 0u);
   EXPECT_EQ(w.PendingBits(), 3);
   w.PutBits(0, 0);  // changes nothing
   EXPECT_EQ(w.PendingBits(), 3);
   w.PutBits(5, 0b10011);
+  EXPECT_EQ(w.BytesOut(), 1u);
+  EXPECT_EQ(w.PendingBits(), 0);
+  // Completed bytes are counted at once and reach the stream on a flush,
+  // which keeps the pending bits.
+  w.PutBits(2, 0b01);
+  w.FlushToStream();
   ASSERT_EQ(out.Bytes().size(), 1u);
   EXPECT_EQ(out.Bytes()[0], 0xB3);
-  EXPECT_EQ(w.PendingBits(), 0);
+  EXPECT_EQ(w.PendingBits(), 2);
+  w.PutBits(6, 0b111111);
   // 16 bits from a byte boundary and from every other offset.
   w.PutBits(16, 0xBEEF);
-  EXPECT_EQ(out.Bytes().size(), 3u);
+  EXPECT_EQ(w.BytesOut(), 4u);
   w.PutBits(1, 1);
   w.PutBits(16, 0x8001);
   w.PutBits(7, 0);  // completes the byte with zeros
   EXPECT_EQ(w.PendingBits(), 0);
-  const std::vector<std::uint8_t> expected = {0xB3, 0xBE, 0xEF, 0xC0, 0x00, 0x80};
+  w.FlushToStream();
+  const std::vector<std::uint8_t> expected = {0xB3, 0x7F, 0xBE, 0xEF, 0xC0, 0x00, 0x80};
   EXPECT_EQ(out.Bytes(), expected);
-  EXPECT_EQ(w.BytesOut(), 6u);
+  EXPECT_EQ(w.BytesOut(), 7u);
   // Flushing with nothing pending writes nothing.
   w.PutBits(7, 0);
-  EXPECT_EQ(w.BytesOut(), 6u);
+  w.FlushToStream();
+  EXPECT_EQ(w.BytesOut(), 7u);
+  EXPECT_EQ(out.Bytes().size(), 7u);
+}
+
+TEST(BitWriter, LongStreamsPassThroughTheBufferIntact) {
+  // Far more bytes than the writer buffers, in fields that straddle every
+  // word boundary; the stream receives them in order before the flush.
+  std::mt19937 rng(7);
+  std::vector<std::pair<int, unsigned>> fields;
+  for (int i = 0; i < 5000; ++i) {
+    const int n = 1 + static_cast<int>(rng() % 16);
+    fields.push_back({n, static_cast<unsigned>(rng() & ((1u << n) - 1))});
+  }
+  MemoryOutputStream out;
+  BitWriter w;
+  w.Reset(&out);
+  for (auto [n, x] : fields) w.PutBits(n, x);
+  std::vector<std::uint8_t> expected = PackBitsSlowly(fields);
+  const std::size_t whole = w.BytesOut();
+  EXPECT_EQ(whole, expected.size() - (w.PendingBits() != 0 ? 1 : 0));
+  EXPECT_GT(out.Bytes().size(), 1000u);  // handed over while packing
+  EXPECT_LT(out.Bytes().size(), whole);  // the last run waits for the flush
+  EXPECT_TRUE(std::equal(out.Bytes().begin(), out.Bytes().end(), expected.begin()));
+  w.PutBits(7, 0);
+  w.FlushToStream();
+  EXPECT_EQ(out.Bytes(), expected);
 }
 
 TEST(BitWriter, AgreesWithABitByBitPackerOnRandomFields) {
@@ -69,6 +103,7 @@ TEST(BitWriter, AgreesWithABitByBitPackerOnRandomFields) {
     w.Reset(&out);
     for (auto [n, x] : fields) w.PutBits(n, x);
     w.PutBits(7, 0);
+    w.FlushToStream();
     EXPECT_EQ(out.Bytes(), PackBitsSlowly(fields)) << "round " << round;
   }
 }

@@ -83,6 +83,7 @@ class CountingAllocator : public mervix::Allocator {
 class CountingStream : public mervix::OutputStream {
  public:
   void WriteByte(std::uint8_t) override { ++bytes; }
+  void Write(const std::uint8_t*, std::size_t n) override { bytes += n; }
   std::size_t bytes = 0;
 };
 
