@@ -1,5 +1,6 @@
 #include "compress/MatchFinder.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace mervix {
@@ -7,6 +8,11 @@ namespace mervix {
 namespace {
 constexpr std::uint16_t kPending = 0x8000;  // nodePosition: ancestors not yet updated
 constexpr std::uint16_t kPositionMask = 0x7FFF;
+
+// A stored position p >= cur is from the previous cycle and stands for
+// p - d. Computed with a mask: the compiler makes a branch of the plain
+// comparison, and it is mispredicted often.
+inline int Unwrap(int p, int cur, int d) { return p - (d & -static_cast<int>(p >= cur)); }
 
 // The first i in [from, limit) with a[i] != b[i], or limit when the strings
 // agree there. Compares 8 bytes at a time while a[i..i+7] and b[i..i+7] lie
@@ -164,7 +170,9 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
       branches[t].position = static_cast<std::uint16_t>(pos);
       t = links[t].parent;
     }
-    if (t < d) branches[t].position = static_cast<std::uint16_t>(pos | kPending);
+    // Unless t is a root (whose position is never used); then the store goes
+    // to the unused branch entry 0 instead, which saves a branch.
+    branches[t < d ? t : 0].position = static_cast<std::uint16_t>(pos | kPending);
   } else {
     q = d + window[pos];
     const int c = window[pos + 1];
@@ -190,7 +198,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
       limit = branches[r].depth;
       mpos = branches[r].position & kPositionMask;
     }
-    if (mpos >= pos) mpos -= d;  // previous cycle
+    mpos = Unwrap(mpos, pos, d);
     // Often nothing is left to compare: the edge ends right after the byte
     // by which it was found.
     if (len < limit) {
@@ -248,24 +256,19 @@ void MatchFinder::InsertString() {
 
   // r has one child left and is removed; first hand its newest position to
   // the ancestors that still wait for an update.
-  int t = branches[r].position & kPositionMask;
-  if (t >= cur) t -= d;
+  int t = Unwrap(branches[r].position & kPositionMask, cur, d);
   s = t;
   int q = links[r].parent;
   int u = branches[q].position;
   while (u & kPending) {
-    u &= kPositionMask;
-    if (u >= cur) u -= d;
-    if (u > s) s = u;
+    s = std::max(s, Unwrap(u & kPositionMask, cur, d));
     branches[q].position = static_cast<std::uint16_t>(s | d);
     q = links[q].parent;
     u = branches[q].position;
   }
-  if (q < d) {
-    if (u >= cur) u -= d;
-    if (u > s) s = u;
-    branches[q].position = static_cast<std::uint16_t>(s | d | kPending);
-  }
+  // Unless q is a root (see InsertAt: the store then goes to entry 0).
+  s = std::max(s, Unwrap(u, cur, d));
+  branches[q < d ? q : 0].position = static_cast<std::uint16_t>(s | d | kPending);
   // The remaining child s replaces r in r's chain.
   s = FindChild(r, a_.window[t + branches[r].depth]);
   t = links[s].prev;
