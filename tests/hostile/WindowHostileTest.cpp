@@ -1,0 +1,320 @@
+// The window against misbehaving devices on 127.0.0.1: the firmware run of
+// the Download button and the user module run of command 32773, each device
+// of the shared table, then a good run in the same window. Every run must
+// end with the right boxes, the run indicator enabled, the connection
+// closed as the device saw it, and the image file no longer open.
+#include "tests/shell/ShellTestSupport.h"
+
+#include "shell/DownloadDlg.h"
+#include "shell/QtSettingsStore.h"
+#include "tests/e2e/DevsimProcess.h"
+#include "tests/hostile/HostileCases.h"
+#include "tests/hostile/OpenFiles.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+namespace mervix {
+namespace {
+
+using mervix::testing::Bytes;
+using mervix::testing::DevsimProcess;
+using mervix::testing::DevsimRecord;
+using mervix::testing::HostileCase;
+using mervix::testing::HostileRun;
+using mervix::testing::HoldsOpen;
+using mervix::testing::MakeImage;
+using mervix::testing::WaitUntil;
+
+const char kVersionBox[] = "Firmware version 1.05 .";
+const char kConfirmBox[] = "Permanent write! Continue?";
+const char kFinishedBox[] = "Download finished";
+
+class WindowHostileTest : public testing::ShellTest {
+ protected:
+  void SetUp() override {
+    testing::ShellTest::SetUp();
+    image_ = MakeImage(2 * 65536 + 4000, 1, 5);
+    file_ = dir_ / "device.img";
+    mervix::testing::WriteBytes(file_, image_);
+    OpenWindow();
+  }
+  void TearDown() override {
+    window_.reset();
+    testing::ShellTest::TearDown();
+  }
+
+  void OpenWindow() {
+    window_ = std::make_unique<CDownloadDlg>(store_);
+    window_->Operations().SetWorkDirectory(dir_.path());
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  void StartDevice(const std::vector<std::string>& options) {
+    std::string error;
+    ASSERT_TRUE(sim_.Start(options, &error)) << error;
+  }
+
+  QPushButton* Button() { return window_->findChild<QPushButton*>(QStringLiteral("1001")); }
+
+  // Starts a run of |run| against 127.0.0.1:|port| with every box answered
+  // OK (the version, the confirmation, whatever the run ends with).
+  void StartRun(HostileRun run, std::uint16_t port, bool moduleChosen = false) {
+    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
+    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(port));
+    for (int i = 0; i < 4; ++i) ModalSeam::setNextAnswer(Answer::Ok);
+    if (run == HostileRun::Firmware) {
+      ModalSeam::setNextFileName(QString::fromStdString(file_));
+      Button()->click();
+      return;
+    }
+    if (!moduleChosen) {
+      ModalSeam::setNextFileName(QString::fromStdString(file_));
+      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
+      ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
+      window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
+    }
+    window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+  }
+
+  // Waits for the run to end: the indicator back on and no connection.
+  bool RunEnds() {
+    return WaitUntil([&] { return Button()->isEnabled() && !window_->Session().HasConnection(); }, 20000);
+  }
+
+  // The record once |connections| connections have ended; the simulator
+  // runs on.
+  DevsimRecord RecordAfterConnections(long long connections) {
+    DevsimRecord r;
+    WaitUntil(
+        [&] {
+          r = sim_.Record();
+          return r.Number("connections", 0) >= connections && !r.Text("last_end").empty();
+        },
+        3000);
+    return r;
+  }
+
+  // The good run that follows a bad one in the same window.
+  void ExpectASecondRunSucceeds(HostileRun run, long long connectionsBefore, long long downloadsBefore) {
+    ModalSeam::reset();
+    StartRun(run, sim_.Port(), /*moduleChosen=*/true);
+    ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    ASSERT_FALSE(testing::BoxTexts().empty());
+    EXPECT_EQ(testing::BoxTexts().back(), kFinishedBox);
+    const DevsimRecord r = RecordAfterConnections(connectionsBefore + 1);
+    EXPECT_EQ(r.Number("downloads_completed"), downloadsBefore + 1) << sim_.Log();
+    EXPECT_EQ(sim_.ReceivedImage(), image_);
+    EXPECT_FALSE(HoldsOpen(file_));
+  }
+
+  mervix::testing::TempFolder dir_;
+  QtSettingsStore store_;
+  std::unique_ptr<CDownloadDlg> window_;
+  DevsimProcess sim_;
+  Bytes image_;
+  std::string file_;
+};
+
+class WindowHostileFaultTest : public WindowHostileTest, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
+  const HostileCase& c = GetParam();
+  StartDevice({"--download-mode", "--fault", c.fault});
+  StartRun(c.run, sim_.Port());
+  ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+  EXPECT_EQ(ModalSeam::unansweredCount(), 0);
+  EXPECT_FALSE(HoldsOpen(file_)) << "the image file is closed at the end of the run";
+
+  std::vector<std::string> boxes = testing::BoxTexts();
+  // What comes before the end: the version of a firmware image, then the
+  // confirmation unless the device refused before it was asked.
+  if (c.run == HostileRun::Firmware) {
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.front(), kVersionBox);
+    boxes.erase(boxes.begin());
+  }
+  if (!boxes.empty() && boxes.front() == kConfirmBox) boxes.erase(boxes.begin());
+
+  const DevsimRecord r = RecordAfterConnections(1);
+  EXPECT_EQ(r.Text("faults_fired"), c.fault);
+  EXPECT_EQ(r.Number("lockstep_violations"), 0);
+  if (c.message.empty()) {
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    EXPECT_EQ(boxes, std::vector<std::string>{kFinishedBox});
+    EXPECT_EQ(r.Text("last_end"), "download complete");
+    EXPECT_EQ(sim_.ReceivedImage(), image_);
+  } else {
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
+    std::vector<std::string> expected = c.message;
+    if (c.alternative && !boxes.empty() && boxes.front() == c.alternative) expected[0] = c.alternative;
+    EXPECT_EQ(boxes, expected);
+    EXPECT_EQ(window_->Log().Text().find("Download finished"), std::string::npos) << window_->Log().Text();
+    EXPECT_EQ(r.Number("downloads_completed"), 0);
+    EXPECT_NE(r.Text("last_end"), "stopped");
+    EXPECT_NE(r.Text("last_end"), "download complete");
+  }
+  EXPECT_EQ(mervix::testing::ReadBytes(file_), image_);
+  ExpectASecondRunSucceeds(c.run, 1, c.message.empty() ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, WindowHostileFaultTest, ::testing::ValuesIn(mervix::testing::HostileCases()),
+                         [](const ::testing::TestParamInfo<HostileCase>& info) {
+                           return mervix::testing::HostileCaseName(info.param);
+                         });
+
+// A device that falls silent in the middle of the blocks, and the operator
+// closes the window: the connection is drained within its bound and closed
+// (the device, reading on, sees the close), the image file is closed, and a
+// new window of the same process downloads to the same device.
+TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
+  for (const HostileRun run : {HostileRun::Firmware, HostileRun::Module}) {
+    SCOPED_TRACE(run == HostileRun::Firmware ? "firmware" : "module");
+    ModalSeam::reset();
+    DevsimProcess device;
+    std::string error;
+    ASSERT_TRUE(device.Start({"--download-mode", "--fault", "block.1=silent"}, &error)) << error;
+    StartRun(run, device.Port());
+    ASSERT_TRUE(WaitUntil([&] { return window_->Session().State() == SendingBlocks; }, 5000));
+    QTest::qWait(300);  // the second block is out; no reply comes
+    ASSERT_TRUE(window_->Session().HasConnection());
+    EXPECT_FALSE(Button()->isEnabled());
+    EXPECT_TRUE(HoldsOpen(window_->Session().ImagePath())) << "the blocks are read from the open image";
+
+    QElapsedTimer timer;
+    timer.start();
+    window_->close();
+    EXPECT_LT(timer.elapsed(), ProtocolSession::kShutdownDrainLimitMs + 1500);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_FALSE(window_->Session().HasConnection());
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
+    EXPECT_TRUE(Button()->isEnabled());
+    EXPECT_FALSE(HoldsOpen(file_));
+    DevsimRecord r;
+    WaitUntil(
+        [&] {
+          r = device.Record();
+          return !r.Text("last_end").empty();
+        },
+        3000);
+    EXPECT_EQ(r.Text("last_end"), "silent") << "written once the tool had closed the connection";
+    EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{65536, 65536}));
+
+    // A new window in the same process.
+    window_.reset();
+    OpenWindow();
+    ModalSeam::reset();
+    StartRun(run, device.Port());
+    ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    device.Stop();
+    EXPECT_EQ(device.ReceivedImage(), image_);
+    EXPECT_FALSE(HoldsOpen(file_));
+  }
+}
+
+// Nobody listens at first: "Retry?" is answered Yes after the device has
+// come up on that port, and the run goes through. Refused again, Yes and
+// then No: "Connect error", nothing held open, the indicator back on.
+TEST_F(WindowHostileTest, RefusedConnectionRetriedWithYesThenAnsweredNo) {
+  for (const HostileRun run : {HostileRun::Firmware, HostileRun::Module}) {
+    SCOPED_TRACE(run == HostileRun::Firmware ? "firmware" : "module");
+    ModalSeam::reset();
+    int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::uint16_t port = ntohs(a.sin_port);
+
+    DevsimProcess device;
+    std::string startError;
+    bool started = false;
+    auto bringUpDevice = [&] {
+      ::close(refusing);
+      refusing = -1;
+      started = device.Start({"--download-mode", "--port", std::to_string(port)}, &startError);
+    };
+    // The hook runs as each request is recorded (the file chooser, the
+    // Base Address dialog, the version box...) and waits for "Retry?".
+    std::function<void()> atRetry = [&] {
+      if (ModalSeam::records().back().text == "Retry?") bringUpDevice();
+      else ModalSeam::setNextRequestHook(atRetry);
+    };
+    ModalSeam::setNextRequestHook(atRetry);
+    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
+    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(port));
+    if (run == HostileRun::Firmware) {
+      ModalSeam::setNextAnswer(Answer::Ok);  // the version
+      ModalSeam::setNextAnswer(Answer::Yes);
+      ModalSeam::setNextAnswer(Answer::Ok);
+      ModalSeam::setNextAnswer(Answer::Ok);
+      ModalSeam::setNextFileName(QString::fromStdString(file_));
+      Button()->click();
+    } else {
+      ModalSeam::setNextAnswer(Answer::Yes);
+      ModalSeam::setNextAnswer(Answer::Ok);
+      ModalSeam::setNextAnswer(Answer::Ok);
+      ModalSeam::setNextFileName(QString::fromStdString(file_));
+      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
+      ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
+      window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
+      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+    }
+    ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+    if (refusing >= 0) ::close(refusing);
+    ASSERT_TRUE(started) << startError;
+    std::vector<std::string> boxes = testing::BoxTexts();
+    if (run == HostileRun::Firmware && !boxes.empty()) boxes.erase(boxes.begin());
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Retry?", kConfirmBox, kFinishedBox}));
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    device.Stop();
+    EXPECT_EQ(device.Record().Number("connections"), 1);
+    EXPECT_EQ(device.ReceivedImage(), image_);
+
+    // Refused for good: Yes, then No.
+    ModalSeam::reset();
+    const int still = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    b.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(still, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
+    len = sizeof b;
+    ::getsockname(still, reinterpret_cast<sockaddr*>(&b), &len);
+    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(ntohs(b.sin_port)));
+    if (run == HostileRun::Firmware) ModalSeam::setNextAnswer(Answer::Ok);
+    ModalSeam::setNextAnswer(Answer::Yes);
+    ModalSeam::setNextAnswer(Answer::No);
+    ModalSeam::setNextAnswer(Answer::Ok);
+    if (run == HostileRun::Firmware) {
+      ModalSeam::setNextFileName(QString::fromStdString(file_));
+      Button()->click();
+    } else {
+      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+    }
+    ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+    ::close(still);
+    boxes = testing::BoxTexts();
+    if (run == HostileRun::Firmware && !boxes.empty()) boxes.erase(boxes.begin());
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Retry?", "Retry?", "Connect error"}));
+    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed);
+    EXPECT_EQ(ModalSeam::unansweredCount(), 0);
+    EXPECT_TRUE(Button()->isEnabled());
+    EXPECT_FALSE(HoldsOpen(file_));
+  }
+}
+
+}  // namespace
+}  // namespace mervix
