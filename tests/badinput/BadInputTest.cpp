@@ -339,6 +339,10 @@ TEST_F(BadInputTest, AFileWithoutReadPermissionIsRefusedWithTheSystemsReason) {
     ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);  // nobody writes its outputs here
   }
   const std::string path = Write("locked.img", TaggedImage(4096));
+  // The same user reads a readable file beside it, so the mode is all that
+  // stands in the way below.
+  const std::string readable = Write("readable.img", TaggedImage(4096));
+  ExpectResult(Cli({"info", readable}, asUser), 0, "", "info of a readable file");
   ASSERT_EQ(::chmod(path.c_str(), 0), 0);
   const PathState before = Snapshot(path);
 
