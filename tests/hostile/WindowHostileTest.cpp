@@ -135,6 +135,9 @@ TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
   ASSERT_TRUE(RunEnds()) << window_->Log().Text();
   EXPECT_EQ(ModalSeam::unansweredCount(), 0);
   EXPECT_FALSE(HoldsOpen(file_)) << "the image file is closed at the end of the run";
+  if (!window_->Session().ImagePath().empty()) {
+    EXPECT_FALSE(HoldsOpen(window_->Session().ImagePath()));
+  }
 
   std::vector<std::string> boxes = testing::BoxTexts();
   // What comes before the end: the version of a firmware image, then the
