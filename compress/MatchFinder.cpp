@@ -14,6 +14,10 @@ constexpr std::uint16_t kPositionMask = 0x7FFF;
 // comparison, and it is mispredicted often.
 inline int Unwrap(int p, int cur, int d) { return p - (d & -static_cast<int>(p >= cur)); }
 
+// n when it is an internal node (n < d), else 0, the unused branch entry;
+// by mask for the same reason.
+inline int InternalOrZero(int n, int d) { return n & -static_cast<int>(n < d); }
+
 // The first i in [from, limit) with a[i] != b[i], or limit when the strings
 // agree there. Compares 8 bytes at a time while a[i..i+7] and b[i..i+7] lie
 // within the first `readable` bytes from a and from b, byte by byte beyond;
@@ -112,9 +116,9 @@ void MatchFinder::WindowFilled() {
   Run();
 }
 
-void MatchFinder::AttachChild(int q, int c, int r) {
-  const int h = Hash(q, c);
-  std::int16_t& head = a_.slotHeads[h - 2 * dictSize_];
+void MatchFinder::AttachChildAt(int slot, int q, int r) {
+  const int h = slot + 2 * dictSize_;
+  std::int16_t& head = a_.slotHeads[slot];
   const int t = head;
   head = static_cast<std::int16_t>(r);
   NodeLinks& node = a_.links[r];
@@ -172,13 +176,14 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     }
     // Unless t is a root (whose position is never used); then the store goes
     // to the unused branch entry 0 instead, which saves a branch.
-    branches[t < d ? t : 0].position = static_cast<std::uint16_t>(pos | kPending);
+    branches[InternalOrZero(t, d)].position = static_cast<std::uint16_t>(pos | kPending);
   } else {
     q = d + window[pos];
     const int c = window[pos + 1];
-    r = FindChildToFront(q, c);
+    int slot;
+    r = FindChildToFront(q, c, &slot);
     if (r == 0) {
-      AttachChild(q, c, pos);
+      AttachChildAt(slot, q, pos);
       return {1, previous.pos};
     }
     len = 2;
@@ -211,9 +216,10 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     if (len >= kMaxMatch) break;
     branches[r].position = static_cast<std::uint16_t>(pos);
     q = r;
-    r = FindChildToFront(q, cur[len]);
+    int slot;
+    r = FindChildToFront(q, cur[len], &slot);
     if (r == 0) {
-      AttachChild(q, cur[len], pos);
+      AttachChildAt(slot, q, pos);
       return {len, mpos};
     }
     len += 1;
@@ -268,7 +274,7 @@ void MatchFinder::InsertString() {
   }
   // Unless q is a root (see InsertAt: the store then goes to entry 0).
   s = std::max(s, Unwrap(u, cur, d));
-  branches[q < d ? q : 0].position = static_cast<std::uint16_t>(s | d | kPending);
+  branches[InternalOrZero(q, d)].position = static_cast<std::uint16_t>(s | d | kPending);
   // The remaining child s replaces r in r's chain.
   s = FindChild(r, a_.window[t + branches[r].depth]);
   t = links[s].prev;

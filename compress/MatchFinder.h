@@ -156,9 +156,11 @@ class MatchFinder {
   }
   // FindChild, and a child found behind other entries of its chain moves to
   // the front, where the next search for it (likely soon) ends at once.
-  int FindChildToFront(int q, int c) {
+  // *slot receives the chain's slot, for an AttachChildAt when none is found.
+  int FindChildToFront(int q, int c, int* slotOut) {
     NodeLinks* links = a_.links;
     const int slot = Slot(q, c);
+    *slotOut = slot;
     const int head = a_.slotHeads[slot];
     a_.links[0].parent = static_cast<std::int16_t>(q);  // guard: stops at 0
     if (links[head].parent == q) return head;
@@ -177,7 +179,9 @@ class MatchFinder {
     return r;
   }
   // Makes r a child of q under byte c, at the front of its chain.
-  void AttachChild(int q, int c, int r);
+  void AttachChild(int q, int c, int r) { AttachChildAt(Slot(q, c), q, r); }
+  // The same with the chain's slot already known.
+  void AttachChildAt(int slot, int q, int r);
   // Inserts a new internal node of depth len (< 256) above old, where the
   // string at pos leaves old's edge; mpos is a string below old.
   void SplitNode(int old, int pos, int len, int mpos);
@@ -222,7 +226,6 @@ class MatchFinder {
     if (t >= slotCount_) t -= slotCount_;
     return t;
   }
-  int Hash(int q, int c) const { return Slot(q, c) + 2 * dictSize_; }
   // The forward link of a node, or the head of a hash slot, by chain number
   // (t < 2D a node, else a slot). Chosen without a branch: whether the
   // predecessor in a chain is a node or the slot is data-dependent, and a
