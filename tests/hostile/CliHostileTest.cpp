@@ -173,6 +173,48 @@ INSTANTIATE_TEST_SUITE_P(Faults, CliHostileFaultTest, ::testing::ValuesIn(mervix
                            return mervix::testing::HostileCaseName(info.param);
                          });
 
+// A device that must be switched into download mode first and fails at the
+// switch request: the run ends before any wait or reconnect. The good run
+// that follows switches it (one wait of three seconds each).
+struct SwitchCase {
+  const char* fault;
+  const char* message;
+};
+
+class CliSwitchFaultTest : public CliHostileTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(CliSwitchFaultTest, FailsAtTheSwitchAndTheNextRunSwitchesAndSends) {
+  const SwitchCase& c = GetParam();
+  StartDevice({"--fault", c.fault});
+  const std::string file = WriteFile("fw.img", 70000);
+  const ProcessResult p = Cli(Arguments(HostileRun::Firmware, sim_.Port(), file), std::string("ok\n"));
+  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_THAT(p.out, HasSubstr("Download mode..."));
+  EXPECT_THAT(p.err, HasSubstr(c.message));
+  const DevsimRecord r = RecordAfterConnections(1);
+  EXPECT_EQ(r.Number("connections"), 1) << "no reconnect after a failed switch";
+  EXPECT_EQ(r.Number("switch_acks"), 0);
+  EXPECT_NE(r.Text("last_end"), "stopped");
+
+  const ProcessResult again = Cli(Arguments(HostileRun::Firmware, sim_.Port(), file), std::string("ok\n"));
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  const DevsimRecord after = RecordAfterConnections(3);
+  EXPECT_EQ(after.Number("downloads_completed"), 1);
+  EXPECT_EQ(sim_.ReceivedImage(), image_);
+}
+
+INSTANTIATE_TEST_SUITE_P(Switch, CliSwitchFaultTest,
+                         ::testing::Values(SwitchCase{"switch=nak:0x8001", "NAK(Command error)"},
+                                           SwitchCase{"switch=close", "128:IDS_ERROR_TOOMANY"},
+                                           SwitchCase{"switch=bad-code", "127:IDS_ERROR_CMD_CODE"}),
+                         [](const ::testing::TestParamInfo<SwitchCase>& info) {
+                           std::string name;
+                           for (const char* p = info.param.fault; *p; ++p) {
+                             name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                           }
+                           return name;
+                         });
+
 // A device that stops answering in the middle of the blocks: the response
 // time-out ends the run, the tool closes the connection (the device, reading
 // on, sees it), and the next run is served.
