@@ -22,7 +22,8 @@
 // (whose c is skewed towards a few byte values), over the whole table, which
 // keeps the chains short. Only the chain order and lengths depend on the
 // slot function, never which child FindChild returns, so it has no effect on
-// the matches found.
+// the matches found; the same holds for the descent of InsertString moving
+// the children it finds to the front of their chains.
 //
 // The window holds D bytes of history, the current position curPos in
 // [D, 2D) and up to 256 bytes of lookahead beyond it. When curPos reaches 2D
@@ -156,7 +157,8 @@ class MatchFinder {
   }
   // FindChild, and a child found behind other entries of its chain moves to
   // the front, where the next search for it (likely soon) ends at once.
-  // *slot receives the chain's slot, for an AttachChildAt when none is found.
+  // *slotOut receives the chain's slot, for an AttachChildAt when none is
+  // found.
   int FindChildToFront(int q, int c, int* slotOut) {
     NodeLinks* links = a_.links;
     const int slot = Slot(q, c);

@@ -3,6 +3,8 @@
 // fallback, and the calling contract.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "compress/ImageCompressor.h"
 #include "compress/Lh5Decoder.h"
 #include "tests/compress/FirmwareLikeImage.h"
@@ -293,6 +295,74 @@ TEST(ImageCompressor, SameInputSameStream) {
   for (std::uint8_t x : input) coder.PutByte(x);
   coder.Finish(nullptr);
   EXPECT_EQ(b.Bytes(), first.stream);
+}
+
+// The tokens of input coded with a dictionary of 2^bits bytes.
+std::vector<Token> TokensOf(const std::vector<std::uint8_t>& input, std::uint16_t bits) {
+  MemoryOutputStream out;
+  TokenRecorder recorder;
+  ImageCompressor coder(nullptr, &SilentDiagnostics());
+  coder.SetTokenObserver(&recorder);
+  EXPECT_EQ(coder.Start(&out, bits, 0), 1);
+  for (std::uint8_t x : input) coder.PutByte(x);
+  coder.Finish(nullptr);
+  return recorder.tokens;
+}
+
+// The longest match at p among the strings 1..maxDistance back, at most 256
+// bytes and not beyond the input: the search of the match finder, by brute
+// force.
+int LongestMatch(const std::vector<std::uint8_t>& data, std::size_t p, std::size_t maxDistance) {
+  const std::size_t cap = std::min<std::size_t>(256, data.size() - p);
+  std::size_t best = 0;
+  for (std::size_t dist = 1; dist <= maxDistance && dist <= p; ++dist) {
+    std::size_t n = 0;
+    while (n < cap && data[p + n] == data[p - dist + n]) ++n;
+    best = std::max(best, n);
+  }
+  return static_cast<int>(best);
+}
+
+TEST(ImageCompressor, EveryMatchIsTheLongestInTheWindow) {
+  // Whatever the trie's chains look like, the search is exhaustive: each
+  // match the parser emits is as long as any within the last D - 1
+  // positions, and what it copies is really there.
+  std::vector<std::uint8_t> periodic;
+  const std::vector<std::uint8_t> motif = testing::RandomBytes(300, 21);
+  std::uint32_t noise = 1;
+  for (int i = 0; i < 40000; ++i) {
+    noise = noise * 1103515245u + 12345u;
+    periodic.push_back((noise >> 16) % 211 == 0 ? static_cast<std::uint8_t>(noise >> 8) : motif[i % 300]);
+  }
+  const std::vector<std::vector<std::uint8_t>> inputs = {testing::MachineCodeLike(30000, 11),
+                                                         testing::TextLike(30000, 12), periodic};
+  for (std::uint16_t bits : {13, 9}) {
+    const std::size_t maxDistance = (std::size_t{1} << bits) - 1;
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      const std::vector<std::uint8_t>& data = inputs[k];
+      std::size_t p = 0;
+      int matches = 0;
+      for (const Token& t : TokensOf(data, bits)) {
+        if (t.code < 256) {
+          ASSERT_EQ(t.code, data[p]) << "input " << k << " bits " << bits << " at " << p;
+          p += 1;
+          continue;
+        }
+        const std::size_t len = t.code - 253u;
+        const std::size_t dist = t.distanceValue + 1u;
+        ASSERT_LE(dist, std::min(maxDistance, p)) << "input " << k << " bits " << bits << " at " << p;
+        for (std::size_t i = 0; i < len; ++i) {
+          ASSERT_EQ(data[p + i], data[p - dist + i]) << "input " << k << " bits " << bits << " at " << p;
+        }
+        ASSERT_EQ(static_cast<int>(len), LongestMatch(data, p, maxDistance))
+            << "input " << k << " bits " << bits << " at " << p;
+        matches += 1;
+        p += len;
+      }
+      EXPECT_EQ(p, data.size());
+      EXPECT_GT(matches, 100) << "input " << k << " bits " << bits;
+    }
+  }
 }
 
 TEST(ImageCompressor, SmallerDictionariesRoundTrip) {
