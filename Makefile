@@ -5,7 +5,7 @@ BUILD_DIR  ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize
+.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize soak
 
 all: build
 
@@ -40,6 +40,12 @@ fuzz: deps
 # Sanitizer in build-sanitize; any report fails it.
 test-sanitize: deps
 	@JOBS=$(JOBS) bash scripts/test-sanitize
+
+# 500 downloads through mervix-cli and 100 through one window process against
+# the simulator, with descriptors and memory compared, and one compressed
+# download under valgrind memcheck. Not part of `make test`.
+soak: build
+	@bash scripts/soak $(BUILD_DIR)
 
 clean:
 	@rm -rf $(BUILD_DIR)
