@@ -1,6 +1,6 @@
-// What this process holds open, read from /proc/self/fd: the number of
-// descriptors, and whether one of them is a given file. Used to tell that a
-// run has closed its image file and its socket.
+// What this process holds open, read from /proc/self/fd: its sockets and
+// files, whether one of them is a given file, and a listing for messages.
+// Used to tell that a run has closed its image file and its socket.
 #pragma once
 
 #include <dirent.h>
@@ -12,17 +12,23 @@
 
 namespace mervix::testing {
 
-// Open descriptors of this process, not counting the one used to list them;
-// -1 when /proc cannot be read.
-inline int OpenDescriptorCount() {
+// Open sockets and files of this process: descriptors that name a socket or
+// a path outside /dev and /proc. Event descriptors and pipes, which a
+// library's helper threads open and close as they please, are left out.
+inline int OpenSocketsAndFiles() {
   DIR* d = ::opendir("/proc/self/fd");
   if (!d) return -1;
   int n = 0;
   while (const dirent* e = ::readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
+    if (e->d_name[0] == '.') continue;
+    char target[PATH_MAX];
+    const ssize_t len = ::readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), target, sizeof target - 1);
+    if (len <= 0) continue;
+    const std::string t(target, static_cast<std::size_t>(len));
+    if (t.rfind("socket:", 0) == 0 || (t[0] == '/' && t.rfind("/dev/", 0) != 0 && t.rfind("/proc/", 0) != 0)) ++n;
   }
   ::closedir(d);
-  return n - 1;
+  return n;
 }
 
 // Whether a descriptor of this process refers to |path| (compared after
@@ -44,6 +50,22 @@ inline bool HoldsOpen(const std::string& path) {
   }
   ::closedir(d);
   return found;
+}
+
+// "fd -> target" for each open descriptor, one a line: the message of a
+// failed descriptor check.
+inline std::string DescribeDescriptors() {
+  std::string text;
+  DIR* d = ::opendir("/proc/self/fd");
+  if (!d) return text;
+  while (const dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), target, sizeof target - 1);
+    text += std::string(e->d_name) + " -> " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?") + "\n";
+  }
+  ::closedir(d);
+  return text;
 }
 
 }  // namespace mervix::testing

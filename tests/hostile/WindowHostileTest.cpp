@@ -104,6 +104,19 @@ class WindowHostileTest : public testing::ShellTest {
     return r;
   }
 
+  // Whether the process is back to |count| open sockets and files. A socket the
+  // run has let go of is deleted later by the event loop, so the events are
+  // served (deferred deletions included) for up to a second first; a socket
+  // or file that stays open fails the check.
+  static bool DescriptorsBackTo(int count) {
+    return WaitUntil(
+        [&] {
+          QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+          return mervix::testing::OpenSocketsAndFiles() == count;
+        },
+        1000);
+  }
+
   // The good run that follows a bad one in the same window.
   void ExpectASecondRunSucceeds(HostileRun run, long long connectionsBefore, long long downloadsBefore) {
     ModalSeam::reset();
@@ -131,8 +144,11 @@ class WindowHostileFaultTest : public WindowHostileTest, public ::testing::WithP
 TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
   const HostileCase& c = GetParam();
   StartDevice({"--download-mode", "--fault", c.fault});
+  const int descriptorsBefore = mervix::testing::OpenSocketsAndFiles();
   StartRun(c.run, sim_.Port());
   ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+  EXPECT_TRUE(DescriptorsBackTo(descriptorsBefore))
+      << "the socket and the file are closed:\n" << mervix::testing::DescribeDescriptors();
   EXPECT_EQ(ModalSeam::unansweredCount(), 0);
   EXPECT_FALSE(HoldsOpen(file_)) << "the image file is closed at the end of the run";
   if (!window_->Session().ImagePath().empty()) {
@@ -169,6 +185,7 @@ TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
   }
   EXPECT_EQ(mervix::testing::ReadBytes(file_), image_);
   ExpectASecondRunSucceeds(c.run, 1, c.message.empty() ? 1 : 0);
+  EXPECT_TRUE(DescriptorsBackTo(descriptorsBefore)) << mervix::testing::DescribeDescriptors();
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, WindowHostileFaultTest, ::testing::ValuesIn(mervix::testing::HostileCases()),
@@ -187,12 +204,14 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     DevsimProcess device;
     std::string error;
     ASSERT_TRUE(device.Start({"--download-mode", "--fault", "block.1=silent"}, &error)) << error;
+    const int idle = mervix::testing::OpenSocketsAndFiles();
     StartRun(run, device.Port());
     ASSERT_TRUE(WaitUntil([&] { return window_->Session().State() == SendingBlocks; }, 5000));
     QTest::qWait(300);  // the second block is out; no reply comes
     ASSERT_TRUE(window_->Session().HasConnection());
     EXPECT_FALSE(Button()->isEnabled());
     EXPECT_TRUE(HoldsOpen(window_->Session().ImagePath())) << "the blocks are read from the open image";
+    EXPECT_GE(mervix::testing::OpenSocketsAndFiles(), idle + 2) << "the socket and the image are counted";
 
     QElapsedTimer timer;
     timer.start();
@@ -203,6 +222,7 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_FALSE(HoldsOpen(file_));
+    EXPECT_TRUE(DescriptorsBackTo(idle)) << mervix::testing::DescribeDescriptors();
     DevsimRecord r;
     WaitUntil(
         [&] {
@@ -316,6 +336,63 @@ TEST_F(WindowHostileTest, RefusedConnectionRetriedWithYesThenAnsweredNo) {
     EXPECT_EQ(ModalSeam::unansweredCount(), 0);
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_FALSE(HoldsOpen(file_));
+  }
+}
+
+}  // namespace
+}  // namespace mervix
+
+namespace mervix {
+namespace {
+
+// The device goes away while "Permanent write! Continue?" is up (the box
+// keeps the event loop running, so the close is noticed under it). OK then
+// must end the run with a message, not wait for a device that is gone, and
+// leave nothing open; Cancel ends it quietly as always.
+TEST_F(WindowHostileTest, DeviceGoneWhileTheConfirmationIsUp) {
+  for (const Answer answer : {Answer::Ok, Answer::Cancel}) {
+    SCOPED_TRACE(answer == Answer::Ok ? "ok" : "cancel");
+    ModalSeam::reset();
+    DevsimProcess device;
+    std::string error;
+    ASSERT_TRUE(device.Start({"--download-mode"}, &error)) << error;
+    const int descriptorsBefore = mervix::testing::OpenSocketsAndFiles();
+    std::function<void()> atConfirm = [&] {
+      if (ModalSeam::records().back().text != kConfirmBox) {
+        ModalSeam::setNextRequestHook(atConfirm);
+        return;
+      }
+      device.Stop();  // the device closes its side and is gone
+      QElapsedTimer t;
+      t.start();
+      while (t.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    };
+    ModalSeam::setNextRequestHook(atConfirm);
+    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
+    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(device.Port()));
+    ModalSeam::setNextAnswer(Answer::Ok);  // the version
+    ModalSeam::setNextAnswer(answer);
+    ModalSeam::setNextAnswer(Answer::Ok);
+    ModalSeam::setNextAnswer(Answer::Ok);
+    ModalSeam::setNextFileName(QString::fromStdString(file_));
+    Button()->click();
+    ASSERT_TRUE(RunEnds()) << window_->Log().Text();
+    QCoreApplication::processEvents();
+    std::vector<std::string> boxes = testing::BoxTexts();
+    ASSERT_GE(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1], kConfirmBox);
+    if (answer == Answer::Ok) {
+      EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
+      ASSERT_EQ(boxes.size(), 3u) << window_->Log().Text();
+      EXPECT_TRUE(boxes[2] == "128:IDS_ERROR_TOOMANY" || boxes[2] == "Send error") << boxes[2];
+    } else {
+      EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Cancelled);
+      EXPECT_EQ(boxes.size(), 2u);
+    }
+    EXPECT_TRUE(Button()->isEnabled());
+    EXPECT_FALSE(HoldsOpen(file_));
+    EXPECT_TRUE(DescriptorsBackTo(descriptorsBefore)) << mervix::testing::DescribeDescriptors();
+    EXPECT_EQ(device.Record().Number("size_requests"), 0);
   }
 }
 

@@ -47,6 +47,19 @@ bool ServeUntil(const std::function<bool()>& done, int limitMs) {
   return true;
 }
 
+// The figures once the objects a run let go of have been deleted: the
+// event loop deletes a closed socket later, so deferred deletions are served
+// for a moment first.
+soak::ProcessFigures SettledFigures() {
+  QElapsedTimer timer;
+  timer.start();
+  while (timer.elapsed() < 200) {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return soak::ReadProcessFigures();
+}
+
 int Usage() {
   std::fprintf(stderr, "usage: mervix-window-soak --devsim PATH --image FILE [--runs N]\n");
   return 2;
@@ -122,7 +135,7 @@ int Run(int argc, char** argv) {
                    ended ? "" : " in time", window.Log().Text().c_str());
       if (!ended) break;
     }
-    if (run == 10) atTen = soak::ReadProcessFigures();
+    if (run == 10) atTen = SettledFigures();
     if (run % 10 == 0) {
       const soak::ProcessFigures now = soak::ReadProcessFigures();
       std::printf("window run %d: fds %d, rss %ld kB, peak %ld kB, %.1f s\n", run, now.descriptors, now.rssKb,
@@ -130,7 +143,7 @@ int Run(int argc, char** argv) {
       std::fflush(stdout);
     }
   }
-  const soak::ProcessFigures end = soak::ReadProcessFigures();
+  const soak::ProcessFigures end = SettledFigures();
 
   const bool exited = sim.WaitForExit(10000);
   sim.Stop();
