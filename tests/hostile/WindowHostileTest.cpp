@@ -339,12 +339,6 @@ TEST_F(WindowHostileTest, RefusedConnectionRetriedWithYesThenAnsweredNo) {
   }
 }
 
-}  // namespace
-}  // namespace mervix
-
-namespace mervix {
-namespace {
-
 // The device goes away while "Permanent write! Continue?" is up (the box
 // keeps the event loop running, so the close is noticed under it). OK then
 // must end the run with a message, not wait for a device that is gone, and
