@@ -1,5 +1,6 @@
 #include "operations/CommandLine.h"
 
+#include "image/HexText.h"
 #include "resources/MessageTable.h"
 
 #include <unistd.h>
@@ -130,6 +131,14 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
       }
       options->port = port;
     } else if (name == addressOption) {
+      // The operations convert only the first 15 characters of an address
+      // text; a longer one given here would silently stand for another
+      // address, so the command line refuses it.
+      if (value.size() > kAddressTextLimit) {
+        *error = "address text '" + value + "' is longer than " + std::to_string(kAddressTextLimit) +
+                 " characters; only the first " + std::to_string(kAddressTextLimit) + " would count";
+        return OptionsParse::Usage;
+      }
       options->address = value;
     } else if (name == "--settings") {
       if (value.empty()) {

@@ -556,7 +556,7 @@ TEST_F(BadInputTest, ABaseAddressTextOf40CharactersIsRefusedByConvert) {
 // module is then written to another sector than the one typed. They must
 // refuse such a text before anything is sent. Disabled until the operations
 // refuse it.
-TEST_F(BadInputTest, DISABLED_AddressTextsOf40CharactersAreRefusedBeforeAnythingIsSent) {
+TEST_F(BadInputTest, AddressTextsOf40CharactersAreRefusedBeforeAnythingIsSent) {
   const std::string forty = "0000000000000000000000000000000000010000";
   const std::string mot = Write("fw.mot", SRecordText(TaggedImage(256), 0x10000));
   const std::string module = Write("module.img", TaggedImage(512));
