@@ -5,47 +5,8 @@
 
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdlib>
-
 namespace mervix {
 namespace {
-
-// A time-out beyond this is taken as this (about 24 days, poll's int range).
-constexpr double kMaxTimeoutSeconds = 2000000.0;
-
-bool ParsePortText(const std::string& text, std::uint32_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value > 65535) return false;
-  *port = value;
-  return true;
-}
-
-bool ParseSecondsText(const std::string& text, int* milliseconds) {
-  bool point = false;
-  bool digit = false;
-  for (char c : text) {
-    if (c == '.' && !point) {
-      point = true;
-    } else if (c >= '0' && c <= '9') {
-      digit = true;
-    } else {
-      return false;
-    }
-  }
-  if (!digit) return false;
-  double seconds = std::strtod(text.c_str(), nullptr);
-  if (seconds > kMaxTimeoutSeconds) seconds = kMaxTimeoutSeconds;
-  const long ms = std::lround(seconds * 1000.0);
-  if (ms <= 0) return false;
-  *milliseconds = static_cast<int>(ms);
-  return true;
-}
 
 // One line from |in| without its line end; false at the end of input with
 // nothing read.
@@ -68,66 +29,23 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   *options = OperationCommandOptions();
   const bool download = command == OperationCommand::Download;
   const std::string addressOption = download ? "--base-address" : "--address";
+  OptionSet known;
+  if (download) known.flags = {"--compress", "--korvane"};
+  known.valued = {"--host", "--port", addressOption, "--settings", "--work-dir", "--timeout"};
   bool haveHost = false;
-  bool haveFile = false;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (haveFile) {
-        *error = "more than one file: '" + options->file + "' and '" + arg + "'";
-        return OptionsParse::Usage;
-      }
-      options->file = arg;
-      haveFile = true;
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") return OptionsParse::Help;
-    if (arg == "--yes" || arg == "-y") {
-      options->assumeYes = true;
-      continue;
-    }
-    if (download && arg == "--compress") {
+  const OptionHandler handle = [&](const std::string& name, const std::string& value, std::string* reason) {
+    if (name == "--compress") {
       options->compress = true;
-      continue;
-    }
-    if (download && arg == "--korvane") {
+    } else if (name == "--korvane") {
       options->korvane = true;
-      continue;
-    }
-    std::string name = arg;
-    std::string value;
-    bool haveValue = false;
-    if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      haveValue = true;
-    }
-    const bool known = name == "--host" || name == "--port" || name == addressOption || name == "--settings" ||
-                       name == "--work-dir" || name == "--timeout";
-    if (!known) {
-      *error = "unknown option '" + arg + "'";
-      return OptionsParse::Usage;
-    }
-    if (!haveValue) {
-      if (i + 1 >= args.size()) {
-        *error = "option " + name + " needs a value";
-        return OptionsParse::Usage;
-      }
-      value = args[++i];
-    }
-    if (name == "--host") {
+    } else if (name == "--host") {
       options->host = value;
       haveHost = !value.empty();
     } else if (name == "--port") {
       std::uint32_t port = 0;
-      if (!ParsePortText(value, &port)) {
-        *error = "bad port '" + value + "' (0 to 65535)";
-        return OptionsParse::Usage;
+      if (!ParsePortNumber(value, &port)) {
+        *reason = "bad port '" + value + "' (0 to 65535)";
+        return false;
       }
       options->port = port;
     } else if (name == addressOption) {
@@ -135,28 +53,34 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
       // text; a longer one given here would silently stand for another
       // address, so the command line refuses it.
       if (value.size() > kAddressTextLimit) {
-        *error = "address text '" + value + "' is longer than " + std::to_string(kAddressTextLimit) +
-                 " characters; only the first " + std::to_string(kAddressTextLimit) + " would count";
-        return OptionsParse::Usage;
+        *reason = "address text '" + value + "' is longer than " + std::to_string(kAddressTextLimit) +
+                  " characters; only the first " + std::to_string(kAddressTextLimit) + " would count";
+        return false;
       }
       options->address = value;
     } else if (name == "--settings") {
       if (value.empty()) {
-        *error = "the settings file name is empty";
-        return OptionsParse::Usage;
+        *reason = "the settings file name is empty";
+        return false;
       }
       options->settingsFile = value;
     } else if (name == "--work-dir") {
       if (value.empty()) {
-        *error = "the work folder name is empty";
-        return OptionsParse::Usage;
+        *reason = "the work folder name is empty";
+        return false;
       }
       options->workDirectory = value;
-    } else if (!ParseSecondsText(value, &options->timeoutMs)) {
-      *error = "bad time-out '" + value + "' (seconds, more than 0)";
-      return OptionsParse::Usage;
+    } else if (!ParseTimeoutSeconds(value, &options->timeoutMs)) {
+      *reason = "bad time-out '" + value + "' (seconds, more than 0)";
+      return false;
     }
-  }
+    return true;
+  };
+  ScannedArguments scanned;
+  const OptionsParse scan = ScanArguments(args, known, handle, &scanned, error);
+  options->assumeYes = scanned.assumeYes;
+  options->file = scanned.file;
+  if (scan != OptionsParse::Ok) return scan;
   if (!download && !haveHost) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
@@ -165,7 +89,7 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
     *error = "missing --address HEX";
     return OptionsParse::Usage;
   }
-  if (!haveFile) {
+  if (!scanned.haveFile) {
     *error = "missing FILE";
     return OptionsParse::Usage;
   }

@@ -8,6 +8,7 @@
 #include "operations/DownloadOperations.h"
 #include "operations/MemorySettingsStore.h"
 #include "operations/OperationsOperator.h"
+#include "operations/OptionScanner.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,8 +36,6 @@ struct OperationCommandOptions {
   int timeoutMs = 0;                       // 0: wait for the device without limit
   std::string file;
 };
-
-enum class OptionsParse { Ok, Help, Usage };
 
 // Parses the arguments after the command name:
 //   download [--host H] [--port P] [--base-address HEX] [--compress] [--yes]

@@ -8,8 +8,6 @@
 #include "resources/MessageTable.h"
 
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -17,114 +15,45 @@ namespace mervix::cli {
 namespace {
 
 constexpr std::uint64_t kMaxImageLength = 0xFFFFFFFFull;  // the size request carries 32 bits
-// A time-out beyond this is taken as this (about 24 days, the range of poll's int).
-constexpr double kMaxTimeoutSeconds = 2000000.0;
-
-bool ParsePort(const std::string& text, std::uint16_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  *port = static_cast<std::uint16_t>(value);
-  return true;
-}
-
-bool ParseSeconds(const std::string& text, int* milliseconds) {
-  if (text.empty()) return false;
-  // Digits with at most one decimal point; no sign, exponent or blank.
-  bool point = false;
-  bool digit = false;
-  for (char c : text) {
-    if (c == '.' && !point) {
-      point = true;
-    } else if (c >= '0' && c <= '9') {
-      digit = true;
-    } else {
-      return false;
-    }
-  }
-  if (!digit) return false;
-  double seconds = std::strtod(text.c_str(), nullptr);
-  if (seconds > kMaxTimeoutSeconds) seconds = kMaxTimeoutSeconds;
-  const long ms = std::lround(seconds * 1000.0);
-  if (ms <= 0) return false;
-  *milliseconds = static_cast<int>(ms);
-  return true;
-}
 
 }  // namespace
 
 ParseResult ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error) {
   *options = SendOptions();
   bool haveHost = false;
-  bool haveFile = false;
-  bool optionsEnded = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (haveFile) {
-        *error = "more than one file: '" + options->file + "' and '" + arg + "'";
-        return ParseResult::Usage;
-      }
-      options->file = arg;
-      haveFile = true;
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") return ParseResult::Help;
-    if (arg == "--yes" || arg == "-y") {
-      options->assumeYes = true;
-      continue;
-    }
-    // Options with a value: "--name value" or "--name=value".
-    std::string name = arg;
-    std::string value;
-    bool haveValue = false;
-    const std::size_t eq = arg.find('=');
-    if (eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      haveValue = true;
-    }
-    if (name != "--host" && name != "--port" && name != "--timeout") {
-      *error = "unknown option '" + arg + "'";
-      return ParseResult::Usage;
-    }
-    if (!haveValue) {
-      if (i + 1 >= args.size()) {
-        *error = "option " + name + " needs a value";
-        return ParseResult::Usage;
-      }
-      value = args[++i];
-    }
+  OptionSet known;
+  known.valued = {"--host", "--port", "--timeout"};
+  const OptionHandler handle = [&](const std::string& name, const std::string& value, std::string* reason) {
     if (name == "--host") {
       if (value.empty()) {
-        *error = "the host is empty";
-        return ParseResult::Usage;
+        *reason = "the host is empty";
+        return false;
       }
       options->host = value;
       haveHost = true;
     } else if (name == "--port") {
-      if (!ParsePort(value, &options->port)) {
-        *error = "bad port '" + value + "' (1 to 65535)";
-        return ParseResult::Usage;
+      std::uint32_t port = 0;
+      if (!ParsePortNumber(value, &port) || port == 0) {
+        *reason = "bad port '" + value + "' (1 to 65535)";
+        return false;
       }
-    } else if (!ParseSeconds(value, &options->timeoutMs)) {
-      *error = "bad time-out '" + value + "' (seconds, more than 0)";
-      return ParseResult::Usage;
+      options->port = static_cast<std::uint16_t>(port);
+    } else if (!ParseTimeoutSeconds(value, &options->timeoutMs)) {
+      *reason = "bad time-out '" + value + "' (seconds, more than 0)";
+      return false;
     }
-  }
+    return true;
+  };
+  ScannedArguments scanned;
+  const ParseResult scan = ScanArguments(args, known, handle, &scanned, error);
+  options->assumeYes = scanned.assumeYes;
+  options->file = scanned.file;
+  if (scan != ParseResult::Ok) return scan;
   if (!haveHost) {
     *error = "missing --host HOST";
     return ParseResult::Usage;
   }
-  if (!haveFile) {
+  if (!scanned.haveFile) {
     *error = "missing FILE";
     return ParseResult::Usage;
   }

@@ -2,6 +2,8 @@
 // image through the protocol session over POSIX sockets.
 #pragma once
 
+#include "operations/OptionScanner.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,7 +22,7 @@ struct SendOptions {
   std::string file;
 };
 
-enum class ParseResult { Ok, Help, Usage };
+using ParseResult = OptionsParse;
 
 // Parses the arguments after "send":
 //   --host HOST [--port PORT] [--yes] [--timeout SECONDS] FILE
