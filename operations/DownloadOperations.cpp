@@ -75,6 +75,17 @@ PreparationResult DownloadOperations::EndWithBox(PreparationEnd end, const std::
   return PreparationResult{end, false, reason.empty() ? boxText : reason};
 }
 
+std::optional<PreparationResult> DownloadOperations::RefuseHostOrPort() {
+  if (controls_.host.empty()) {
+    return EndWithBox(PreparationEnd::HostEmpty, FormatMessageText(IDS_ERROR_HOST), "the host name is empty");
+  }
+  if (controls_.port == 0 || controls_.port > 65535) {
+    return EndWithBox(PreparationEnd::PortZero, FormatMessageText(IDS_ERROR_PORT),
+                      "bad port number " + std::to_string(controls_.port));
+  }
+  return std::nullopt;
+}
+
 PreparationResult DownloadOperations::EndSilently(PreparationEnd end, const std::string& reason) {
   indicator_.SetDownloadEnabled(true);
   return PreparationResult{end, true, reason};
@@ -135,13 +146,7 @@ PreparationResult DownloadOperations::OnDownload() {
   // 4.
   indicator_.SetDownloadEnabled(false);
   // 5, 6.
-  if (controls_.host.empty()) {
-    return EndWithBox(PreparationEnd::HostEmpty, FormatMessageText(IDS_ERROR_HOST), "the host name is empty");
-  }
-  if (controls_.port == 0 || controls_.port > 65535) {
-    return EndWithBox(PreparationEnd::PortZero, FormatMessageText(IDS_ERROR_PORT),
-                      "bad port number " + std::to_string(controls_.port));
-  }
+  if (std::optional<PreparationResult> refused = RefuseHostOrPort()) return *refused;
   // 7.
   const std::optional<std::string> chosen = op_.ChooseFileToOpen();
   if (!chosen || chosen->empty()) {
@@ -354,13 +359,7 @@ PreparationResult DownloadOperations::DownloadUserModule() {
   log_.ClearLog();
   indicator_.SetDownloadEnabled(false);
   // 5, 6.
-  if (controls_.host.empty()) {
-    return EndWithBox(PreparationEnd::HostEmpty, FormatMessageText(IDS_ERROR_HOST), "the host name is empty");
-  }
-  if (controls_.port == 0 || controls_.port > 65535) {
-    return EndWithBox(PreparationEnd::PortZero, FormatMessageText(IDS_ERROR_PORT),
-                      "bad port number " + std::to_string(controls_.port));
-  }
+  if (std::optional<PreparationResult> refused = RefuseHostOrPort()) return *refused;
   // 7.
   userModule_.ResetBounds();
   // 8. The probe: S-record text starts with 'S'.

@@ -189,6 +189,9 @@ class DownloadOperations {
   // The common ends: a box (or none), the button enabled, the result.
   PreparationResult EndWithBox(PreparationEnd end, const std::string& boxText, const std::string& reason);
   PreparationResult EndSilently(PreparationEnd end, const std::string& reason);
+  // The host and port checks both operations make before touching a file:
+  // message 102 for an empty host, 104 for port 0; nothing when both pass.
+  std::optional<PreparationResult> RefuseHostOrPort();
   // Connects and sends the StatusQuery, or ends with message 109.
   PreparationResult StartSession(const std::string& imagePath, std::uint32_t length);
   // Checks a length taken at the last header read: not 0, below 4 GiB.
