@@ -29,6 +29,7 @@
 #include "resources/LogPane.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace mervix {
