@@ -1,7 +1,7 @@
 // mervix-cli download: the firmware download operation of the Download
 // button, run from the terminal against a device.
 #include "cli/Commands.h"
-#include "cli/support/OperationRunner.h"
+#include "cli/support/CommandRun.h"
 
 #include <cstdio>
 
@@ -29,7 +29,11 @@ constexpr char kHelp[] =
     "                      Key=value lines); without it they live in memory for\n"
     "                      this run only: the window's settings are never touched\n"
     "  --work-dir DIR      write \"Inter.img\" into DIR instead of the working folder\n"
-    "  --timeout SECONDS   give up when the device stays silent that long\n\n"
+    "  --timeout SECONDS   give up when the device stays silent that long\n"
+    "                      (also bounds each connect attempt); off by default\n"
+    "  --switch-pause SECONDS\n"
+    "                      the pause between the device's mode switch and the\n"
+    "                      reconnect (default 3); for test benches and slow devices\n\n"
     "Exit status: 0 download finished; 1 refused, failed, cancelled or stopped\n"
     "before sending (the reason on standard error); 2 usage error.\n";
 
@@ -42,7 +46,7 @@ class StandardErrorDiagnostics : public DiagnosticSink {
 
 int Run(const std::vector<std::string>& args) {
   StandardErrorDiagnostics diagnostics;
-  return RunOperationCommand(OperationCommand::Download, {"download", kUsage, kHelp}, args, &diagnostics,
+  return RunOperationCommand(OperationCommand::Download, CommandText{"download", kUsage, kHelp}, args, &diagnostics,
                              [](DownloadOperations& ops) { return ops.OnDownload(); });
 }
 

@@ -2,7 +2,7 @@
 // the terminal: "User Module" answers FILE, "Module Address" answers
 // --address, then "User Module Download" runs.
 #include "cli/Commands.h"
-#include "cli/support/OperationRunner.h"
+#include "cli/support/CommandRun.h"
 
 namespace mervix::cli {
 namespace {
@@ -22,13 +22,17 @@ constexpr char kHelp[] =
     "  --settings FILE     keep the settings in FILE; without it they live in\n"
     "                      memory for this run only\n"
     "  --work-dir DIR      write \"inter.img\" into DIR instead of the working folder\n"
-    "  --timeout SECONDS   give up when the device stays silent that long\n\n"
+    "  --timeout SECONDS   give up when the device stays silent that long\n"
+    "                      (also bounds each connect attempt); off by default\n"
+    "  --switch-pause SECONDS\n"
+    "                      the pause between the device's mode switch and the\n"
+    "                      reconnect (default 3); for test benches and slow devices\n\n"
     "Exit status: 0 download finished; 1 refused, failed, cancelled or stopped\n"
     "before sending, silent ends of the window included (the reason on standard\n"
     "error); 2 usage error.\n";
 
 int Run(const std::vector<std::string>& args) {
-  return RunOperationCommand(OperationCommand::Module, {"module", kUsage, kHelp}, args, nullptr,
+  return RunOperationCommand(OperationCommand::Module, CommandText{"module", kUsage, kHelp}, args, nullptr,
                              [](DownloadOperations& ops) {
                                ops.LoadUserModuleSettings();
                                // The two choices as the menu records them, then the download.

@@ -1,41 +1,34 @@
 // mervix-cli send: one firmware download of a ready image, as the window
 // would run it, on the terminal.
 #include "cli/Commands.h"
-#include "cli/support/SendRunner.h"
+#include "cli/support/CommandRun.h"
 #include "resources/MessageTable.h"
-
-#include <cstdio>
 
 namespace mervix::cli {
 namespace {
 
 constexpr char kUsage[] = "send --host HOST [--port PORT] [--yes] [--timeout SECONDS] FILE";
 
+constexpr char kHelp[] =
+    "Sends the image FILE to the device's download service at HOST (port 2222 unless\n"
+    "--port is given), switching the device into download mode first. The log goes\n"
+    "to standard output, messages and questions to standard error.\n\n"
+    "  --yes                   answer OK to \"Permanent write! Continue?\"\n"
+    "  --timeout SECONDS       give up when the device stays silent that long\n"
+    "                          (also bounds each connect attempt); off by default\n"
+    "  --switch-pause SECONDS  the pause between the device's mode switch and the\n"
+    "                          reconnect (default 3); for test benches and slow devices\n\n"
+    "Exit status: 0 download finished, 1 refused, failed, cancelled or timed out\n"
+    "(the reason on standard error), 2 usage error.\n";
+
 int Run(const std::vector<std::string>& args) {
+  const CommandText text{"send", kUsage, kHelp};
   SendOptions options;
   std::string error;
-  switch (ParseSendArguments(args, &options, &error)) {
-    case ParseResult::Help:
-      std::printf(
-          "usage: mervix-cli %s\n\n"
-          "Sends the image FILE to the device's download service at HOST (port 2222 unless\n"
-          "--port is given), switching the device into download mode first. The log goes\n"
-          "to standard output, messages and questions to standard error.\n\n"
-          "  --yes              answer OK to \"Permanent write! Continue?\"\n"
-          "  --timeout SECONDS  give up when the device stays silent that long\n"
-          "                     (also bounds each connect attempt); off by default\n\n"
-          "Exit status: 0 download finished, 1 refused, failed, cancelled or timed out,\n"
-          "2 usage error.\n",
-          kUsage);
-      return kExitSuccess;
-    case ParseResult::Usage:
-      std::fprintf(stderr, "mervix-cli send: %s\nusage: mervix-cli %s\n", error.c_str(), kUsage);
-      return kExitUsage;
-    case ParseResult::Ok:
-      break;
-  }
+  const int answered = AnswerParse(ParseSendArguments(args, &options, &error), text, error, {});
+  if (answered >= 0) return answered;
   SetActiveLanguage(LanguageFromEnvironment());
-  return RunSend(options, stdin, stdout, stderr);
+  return RunSend(options);
 }
 
 CommandRegistration reg({"send", kUsage, "download an image to the device", &Run});

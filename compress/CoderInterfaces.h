@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -28,11 +29,21 @@ class OutputStream {
 class FileOutputStream final : public OutputStream {
  public:
   explicit FileOutputStream(std::FILE* file) : file_(file) {}
-  void WriteByte(std::uint8_t byte) override { std::fputc(byte, file_); }
-  void Write(const std::uint8_t* bytes, std::size_t n) override { std::fwrite(bytes, 1, n, file_); }
+  void WriteByte(std::uint8_t byte) override {
+    if (std::fputc(byte, file_) == EOF) Remember();
+  }
+  void Write(const std::uint8_t* bytes, std::size_t n) override {
+    if (std::fwrite(bytes, 1, n, file_) != n) Remember();
+  }
+  // The system's error of the first write that failed; 0 while none has.
+  int Error() const { return error_; }
 
  private:
+  void Remember() {
+    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
+  }
   std::FILE* file_;
+  int error_ = 0;
 };
 
 // Appends to a byte vector in memory.

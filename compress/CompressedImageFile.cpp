@@ -1,81 +1,91 @@
 #include "compress/CompressedImageFile.h"
 
-#include <sys/stat.h>
+#include "compress/ImageCompressor.h"
+#include "resources/FileAccess.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-
-#include "compress/ImageCompressor.h"
+#include <vector>
 
 namespace mervix {
+namespace {
+
+// The image is read in pieces of this size.
+constexpr std::size_t kReadPiece = 64 * 1024;
+
+}  // namespace
 
 CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, const std::string& outputPath,
                                                DiagnosticSink* diagnostics, Allocator* allocator) {
   CompressedImageResult result;
-  std::FILE* in = std::fopen(imagePath.c_str(), "rb");
-  if (in == nullptr) {
-    result.reason = "cannot open " + imagePath + ": " + std::strerror(errno);
+  InputFile input;
+  const FileStatus opened = input.Open(imagePath, ImageAccess::Shared, "image");
+  if (!opened.ok()) {
+    result.reason = opened.reason;
     return result;
   }
-  // Checked before the output is created or truncated: a folder opens for
-  // reading here and would only fail at its first read, and an output that
-  // is the input itself (by name or through a link) would be emptied before
-  // a byte of it was read.
-  struct stat inputStat {};
-  if (::fstat(fileno(in), &inputStat) != 0 || !S_ISREG(inputStat.st_mode)) {
-    std::fclose(in);
-    result.reason = "cannot read " + imagePath + ": " +
-                    (S_ISDIR(inputStat.st_mode) ? "it is a folder, not a file" : "not a regular file");
+  const FileStatus output = CheckOutputPath(input, outputPath);
+  if (!output.ok()) {
+    result.reason = output.reason;
     return result;
   }
-  struct stat outputStat {};
-  if (::stat(outputPath.c_str(), &outputStat) == 0 && outputStat.st_dev == inputStat.st_dev &&
-      outputStat.st_ino == inputStat.st_ino) {
-    std::fclose(in);
-    result.reason = "output " + outputPath + " is the input file itself; choose another output";
-    return result;
-  }
+  errno = 0;
   std::FILE* out = std::fopen(outputPath.c_str(), "wb");
   if (out == nullptr) {
-    std::fclose(in);
-    result.reason = "cannot create " + outputPath;
+    result.reason = FileErrorReason("cannot create", outputPath, errno != 0 ? errno : EIO);
     return result;
   }
   FileOutputStream stream(out);
   ImageCompressor coder(allocator, diagnostics);
   if (coder.Start(&stream, kLh5DictionaryBits, 1) == 0) {
-    std::fclose(in);
     std::fclose(out);
+    result.coderRefused = true;
     result.reason = "not enough memory for the coder";
     return result;
   }
-  for (int c = std::getc(in); c != EOF; c = std::getc(in)) coder.PutByte(static_cast<std::uint8_t>(c));
-  const bool readFailed = std::ferror(in) != 0;
+  // Read in large pieces; every byte still goes to the coder on its own, in
+  // file order.
+  std::vector<std::uint8_t> piece(kReadPiece);
+  std::uint64_t offset = 0;
+  int readError = 0;
+  for (;;) {
+    const long got = input.ReadAt(offset, piece.data(), piece.size());
+    if (got < 0) {
+      readError = errno != 0 ? errno : EIO;
+      break;
+    }
+    if (got == 0) break;
+    for (long i = 0; i < got; ++i) coder.PutByte(piece[static_cast<std::size_t>(i)]);
+    offset += static_cast<std::uint64_t>(got);
+  }
   result.streamBytes = coder.Finish(&result.inputBytes);
-  std::fclose(in);
+  input.Close();
   // The coder does not look at its writes; the stream's error flag and the
   // close do, so a full disk is not reported as a finished image.
   const bool writeFailed = std::ferror(out) != 0;
+  errno = 0;
   const bool closeFailed = std::fclose(out) != 0;
-  if (readFailed) {
-    result.reason = "error reading " + imagePath;
+  const int writeError = errno != 0 ? errno : EIO;
+  if (readError != 0) {
+    result.reason = FileErrorReason("cannot read image", imagePath, readError);
     return result;
   }
   if (writeFailed || closeFailed) {
-    result.reason = "error writing " + outputPath;
+    result.reason = FileErrorReason("cannot write", outputPath, stream.Error() != 0 ? stream.Error() : writeError);
     return result;
   }
 
+  errno = 0;
   std::FILE* again = std::fopen(outputPath.c_str(), "ab");
   if (again == nullptr) {
-    result.reason = "cannot reopen " + outputPath + " for the trailer";
+    result.reason = FileErrorReason("cannot open", outputPath, errno != 0 ? errno : EIO);
     return result;
   }
   const bool trailerWritten =
       std::fwrite(kCompressedImageTrailer, 1, kCompressedImageTrailerSize, again) == kCompressedImageTrailerSize;
+  errno = 0;
   if (std::fclose(again) != 0 || !trailerWritten) {
-    result.reason = "error writing the trailer of " + outputPath;
+    result.reason = FileErrorReason("cannot write", outputPath, errno != 0 ? errno : EIO);
     return result;
   }
   result.fileBytes = result.streamBytes + static_cast<std::uint32_t>(kCompressedImageTrailerSize);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image/FileAccess.h"
+#include "resources/FileAccess.h"
 
 namespace mervix {
 

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "image/FileAccess.h"
+#include "resources/FileAccess.h"
 
 namespace mervix {
 namespace {
@@ -153,11 +153,8 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   FileStatus opened = input.Open(inputPath, ImageAccess::Shared, "input");
   if (!opened.ok()) return FileFailure(std::move(opened));
 
-  // Truncating the output must never destroy the input it is made from.
-  if (IsSameFile(input.fd(), outputPath)) {
-    return FileFailure(FileProblem::SameFile, EINVAL,
-                       "output '" + outputPath + "' is the input file itself; choose another output");
-  }
+  FileStatus output = CheckOutputPath(input, outputPath);
+  if (!output.ok()) return FileFailure(std::move(output));
   // O_NONBLOCK: a named pipe without a reader fails at once instead of
   // stalling the conversion; regular files are not affected by it.
   const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "image/FileAccess.h"
+#include "resources/FileAccess.h"
 
 namespace mervix {
 

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "image/FileAccess.h"
+#include "resources/FileAccess.h"
 
 namespace mervix {
 namespace {
@@ -162,17 +162,10 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   FileStatus opened = input.Open(inputPath, ImageAccess::Shared, "input");
   if (!opened.ok()) return FileFailure(std::move(opened));
 
-  // The image replaces the output file, which must not be the input itself.
-  if (IsSameFile(input.fd(), outputPath)) {
-    return FileFailure(Problem(FileProblem::SameFile, EINVAL,
-                               "output '" + outputPath + "' is the input file itself; choose another output"));
-  }
-  // Refuse an output that cannot be written before reading the whole input.
-  struct stat st;
-  if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    return FileFailure(Problem(FileProblem::Directory, EISDIR,
-                               "cannot write output '" + outputPath + "': it is a folder, not a file"));
-  }
+  // The image replaces the output file: refuse one that cannot be written
+  // before reading the whole input.
+  FileStatus output = CheckOutputPath(input, outputPath);
+  if (!output.ok()) return FileFailure(std::move(output));
   if (::access(FolderOf(outputPath).c_str(), W_OK | X_OK) != 0) {
     const int error = errno;
     return FileFailure(Problem(FileProblem::WriteFailed, error,

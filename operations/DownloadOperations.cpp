@@ -1,9 +1,10 @@
 #include "operations/DownloadOperations.h"
 
 #include "compress/CompressedImageFile.h"
-#include "image/FileAccess.h"
 #include "image/HexText.h"
 #include "image/OutputNaming.h"
+#include "operations/Sha256.h"
+#include "resources/FileAccess.h"
 #include "resources/MessageTable.h"
 
 #include <cerrno>
@@ -15,10 +16,6 @@ namespace {
 
 // The size request carries the image length in 32 bits.
 constexpr std::uint64_t kMaxImageLength = 0xFFFFFFFFull;
-
-// Pieces in which the converted image is read for the coder; every byte is
-// still handed over one at a time, in file order.
-constexpr std::size_t kCompressReadPiece = 64 * 1024;
 
 // The extension of a chosen file: the text after the last dot of its name,
 // without the dot; empty when the name has none. Dots in folder names do not
@@ -35,17 +32,64 @@ std::string ExtensionOf(const std::string& path) {
   return path.substr(dot + 1);
 }
 
+// The failure an end of preparation stands for.
+Failure PreparationFailure(PreparationEnd end, std::uint16_t messageId, const std::string& message,
+                           const std::string& detail) {
+  Failure failure;
+  failure.phase = RunPhase::Prepare;
+  failure.messageId = messageId;
+  failure.message = message;
+  failure.detail = detail;
+  switch (end) {
+    case PreparationEnd::RunStarted:
+    case PreparationEnd::Recorded:
+      failure.origin = FailureOrigin::None;
+      break;
+    case PreparationEnd::RunInProgress:
+    case PreparationEnd::NothingToDo:
+    case PreparationEnd::UnknownCommand:
+    case PreparationEnd::HostEmpty:
+    case PreparationEnd::PortZero:
+    case PreparationEnd::RunRefused:
+      failure.origin = FailureOrigin::OperatorInput;
+      break;
+    case PreparationEnd::ChoiceCancelled:
+    case PreparationEnd::FileChoiceCancelled:
+    case PreparationEnd::BaseAddressCancelled:
+      failure.origin = FailureOrigin::Cancelled;
+      break;
+    case PreparationEnd::ConversionFailed:
+    case PreparationEnd::NoTagBeforeCompress:
+    case PreparationEnd::AddressMismatch:
+    case PreparationEnd::MissingTag:
+      failure.origin = FailureOrigin::Conversion;
+      break;
+    case PreparationEnd::FileError:
+    case PreparationEnd::CoderRefused:
+    case PreparationEnd::EmptyImage:
+    case PreparationEnd::ImageTooLarge:
+      failure.origin = FailureOrigin::File;
+      break;
+  }
+  return failure;
+}
+
+// An end that changes nothing and shows nothing.
+PreparationResult Refused(PreparationEnd end, const std::string& reason) {
+  PreparationResult result{end, true, reason, {}};
+  result.failure = PreparationFailure(end, 0, "", reason);
+  return result;
+}
+
 }  // namespace
 
-DownloadOperations::DownloadOperations(DeviceLink& link, OperationsOperator& op, LogPane& log,
-                                       SettingsStore& settings, DiagnosticSink* diagnostics)
+DownloadOperations::DownloadOperations(OperationsOperator& op, LogPane& log, SettingsStore& settings,
+                                       DiagnosticSink* diagnostics)
     : op_(op),
       log_(log),
       settings_(settings),
       diagnostics_(diagnostics != nullptr ? diagnostics : &SilentDiagnostics()),
-      indicator_(op),
-      session_(link, indicator_, log),
-      compressor_(nullptr, diagnostics_) {}
+      job_(log) {}
 
 std::string DownloadOperations::WorkPath(const char* name) const {
   if (workDirectory_.empty()) return name;
@@ -59,65 +103,70 @@ void DownloadOperations::LoadUserModuleSettings() {
   userModuleExtension_ = settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleExtension, "");
 }
 
-bool DownloadOperations::RunInProgress() const {
-  return preparing_ || session_.HasConnection() || !indicator_.enabled;
-}
-
 // ---------------------------------------------------------------------------
 // Common ends
 
-void DownloadOperations::ShowBox(const std::string& text) { indicator_.ShowMessageBox(text, ButtonSet::Ok); }
+void DownloadOperations::ShowBox(const std::string& text) { op_.ShowMessageBox(text, ButtonSet::Ok); }
 
 PreparationResult DownloadOperations::EndWithBox(PreparationEnd end, const std::string& boxText,
-                                                 const std::string& reason) {
+                                                 const std::string& reason, std::uint16_t messageId) {
   ShowBox(boxText);
-  indicator_.SetDownloadEnabled(true);
-  return PreparationResult{end, false, reason.empty() ? boxText : reason};
+  op_.SetDownloadEnabled(true);
+  PreparationResult result{end, false, reason.empty() ? boxText : reason, {}};
+  result.failure = PreparationFailure(end, messageId, boxText, result.reason);
+  return result;
 }
 
 std::optional<PreparationResult> DownloadOperations::RefuseHostOrPort() {
   if (controls_.host.empty()) {
-    return EndWithBox(PreparationEnd::HostEmpty, FormatMessageText(IDS_ERROR_HOST), "the host name is empty");
+    return EndWithBox(PreparationEnd::HostEmpty, FormatMessageText(IDS_ERROR_HOST), "the host name is empty",
+                      IDS_ERROR_HOST);
   }
   if (controls_.port == 0 || controls_.port > 65535) {
     return EndWithBox(PreparationEnd::PortZero, FormatMessageText(IDS_ERROR_PORT),
-                      "bad port number " + std::to_string(controls_.port));
+                      "bad port number " + std::to_string(controls_.port), IDS_ERROR_PORT);
   }
   return std::nullopt;
 }
 
 PreparationResult DownloadOperations::EndSilently(PreparationEnd end, const std::string& reason) {
-  indicator_.SetDownloadEnabled(true);
-  return PreparationResult{end, true, reason};
+  op_.SetDownloadEnabled(true);
+  PreparationResult result{end, true, reason, {}};
+  result.failure = PreparationFailure(end, 0, "", reason);
+  return result;
 }
 
 bool DownloadOperations::CheckImageLength(const std::string& path, std::uint64_t length, PreparationResult* end) {
   // A device that acknowledged a size of 0 would wait for a block that can
   // never come, and one of 4 GiB or more cannot be announced at all.
   if (length == 0) {
-    *end = EndWithBox(PreparationEnd::EmptyImage, std::string(operations_text::kEmptyImage) + "\n" + path,
-                      "'" + path + "' is empty (0 bytes): nothing to download");
+    *end = EndWithBox(PreparationEnd::EmptyImage, FormatMessageText(IDS_ERROR_IMAGE_EMPTY) + "\n" + path,
+                      "'" + path + "' is empty (0 bytes): nothing to download", IDS_ERROR_IMAGE_EMPTY);
     return false;
   }
   if (length > kMaxImageLength) {
-    *end = EndWithBox(PreparationEnd::ImageTooLarge, std::string(operations_text::kImageTooLarge) + "\n" + path,
-                      "'" + path + "' is " + std::to_string(length) + " bytes; at most 4294967295 can be sent");
+    *end = EndWithBox(PreparationEnd::ImageTooLarge, FormatMessageText(IDS_ERROR_IMAGE_TOO_LARGE) + "\n" + path,
+                      "'" + path + "' is " + std::to_string(length) + " bytes; at most 4294967295 can be sent",
+                      IDS_ERROR_IMAGE_TOO_LARGE);
     return false;
   }
   return true;
 }
 
-PreparationResult DownloadOperations::StartSession(const std::string& imagePath, std::uint32_t length) {
-  session_.SetImage(imagePath, length);
-  if (!session_.ConnectDevice(controls_.host, static_cast<std::uint16_t>(controls_.port))) {
-    return EndWithBox(PreparationEnd::ConnectFailed, FormatMessageText(IDS_ERROR_CONNECT),
-                      "no connection to " + controls_.host + ":" + std::to_string(controls_.port));
+PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
+  prepared_ = image;
+  // The fingerprint of the bytes to send, so a record can say which image
+  // went to the device.
+  FileStatus hashed;
+  prepared_.sha256 = FileSha256(image.path, &hashed);
+  if (!hashed.ok()) return EndWithBox(PreparationEnd::FileError, hashed.reason, hashed.reason);
+  // The connection, the device's replies and every end of the run follow
+  // through the runner; the job ends the run with RunEnded.
+  if (runner_ == nullptr ||
+      !job_.Start(prepared_, controls_.host, static_cast<std::uint16_t>(controls_.port), *runner_)) {
+    return EndSilently(PreparationEnd::RunRefused, "the run could not be started: a run is in progress");
   }
-  // A StatusQuery that cannot be sent ends the run inside the session
-  // (with its own box); the result still says the run was started, and the
-  // session's outcome tells the rest.
-  session_.SendStatusQuery();
-  return PreparationResult{PreparationEnd::RunStarted, true, "run started"};
+  return PreparationResult{PreparationEnd::RunStarted, true, "run started", {}};
 }
 
 // ---------------------------------------------------------------------------
@@ -126,14 +175,17 @@ PreparationResult DownloadOperations::StartSession(const std::string& imagePath,
 PreparationResult DownloadOperations::OnDownload() {
   // The button is disabled during a run; a request that gets here anyway
   // (a nested event loop, a second front end) must not take over the run.
-  if (RunInProgress()) {
-    return PreparationResult{PreparationEnd::RunInProgress, true, "a run is in progress"};
-  }
-  PreparingScope preparing(preparing_);
+  if (RunInProgress()) return Refused(PreparationEnd::RunInProgress, "a run is in progress");
+  preparing_ = true;
+  PreparedImage image;
+  PreparationResult result = PrepareFirmware(&image);
+  preparing_ = false;
+  return result.started() ? StartRun(image) : result;
+}
 
+PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
   // 1. The window's values; a firmware run never sends the SectorRequest.
   op_.ReadControls(controls_);
-  session_.SetUserModuleFlag(false);
   // 2.
   log_.ClearLog();
   // 3. The mode, read again at every run.
@@ -144,7 +196,7 @@ PreparationResult DownloadOperations::OnDownload() {
     log_.AppendRaw(controls_.compress ? fixed_text::kNormalModeActive : fixed_text::kNormalModeInactive);
   }
   // 4.
-  indicator_.SetDownloadEnabled(false);
+  op_.SetDownloadEnabled(false);
   // 5, 6.
   if (std::optional<PreparationResult> refused = RefuseHostOrPort()) return *refused;
   // 7.
@@ -210,101 +262,37 @@ PreparationResult DownloadOperations::OnDownload() {
   // 11.
   log_.AppendLogLine(FormatMessageText(IDS_INFO_DOWNLOADING, imagePath));
 
-  // 12. The version, then the connection.
+  // 12. The version, then the run.
   if (HasImageTag(header_)) {
     const std::string version = ImageVersionText(header_);
     ShowBox(version);
     log_.AppendLogLine(version);
-    return StartSession(imagePath, static_cast<std::uint32_t>(read.length));
+    image->path = imagePath;
+    image->length = static_cast<std::uint32_t>(read.length);
+    image->header = header_;
+    image->compressed = compressedRun;
+    image->userModule = false;
+    return PreparationResult{PreparationEnd::RunStarted, true, "prepared", {}};
   }
   // 13. The Japanese line is written whatever the language.
   ShowBox(FormatMessageText(IDS_ERROR_FILE_FORMAT));
-  indicator_.SetDownloadEnabled(true);
+  op_.SetDownloadEnabled(true);
   log_.AppendLogLine(fixed_text::kDownloadFailed);
-  return PreparationResult{PreparationEnd::MissingTag, false,
-                           "'" + imagePath + "' has no \"REV-\" tag at offset 8 (message 107)"};
+  PreparationResult result{PreparationEnd::MissingTag, false,
+                           "'" + imagePath + "' has no \"REV-\" tag at offset 8 (message 107)", {}};
+  result.failure = PreparationFailure(result.end, IDS_ERROR_FILE_FORMAT, FormatMessageText(IDS_ERROR_FILE_FORMAT),
+                                      result.reason);
+  return result;
 }
 
 bool DownloadOperations::CompressImage(const std::string& source, const std::string& target, PreparationResult* end) {
-  // The converted image, opened for reading. Read through the descriptor so
-  // that a read error is told apart from the end of the file.
-  InputFile input;
-  FileStatus opened = input.Open(source, ImageAccess::Shared, "image");
-  if (!opened.ok()) {
-    *end = EndWithBox(PreparationEnd::FileError, opened.reason, opened.reason);
-    return false;
-  }
-  // Where names differ only in case on the file system, "Inter.img" can be
-  // the converted image itself; creating it would empty the source.
-  if (IsSameFile(input.fd(), target)) {
-    const std::string reason = "cannot compress '" + source + "' into '" + target + "': it is the same file";
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-  errno = 0;
-  std::FILE* out = std::fopen(target.c_str(), "wb");
-  if (out == nullptr) {
-    const std::string reason = FileErrorReason("cannot create", target, errno);
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-
-  FileOutputStream stream(out);
-  if (compressor_.Start(&stream, kLh5DictionaryBits, 1) == 0) {
-    std::fclose(out);
-    *end = EndSilently(PreparationEnd::CoderRefused, "the coder could not get its memory");
-    return false;
-  }
-  // Every byte of the image, in order, one call each.
-  std::vector<std::uint8_t> piece(kCompressReadPiece);
-  std::uint64_t offset = 0;
-  int readError = 0;
-  for (;;) {
-    const long got = input.ReadAt(offset, piece.data(), piece.size());
-    if (got < 0) {
-      readError = errno;
-      break;
-    }
-    if (got == 0) break;
-    for (long i = 0; i < got; ++i) compressor_.PutByte(piece[static_cast<std::size_t>(i)]);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  compressor_.Finish(nullptr);
-  input.Close();
-  // The coder does not examine its writes; the stream does. A short
-  // "Inter.img" must never be sent as if it were the image.
-  const bool writeFailed = std::ferror(out) != 0;
-  errno = 0;
-  const bool closeFailed = std::fclose(out) != 0;
-  const int writeError = errno;
-  if (readError != 0) {
-    const std::string reason = FileErrorReason("cannot read image", source, readError);
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-  if (writeFailed || closeFailed) {
-    const std::string reason = FileErrorReason("cannot write", target, writeError != 0 ? writeError : EIO);
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-
-  // The trailer, appended at the end of the file.
-  errno = 0;
-  std::FILE* again = std::fopen(target.c_str(), "ab");
-  if (again == nullptr) {
-    const std::string reason = FileErrorReason("cannot open", target, errno);
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-  const bool written =
-      std::fwrite(kCompressedImageTrailer, 1, kCompressedImageTrailerSize, again) == kCompressedImageTrailerSize;
-  errno = 0;
-  if (std::fclose(again) != 0 || !written) {
-    const std::string reason = FileErrorReason("cannot write", target, errno != 0 ? errno : EIO);
-    *end = EndWithBox(PreparationEnd::FileError, reason, reason);
-    return false;
-  }
-  return true;
+  const CompressedImageResult written = WriteCompressedImageFile(source, target, diagnostics_);
+  if (written.ok) return true;
+  // A coder without memory ends silently; a file that cannot be opened,
+  // read or written is reported. A short "Inter.img" is never sent.
+  *end = written.coderRefused ? EndSilently(PreparationEnd::CoderRefused, written.reason)
+                              : EndWithBox(PreparationEnd::FileError, written.reason, written.reason);
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -319,45 +307,48 @@ PreparationResult DownloadOperations::OnUserModuleCommand(int commandId) {
     case kCommandUserModuleDownload:
       return DownloadUserModule();
     default:
-      return PreparationResult{PreparationEnd::UnknownCommand, true,
-                               "unknown command " + std::to_string(commandId)};
+      return Refused(PreparationEnd::UnknownCommand, "unknown command " + std::to_string(commandId));
   }
 }
 
 PreparationResult DownloadOperations::ChooseUserModule() {
   const std::optional<std::string> chosen = op_.ChooseFileToOpen();
-  if (!chosen || chosen->empty()) return PreparationResult{PreparationEnd::ChoiceCancelled, true, "no file chosen"};
+  if (!chosen || chosen->empty()) return Refused(PreparationEnd::ChoiceCancelled, "no file chosen");
   userModuleName_ = *chosen;
   userModuleExtension_ = ExtensionOf(*chosen);
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleName, userModuleName_);
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, userModuleExtension_);
-  return PreparationResult{PreparationEnd::Recorded, true, "user module " + userModuleName_};
+  return PreparationResult{PreparationEnd::Recorded, true, "user module " + userModuleName_, {}};
 }
 
 PreparationResult DownloadOperations::SetModuleAddress() {
   const std::optional<std::string> typed = op_.AskBaseAddress(userBaseAddress_);
-  if (!typed) return PreparationResult{PreparationEnd::ChoiceCancelled, true, "the address dialog was cancelled"};
+  if (!typed) return Refused(PreparationEnd::ChoiceCancelled, "the address dialog was cancelled");
   settings_.SetSettingText(kSettingsSection, setting_key::kUserBaseAddress, *typed);
   userBaseAddress_ = *typed;
-  return PreparationResult{PreparationEnd::Recorded, true, "user base address " + userBaseAddress_};
+  return PreparationResult{PreparationEnd::Recorded, true, "user base address " + userBaseAddress_, {}};
 }
 
 PreparationResult DownloadOperations::DownloadUserModule() {
-  // A second run would take over the socket and the state of this one.
-  if (RunInProgress()) {
-    return PreparationResult{PreparationEnd::RunInProgress, true, "a run is in progress"};
-  }
+  // A second run would take over the connection and the state of this one.
+  if (RunInProgress()) return Refused(PreparationEnd::RunInProgress, "a run is in progress");
   // 1. Nothing at all without a module and an address.
   if (userModuleName_.empty() || userBaseAddress_.empty()) {
-    return PreparationResult{PreparationEnd::NothingToDo, true,
-                             userModuleName_.empty() ? "no user module has been chosen"
-                                                     : "no user base address has been set"};
+    return Refused(PreparationEnd::NothingToDo, userModuleName_.empty() ? "no user module has been chosen"
+                                                                         : "no user base address has been set");
   }
-  PreparingScope preparing(preparing_);
+  preparing_ = true;
+  PreparedImage image;
+  PreparationResult result = PrepareUserModule(&image);
+  preparing_ = false;
+  return result.started() ? StartRun(image) : result;
+}
+
+PreparationResult DownloadOperations::PrepareUserModule(PreparedImage* image) {
   // 2 - 4.
   op_.ReadControls(controls_);
   log_.ClearLog();
-  indicator_.SetDownloadEnabled(false);
+  op_.SetDownloadEnabled(false);
   // 5, 6.
   if (std::optional<PreparationResult> refused = RefuseHostOrPort()) return *refused;
   // 7.
@@ -405,10 +396,13 @@ PreparationResult DownloadOperations::DownloadUserModule() {
   }
   // 13. The run keeps its own copy of the address: a "Module Address"
   // command during the run changes the next run, not this one.
-  session_.SetUserModuleFlag(true);
-  session_.SetUserBaseAddress(userBaseAddress_);
+  image->path = imagePath;
+  image->length = static_cast<std::uint32_t>(read.length);
+  image->header = header;
+  image->userModule = true;
+  image->sectorAddress = ParseAddressText(userBaseAddress_);
   // 14.
-  return StartSession(imagePath, static_cast<std::uint32_t>(read.length));
+  return PreparationResult{PreparationEnd::RunStarted, true, "prepared", {}};
 }
 
 }  // namespace mervix

@@ -1,31 +1,30 @@
 // The firmware download operation (the "Download" button) and the user
-// module commands of the popup menu, over the protocol session.
+// module commands of the popup menu: each prepares an image, then hands it
+// to a DownloadJob that runs it through the front end's runner.
 //
-// Both operations prepare the file to send, check its header and open a
-// session; the session then carries the run to its end, one device response
-// at a time, as the front end delivers them. The window and the command line
-// drive the same object:
-//
-//   DownloadOperations ops(link, op, log, settings);
+//   DownloadOperations ops(op, log, settings);
+//   ops.SetRunner(runner);                 // the window's or command line's RunPort
 //   ops.LoadUserModuleSettings();          // at window initialisation
 //   ops.OnDownload();                      // the Download button
 //   ops.OnUserModuleCommand(32773);        // "User Module Download"
 //
-// Each call returns once the connection is made and the StatusQuery sent
-// (a run in progress, the Download button disabled), or once the operation
-// has ended (the button enabled again). The result says which and why,
-// so the command line can report the ends that the window leaves silent.
+// Preparation is synchronous (file chooser, dialogs, conversion,
+// compression, header, version box). It ends either with a run started
+// (RunStarted: the job now holds the run and ends it through the runner's
+// RunEnded) or with the operation over (the Download button enabled again).
+// The result says which and why, so the command line can report the ends
+// that the window leaves silent.
 #pragma once
 
 #include "compress/CoderInterfaces.h"
-#include "compress/ImageCompressor.h"
 #include "image/FirmwareConverter.h"
 #include "image/ImageHeader.h"
 #include "image/UserModuleConverter.h"
 #include "operations/OperationsOperator.h"
 #include "operations/SettingsStore.h"
-#include "protocol/DeviceLink.h"
-#include "protocol/Session.h"
+#include "operations/DownloadJob.h"
+#include "operations/PreparedImage.h"
+#include "resources/Failure.h"
 #include "resources/LogPane.h"
 
 #include <cstdint>
@@ -43,7 +42,7 @@ enum UserModuleCommandId : int {
 
 // How one call of an operation ended.
 enum class PreparationEnd {
-  RunStarted,            // connected and StatusQuery sent: the session carries the run
+  RunStarted,            // the image is prepared and its run started: the job carries it on
   RunInProgress,         // refused: a run is in progress; nothing was done
   NothingToDo,           // 32773 without a module or an address; nothing was done
   Recorded,              // 32771 / 32772: the choice was recorded
@@ -61,7 +60,7 @@ enum class PreparationEnd {
   EmptyImage,            // the image has no bytes: nothing to send
   ImageTooLarge,         // the image does not fit the 32-bit size request
   MissingTag,            // the image lacks "REV-"
-  ConnectFailed,         // no connection (message 109)
+  RunRefused,            // the job would not start (a run is in progress)
 };
 
 struct PreparationResult {
@@ -70,24 +69,21 @@ struct PreparationResult {
   bool silent = true;
   // One line saying why the operation ended, for the command line.
   std::string reason;
+  // The same as a failure (origin None for RunStarted and the recorded ends).
+  Failure failure;
 
   bool started() const { return end == PreparationEnd::RunStarted; }
 };
-
-// Fixed texts of the operations, the same in both languages.
-namespace operations_text {
-// Box text when an image has no bytes; the file's path follows.
-inline constexpr const char kEmptyImage[] = "The image file is empty: nothing to download";
-// Box text when an image is 4 GiB or larger; the file's path follows.
-inline constexpr const char kImageTooLarge[] = "The image file is too large to download";
-}  // namespace operations_text
 
 class DownloadOperations {
  public:
   // All references must outlive the object. |diagnostics| receives the
   // coder's lines (memory use, block buffer fallbacks); null drops them.
-  DownloadOperations(DeviceLink& link, OperationsOperator& op, LogPane& log, SettingsStore& settings,
+  DownloadOperations(OperationsOperator& op, LogPane& log, SettingsStore& settings,
                      DiagnosticSink* diagnostics = nullptr);
+
+  // The runner that carries out the runs; must be set before a download.
+  void SetRunner(RunPort& runner) { runner_ = &runner; }
 
   DownloadOperations(const DownloadOperations&) = delete;
   DownloadOperations& operator=(const DownloadOperations&) = delete;
@@ -115,15 +111,16 @@ class DownloadOperations {
   // path and the address it started with.
   PreparationResult OnUserModuleCommand(int commandId);
 
-  // A run is in progress: an operation is preparing one, or the session
-  // holds a connection, or the Download button is disabled.
-  bool RunInProgress() const;
+  // A run is in progress: an operation is preparing one, or the job runs.
+  bool RunInProgress() const { return preparing_ || job_.InProgress(); }
 
-  // Closing the window: drains and closes an open connection.
-  void ShutdownConnection() { session_.ShutdownConnection(); }
+  // The operator's Stop, or (|closing|) the window closing: see DownloadJob.
+  void Stop(bool closing = false) { job_.Stop(closing); }
 
-  ProtocolSession& Session() { return session_; }
-  const ProtocolSession& Session() const { return session_; }
+  DownloadJob& Job() { return job_; }
+  const DownloadJob& Job() const { return job_; }
+  // The image the latest run was started with.
+  const PreparedImage& LastPrepared() const { return prepared_; }
 
   // The operation fields.
   const ControlValues& Controls() const { return controls_; }
@@ -139,7 +136,6 @@ class DownloadOperations {
   // The header the last firmware run tested (the converted image's own
   // header in a compressed run).
   const ImageHeader& Header() const { return header_; }
-  bool DownloadEnabled() const { return indicator_.enabled; }
   // The conversion work areas (FirmwareImageArea, UserModuleArea), owned by
   // the converters for the life of this object.
   const std::uint8_t* FirmwareImageArea() const { return firmware_.area(); }
@@ -149,36 +145,11 @@ class DownloadOperations {
   std::string WorkPath(const char* name) const;
 
  private:
-  // Forwards the session's boxes and run-indicator changes to the operator
-  // and remembers the indicator, the one sign of a run in progress.
-  class RunIndicator : public Operator {
-   public:
-    explicit RunIndicator(Operator& inner) : inner_(inner) {}
-    Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
-      return inner_.ShowMessageBox(text, buttons);
-    }
-    void SetDownloadEnabled(bool on) override {
-      enabled = on;
-      inner_.SetDownloadEnabled(on);
-    }
-    bool enabled = true;
-
-   private:
-    Operator& inner_;
-  };
-
-  // Marks an operation as preparing for as long as it runs, so that a
-  // command arriving from a nested event loop (a modal box) is refused.
-  class PreparingScope {
-   public:
-    explicit PreparingScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~PreparingScope() { flag_ = false; }
-
-   private:
-    bool& flag_;
-  };
-
   PreparationResult DownloadUserModule();
+  // The preparations: a box or none, and RunStarted with |image| filled in
+  // when the image is ready to be sent.
+  PreparationResult PrepareFirmware(PreparedImage* image);
+  PreparationResult PrepareUserModule(PreparedImage* image);
   PreparationResult ChooseUserModule();
   PreparationResult SetModuleAddress();
 
@@ -188,13 +159,14 @@ class DownloadOperations {
   bool CompressImage(const std::string& source, const std::string& target, PreparationResult* end);
 
   // The common ends: a box (or none), the button enabled, the result.
-  PreparationResult EndWithBox(PreparationEnd end, const std::string& boxText, const std::string& reason);
+  PreparationResult EndWithBox(PreparationEnd end, const std::string& boxText, const std::string& reason,
+                               std::uint16_t messageId = 0);
   PreparationResult EndSilently(PreparationEnd end, const std::string& reason);
   // The host and port checks both operations make before touching a file:
   // message 102 for an empty host, 104 for port 0; nothing when both pass.
   std::optional<PreparationResult> RefuseHostOrPort();
-  // Connects and sends the StatusQuery, or ends with message 109.
-  PreparationResult StartSession(const std::string& imagePath, std::uint32_t length);
+  // Hands the prepared image to the job: RunStarted.
+  PreparationResult StartRun(const PreparedImage& image);
   // Checks a length taken at the last header read: not 0, below 4 GiB.
   bool CheckImageLength(const std::string& path, std::uint64_t length, PreparationResult* end);
   void ShowBox(const std::string& text);
@@ -203,11 +175,11 @@ class DownloadOperations {
   LogPane& log_;
   SettingsStore& settings_;
   DiagnosticSink* diagnostics_;
-  RunIndicator indicator_;
-  ProtocolSession session_;
+  RunPort* runner_ = nullptr;
+  DownloadJob job_;
+  PreparedImage prepared_;
   FirmwareConverter firmware_;
   UserModuleConverter userModule_;
-  ImageCompressor compressor_;
 
   ControlValues controls_;
   bool korvaneMode_ = false;

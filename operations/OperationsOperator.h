@@ -1,18 +1,33 @@
-// The operator as the two download operations see it: what the protocol
-// session needs (message boxes, the run indicator) and, besides, the
-// window's fields, the file chooser and the Base Address dialog.
+// The operator as the two download operations see it while they prepare a
+// run: message boxes, the run indicator, the window's fields, the file
+// chooser and the Base Address dialog. (The run itself reaches the operator
+// through its runner, see DownloadJob.)
 //
 // The window implements it with its controls and modal dialogs, the command
 // line with its options and the terminal, the tests with scripted answers.
 #pragma once
 
-#include "protocol/Operator.h"
+#include "protocol/SessionMachine.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
 namespace mervix {
+
+// Message boxes and the run indicator.
+class Operator {
+ public:
+  virtual ~Operator() = default;
+
+  // Shows a modal message box with the text and buttons; returns the button
+  // pressed (always one of the set).
+  virtual Answer ShowMessageBox(const std::string& text, ButtonSet buttons) = 0;
+
+  // Enables or disables the "Download" button: the run indicator. Enabled
+  // means no run is in progress.
+  virtual void SetDownloadEnabled(bool enabled) = 0;
+};
 
 // The values of the window's host field, port field and "Compress" check
 // box, as the operations hold them between runs.

@@ -56,9 +56,26 @@ constexpr MessageEntry kMessages[] = {
 static_assert(sizeof(kMessages) / sizeof(kMessages[0]) == kLastMessageId - kFirstMessageId + 1,
               "the table holds every identifier from 101 to 134");
 
+// Identifiers 201 on in order: mervix's own messages.
+constexpr MessageEntry kOwnMessages[] = {
+    {201, "IDS_ERROR_SEND", "Send error", "送信ｴﾗｰ"},
+    {202, "IDS_ERROR_IMAGE_EMPTY", "The image file is empty: nothing to download",
+     "ｲﾒｰｼﾞﾌｧｲﾙが空です。ﾀﾞｳﾝﾛｰﾄﾞするﾃﾞｰﾀがありません"},
+    {203, "IDS_ERROR_IMAGE_TOO_LARGE", "The image file is too large to download",
+     "ｲﾒｰｼﾞﾌｧｲﾙが大きすぎてﾀﾞｳﾝﾛｰﾄﾞできません"},
+    {204, "IDS_ERROR_IMAGE_OPEN", "Cannot open the image file", "ｲﾒｰｼﾞﾌｧｲﾙを開けません"},
+    {205, "IDS_ERROR_IMAGE_READ", "Cannot read the image file", "ｲﾒｰｼﾞﾌｧｲﾙを読み込めません"},
+    {206, "IDS_ERROR_NO_RESPONSE", "No response from the device", "ﾃﾞﾊﾞｲｽから応答がありません"},
+    {207, "IDS_INFO_STOPPED", "Download stopped", "ﾀﾞｳﾝﾛｰﾄﾞを中止しました"},
+};
+
+static_assert(sizeof(kOwnMessages) / sizeof(kOwnMessages[0]) == kLastOwnMessageId - kFirstOwnMessageId + 1,
+              "the table holds every identifier from 201 on");
+
 const MessageEntry* FindMessage(std::uint16_t id) {
-  if (id < kFirstMessageId || id > kLastMessageId) return nullptr;
-  return &kMessages[id - kFirstMessageId];
+  if (id >= kFirstMessageId && id <= kLastMessageId) return &kMessages[id - kFirstMessageId];
+  if (id >= kFirstOwnMessageId && id <= kLastOwnMessageId) return &kOwnMessages[id - kFirstOwnMessageId];
+  return nullptr;
 }
 
 std::atomic<Language> g_activeLanguage{Language::English};

@@ -55,6 +55,21 @@ enum MessageId : std::uint16_t {
 constexpr std::uint16_t kFirstMessageId = 101;
 constexpr std::uint16_t kLastMessageId = 134;
 
+// Messages mervix adds to the table above, from 201 on without gaps. Each
+// has an English and a Japanese text like the others.
+enum OwnMessageId : std::uint16_t {
+  IDS_ERROR_SEND = 201,             // a frame or block could not be handed to the connection
+  IDS_ERROR_IMAGE_EMPTY = 202,      // the image has no bytes
+  IDS_ERROR_IMAGE_TOO_LARGE = 203,  // the image does not fit the 32-bit size request
+  IDS_ERROR_IMAGE_OPEN = 204,       // the image cannot be opened for sending
+  IDS_ERROR_IMAGE_READ = 205,       // the image cannot be read while sending, or ends early
+  IDS_ERROR_NO_RESPONSE = 206,      // the device stayed silent past the time-out
+  IDS_INFO_STOPPED = 207,           // the operator stopped the run
+};
+
+constexpr std::uint16_t kFirstOwnMessageId = 201;
+constexpr std::uint16_t kLastOwnMessageId = 207;
+
 // Data-exchange prompts of the main window; English in both languages.
 enum PromptId : std::uint16_t {
   kPromptIntegerRange = 61714,  // "Please enter an integer between %1 and %2."

@@ -1,112 +1,108 @@
-// The device link of the window: CClntSocket, one TCP connection on
-// QTcpSocket, and QtDeviceLink, which creates them.
+// CClntSocket: one TCP connection of the window to a device, on QTcpSocket.
 //
-// Notifications. QTcpSocket's readyRead and disconnected arrive on the
-// window's thread and become the owner's OnSocketReceive. Two rules keep the
-// session's handler from ever running nested inside itself:
-//  - while a Connect, Send or ReceiveWithin of any connection of the link is
-//    waiting in its local event loop, notifications are held back;
-//  - while the owner's handler runs (and with it any message box it opens),
-//    notifications are held back too.
-// A held-back notification is delivered from the event loop once the wait
-// or the handler has returned. Several readable-data signals that pile up
-// meanwhile collapse into one notification; the session reads what is there.
-// When a handler has read and data is still waiting afterwards, the owner is
-// told again, as a stream socket's readable-data notification would.
+// Everything is asynchronous and reported to a SocketEvents owner from the
+// window's event loop: the connection made or failed, the bytes that
+// arrived, the peer's close, a failed send. Nothing here waits, except
+// Drain, which the window uses when it closes.
 //
-// Lifetime. The session may destroy its connection from inside its own
-// OnSocketReceive. The QTcpSocket and the signal receiver therefore live in
-// a separate QObject that the CClntSocket detaches and hands to deleteLater;
-// nothing is ever deleted inside one of its own signals.
+// Connect takes a dotted IPv4 address as it stands; any other text is a host
+// name, resolved to its first address (an IPv4 one when there is any). Each
+// attempt, lookup included, is bounded (20 s); the bound is a failed attempt.
+// Once connected, frames go out at once (no Nagle delay). A send that makes
+// no progress for 30 s, because the device stopped reading, is a failed send.
 //
-// Waiting. Connect, Send and ReceiveWithin run a local event loop that
-// excludes user input, so the window keeps repainting while the operator
-// cannot start anything new. Each wait is bounded (connect 20 s, a send
-// 30 s) so that an unreachable or stalled device never strands the
-// operator; the bound turns into a failure the session reports. A request to
-// close the window during a wait is remembered by the window and carried out
-// when the wait has returned (see IsWaiting).
+// Lifetime. An owner may let go of its connection from inside one of the
+// connection's own notifications: Close detaches the owner, so no further
+// notification comes, and the object is then handed to deleteLater (never
+// deleted inside its own signal).
 #pragma once
 
-#include "protocol/DeviceLink.h"
-
+#include <QObject>
 #include <QPointer>
+#include <QString>
 
-#include <memory>
-#include <vector>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class QTcpSocket;
+class QTimer;
 
 namespace mervix {
 
-class SocketCore;
-
-// Shared by all connections of one link: who is waiting, who is handling,
-// and which connections have a notification held back.
-class NotificationGate {
+// What a CClntSocket tells its owner. At most one of ConnectFailed,
+// PeerClosed and SendFailed ends a connection; nothing follows it.
+class SocketEvents {
  public:
-  bool Blocked() const { return waitDepth_ > 0 || handlerDepth_ > 0; }
-  bool IsWaiting() const { return waitDepth_ > 0; }
-  bool InHandler() const { return handlerDepth_ > 0; }
-
-  void BeginWait() { ++waitDepth_; }
-  void EndWait();
-  void BeginHandler() { ++handlerDepth_; }
-  void EndHandler();
-
-  // Remembers that |core| has a notification to deliver later.
-  void Hold(SocketCore* core);
-
- private:
-  // Posts the held notifications to the event loop, once nothing blocks.
-  void Release();
-
-  int waitDepth_ = 0;
-  int handlerDepth_ = 0;
-  std::vector<QPointer<SocketCore>> held_;
+  virtual ~SocketEvents() = default;
+  virtual void OnSocketConnected() = 0;
+  // |noSocket|: no socket could be created at all.
+  virtual void OnSocketConnectFailed(const std::string& reason, bool noSocket) = 0;
+  // Bytes that arrived, valid during the call only.
+  virtual void OnSocketReceive(const std::uint8_t* data, std::size_t size) = 0;
+  // The device closed the connection, or it broke while nothing was being
+  // sent; whatever arrived before has been told already.
+  virtual void OnSocketClosed() = 0;
+  virtual void OnSocketSendFailed(const std::string& reason) = 0;
 };
 
-class CClntSocket : public DeviceConnection {
+class CClntSocket : public QObject {
  public:
   static constexpr int kConnectLimitMs = 20000;
-  static constexpr int kSendLimitMs = 30000;
+  static constexpr int kSendStallLimitMs = 30000;
+  static constexpr int kDrainLimitMs = 3000;
 
-  CClntSocket(ConnectionEvents& owner, std::shared_ptr<NotificationGate> gate);
-  // Closes the socket if still open; the Qt objects go through deleteLater.
+  explicit CClntSocket(SocketEvents& owner, QObject* parent = nullptr);
   ~CClntSocket() override;
 
   CClntSocket(const CClntSocket&) = delete;
   CClntSocket& operator=(const CClntSocket&) = delete;
 
-  bool Connect(const std::string& host, std::uint16_t port, std::string* error) override;
-  bool Send(const std::uint8_t* data, std::size_t size) override;
-  long Receive(std::uint8_t* buffer, std::size_t size) override;
-  std::size_t Available() override;
-  long ReceiveWithin(std::uint8_t* buffer, std::size_t size, int timeoutMs) override;
-  void ShutdownSend() override;
-  void Close() override;
+  // Tests shorten the bounds; 0 or less keeps the default.
+  void SetLimits(int connectMs, int sendStallMs);
 
- private:
-  SocketCore* core_;  // owned; released with deleteLater
-  std::shared_ptr<NotificationGate> gate_;
-};
+  // Starts an attempt; OnSocketConnected or OnSocketConnectFailed follows
+  // from the event loop.
+  void Connect(const std::string& host, std::uint16_t port);
+  // Queues the bytes (copied) for sending. A failure is told through
+  // OnSocketSendFailed, at once when the connection is not open.
+  void Send(const std::uint8_t* data, std::size_t size);
+  // Detaches the owner and closes now; what is still queued is dropped.
+  void Close();
+  // Detaches the owner, sends what is still queued, shuts down the sending
+  // direction and discards what arrives until the device closes its side or
+  // |limitMs| has passed in all, then closes. Blocks the thread meanwhile.
+  void Drain(int limitMs = kDrainLimitMs);
 
-class QtDeviceLink : public DeviceLink {
- public:
-  QtDeviceLink();
+  bool Connected() const;
 
-  std::unique_ptr<DeviceConnection> CreateConnection(ConnectionEvents& events) override;
-  // Sleeps without serving any events: the window does not react meanwhile.
-  void Wait(int milliseconds) override;
-
-  // True while a connection of this link waits in its local event loop.
-  bool IsWaiting() const { return gate_->IsWaiting(); }
-  // True while a wait or a notification handler of this link is running.
-  bool IsBusy() const { return gate_->Blocked(); }
-  // Lets tests check that the socket layer can be used: false when the
-  // platform cannot create a TCP socket at all.
+  // False when the platform cannot create a TCP socket at all.
   static bool SocketLayerAvailable();
 
  private:
-  std::shared_ptr<NotificationGate> gate_;
+  enum class Phase { Idle, Resolving, Connecting, Connected, Ended };
+
+  void ConnectTo(const QString& address, std::uint16_t port);
+  void OnConnected();
+  void OnReadyRead();
+  void OnDisconnected();
+  void OnError(int error);
+  void OnBytesWritten();
+  void FailConnect(const std::string& reason, bool noSocket);
+  // Ends the connection with one report: peer closed or send failed.
+  void EndWith(bool sendFailed, const std::string& reason);
+  // Forwards what is readable; false when the owner let go meanwhile.
+  bool ForwardReadable();
+  void Detach();
+
+  SocketEvents* owner_;
+  QTcpSocket* socket_;
+  QTimer* connectTimer_;
+  QTimer* stallTimer_;
+  Phase phase_ = Phase::Idle;
+  int lookupId_ = -1;
+  int connectLimitMs_ = kConnectLimitMs;
+  int sendStallLimitMs_ = kSendStallLimitMs;
 };
 
 }  // namespace mervix

@@ -12,7 +12,7 @@
 
 namespace mervix {
 
-CDownloadApp::CDownloadApp() : socketCheck_(&QtDeviceLink::SocketLayerAvailable) {}
+CDownloadApp::CDownloadApp() : socketCheck_(&CClntSocket::SocketLayerAvailable) {}
 
 QString CDownloadApp::ApplicationNameFor(const QString& programPath) {
   const QString name = QFileInfo(programPath).completeBaseName();

@@ -16,8 +16,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
+
+#include <vector>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -28,18 +30,6 @@ namespace {
 
 constexpr std::uint16_t kPortKorvane = 55550;
 constexpr std::uint16_t kPortDefault = 2222;
-
-// Counts a handler on the stack, so that a close request waits for it.
-class HandlerScope {
- public:
-  explicit HandlerScope(int& depth) : depth_(depth) { ++depth_; }
-  ~HandlerScope() { --depth_; }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-
- private:
-  int& depth_;
-};
 
 // The log text keeps CR LF line ends; the pane wants plain line feeds.
 QString ForPane(const std::string& text) {
@@ -54,7 +44,9 @@ CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
       settings_(settings),
-      ops_(link_, *this, log_, settings_) {
+      ops_(*this, log_, settings_),
+      runner_(*this, *this, ops_.Job()) {
+  ops_.SetRunner(runner_);
   log_.SetRefreshCallback([this](const std::string&, const std::string&) { WriteControls(); });
   setWindowIcon(ProgramIcon(ActiveLanguage()));
   BuildControls();
@@ -62,8 +54,9 @@ CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
 }
 
 CDownloadDlg::~CDownloadDlg() {
-  // The operations' session (declared after the link) closes a connection
-  // it still holds; the work areas go with the operations, once.
+  // A run still going ends here, while the runner that holds its connection
+  // is alive; the work areas go with the operations, once.
+  if (ops_.Job().InProgress()) ops_.Stop(true);
   log_.SetRefreshCallback(nullptr);
 }
 
@@ -129,9 +122,10 @@ void CDownloadDlg::BuildControls() {
 }
 
 void CDownloadDlg::OnInitDialog() {
-  // Download state starts at Idle inside the session. The About item goes
-  // into the system menu on Windows; elsewhere the window manager owns that
-  // menu and the item sits at the end of the popup menu instead.
+  // Download state starts at Idle inside the job's session machine. The
+  // About item goes into the system menu on Windows; elsewhere the window
+  // manager owns that menu and the item sits at the end of the popup menu
+  // instead.
 #ifdef Q_OS_WIN
   const std::wstring about = QString::fromStdString(GetMessageText(IDS_ABOUT_ITEM)).toStdWString();
   if (!about.empty()) {
@@ -235,12 +229,16 @@ void CDownloadDlg::WriteControls() {
 
 void CDownloadDlg::OnDownload() {
   if (RunInProgress()) return;
-  HandlerScope scope(handlerDepth_);
+  const int closes = closes_;
   ops_.OnDownload();
+  EndRunIfClosedSince(closes);
+}
+
+void CDownloadDlg::EndRunIfClosedSince(int closesBefore) {
+  if (closes_ != closesBefore && ops_.Job().InProgress()) ops_.Stop(true);
 }
 
 void CDownloadDlg::OnCompressClicked() {
-  HandlerScope scope(handlerDepth_);
   if (!ReadControls()) {
     // The click did not get through the exchange: show the state that is
     // stored and used again, rather than a tick that means nothing.
@@ -258,7 +256,6 @@ void CDownloadDlg::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
-  HandlerScope scope(handlerDepth_);
   // The client rectangle in screen coordinates; QRect::contains counts the
   // left and top edges in and the right and bottom edges out.
   const QRect client(mapToGlobal(QPoint(0, 0)), size());
@@ -288,45 +285,32 @@ void CDownloadDlg::OnUserModuleCommand(int commandId) {
   // "User Module" and "Module Address" only record choices and stay
   // available during a run; the download is refused then.
   if (commandId == ID_USER_MODULE_DOWNLOAD && RunInProgress()) return;
-  HandlerScope scope(handlerDepth_);
+  const int closes = closes_;
   ops_.OnUserModuleCommand(commandId);
+  EndRunIfClosedSince(closes);
 }
 
 void CDownloadDlg::OnSysCommand(int commandId) {
   if ((commandId & 0xFFF0) != IDM_ABOUTBOX) return;
-  HandlerScope scope(handlerDepth_);
   CAboutDlg about(this);
   about.DoModal();
 }
 
-bool CDownloadDlg::RunInProgress() const { return !downloadButton_->isEnabled() || ops_.RunInProgress(); }
-
-void CDownloadDlg::ShutdownConnection() { ops_.ShutdownConnection(); }
-
-bool CDownloadDlg::Busy() const { return handlerDepth_ > 0 || link_.IsBusy(); }
-
 void CDownloadDlg::reject() {
-  // A close that arrives while a handler is running (the window manager's
-  // close box during a connect, say) would pull the connection from under
-  // it: carry it out once the handler has returned.
-  if (Busy()) {
-    if (pendingClose_ == nullptr) {
-      pendingClose_ = new QTimer(this);
-      pendingClose_->setInterval(50);
-      connect(pendingClose_, &QTimer::timeout, this, [this] { RetryPendingClose(); });
-    }
-    pendingClose_->start();
-    return;
+  ++closes_;
+  // The run ends now with nothing more shown; the runner drains the
+  // connection (bounded) and closes it. A box of the run that is still up
+  // finds its run over when it returns.
+  if (ops_.Job().InProgress()) ops_.Stop(true);
+  // Boxes and dialogs still open over the window are dismissed with it: a
+  // preparation that was asking ends (or starts a run that the handler ends
+  // at once, see EndRunIfClosedSince).
+  std::vector<QPointer<QDialog>> open;
+  for (QDialog* dialog : findChildren<QDialog*>()) open.emplace_back(dialog);
+  for (const QPointer<QDialog>& dialog : open) {
+    if (dialog && dialog->isVisible()) dialog->done(QDialog::Rejected);
   }
-  if (pendingClose_) pendingClose_->stop();
-  ShutdownConnection();
   QDialog::reject();
-}
-
-void CDownloadDlg::RetryPendingClose() {
-  if (Busy()) return;
-  pendingClose_->stop();
-  reject();
 }
 
 bool CDownloadDlg::eventFilter(QObject* watched, QEvent* event) {

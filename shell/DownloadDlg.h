@@ -1,9 +1,14 @@
 // CDownloadDlg: the main window (resource 102). It carries the host and port
 // fields, the Download button, the Compress check box and the log pane, and
-// owns everything a run needs: the download operations with their protocol
-// session, conversion work areas and user module texts, and the log text.
-// It is their operator: boxes, the file chooser and the Base Address dialog
+// owns everything a run needs: the download operations with their job,
+// conversion work areas and user module texts, the runner that carries the
+// runs out on the window's event loop, and the log text. It is the
+// operations' operator: boxes, the file chooser and the Base Address dialog
 // go through the modal seam, the fields through ReadControls.
+//
+// A run goes on after the Download button's handler has returned: the
+// connection, the device's answers and the run's boxes come from the event
+// loop, and the end of the run enables the button again.
 //
 // Object names: each control with an id carries it ("1000" host field,
 // "1004" port field, "1001" Download button, "1009" Compress check box,
@@ -12,9 +17,8 @@
 
 #include "operations/DownloadOperations.h"
 #include "operations/OperationsOperator.h"
-#include "protocol/Session.h"
 #include "resources/LogPane.h"
-#include "shell/ClntSocket.h"
+#include "shell/QtRunner.h"
 
 #include <QDialog>
 
@@ -28,7 +32,6 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class QTimer;
 
 namespace mervix {
 
@@ -70,8 +73,8 @@ class CDownloadDlg : public QDialog, public OperationsOperator {
   // differs, and without scrolling it.
   void WriteControls();
 
-  // Event handlers. The Download button and command 32773 run the
-  // operations; both are refused while a run is in progress.
+  // Event handlers. The Download button and command 32773 prepare a run and
+  // start it; both are refused while a run is in progress.
   void OnDownload();
   void OnCompressClicked();
   // |screenPoint| in screen coordinates; (-1, -1) for a keyboard request.
@@ -79,14 +82,13 @@ class CDownloadDlg : public QDialog, public OperationsOperator {
   void OnUserModuleCommand(int commandId);
   void OnSysCommand(int commandId);
 
-  // A run is in progress from its start to its end (the button is disabled).
-  bool RunInProgress() const;
-
-  // Closing: drains and closes an open connection (bounded in time).
-  void ShutdownConnection();
+  // A run is in progress from the start of its preparation to its end (the
+  // button is disabled meanwhile).
+  bool RunInProgress() const { return ops_.RunInProgress(); }
 
   DownloadOperations& Operations() { return ops_; }
-  ProtocolSession& Session() { return ops_.Session(); }
+  DownloadJob& Job() { return ops_.Job(); }
+  QtRunner& Runner() { return runner_; }
   LogPane& Log() { return log_; }
   const std::string& HostName() const { return hostName_; }
   std::uint32_t PortNumber() const { return portNumber_; }
@@ -99,6 +101,9 @@ class CDownloadDlg : public QDialog, public OperationsOperator {
   const std::uint8_t* UserModuleArea() const { return ops_.UserModuleArea(); }
 
  protected:
+  // Closing (Escape, the close box): a run in progress ends at once, its
+  // connection drained and closed within a bound; boxes still open over the
+  // window are dismissed; then the window closes.
   void reject() override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -111,14 +116,14 @@ class CDownloadDlg : public QDialog, public OperationsOperator {
   void BuildControls();
   void OnInitDialog();
   void FailField(QLineEdit* field, const std::string& prompt);
-  // Carries out a close that arrived while the window was busy.
-  void RetryPendingClose();
-  bool Busy() const;
+  // After a preparation: when the window was closed during it (a box of the
+  // preparation was up), the run it started ends at once.
+  void EndRunIfClosedSince(int closesBefore);
 
   SettingsStore& settings_;
-  QtDeviceLink link_;
   LogPane log_;
   DownloadOperations ops_;
+  QtRunner runner_;
 
   // Fields, set by the exchange and the initialisation.
   std::string hostName_;
@@ -126,9 +131,8 @@ class CDownloadDlg : public QDialog, public OperationsOperator {
   std::uint32_t portNumber_ = 0;
   bool compress_ = false;
 
-  // Depth of handlers that may open modal boxes or wait; a close waits for 0.
-  int handlerDepth_ = 0;
-  QTimer* pendingClose_ = nullptr;
+  // Close requests so far.
+  int closes_ = 0;
 
   QLabel* hostLabel_ = nullptr;
   QLineEdit* hostField_ = nullptr;

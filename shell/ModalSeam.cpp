@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace mervix {
 namespace {
@@ -101,7 +102,14 @@ Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet but
   ModalSeam::record(rec);
 
   std::unique_ptr<QMessageBox> box = CreateMessageBox(owner, text, buttons);
-  switch (box->exec()) {
+  QPointer<QMessageBox> alive(box.get());
+  const int pressed = box->exec();
+  if (alive.isNull()) {
+    // Deleted with its owner while it was up: nothing left to delete.
+    box.release();
+    return dismissed;
+  }
+  switch (pressed) {
     case QMessageBox::Ok: return Answer::Ok;
     case QMessageBox::Cancel: return Answer::Cancel;
     case QMessageBox::Yes: return Answer::Yes;

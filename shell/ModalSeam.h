@@ -11,7 +11,7 @@
 // only recorded there.
 #pragma once
 
-#include "protocol/Operator.h"
+#include "protocol/SessionMachine.h"
 
 #include <QPoint>
 #include <QString>
@@ -80,7 +80,8 @@ class ModalSeam {
 
 // The window's message box: caption = application name, warning icon, the
 // button set, modal over |owner| (null for the ownerless box at start-up).
-// Returns the button pressed; closing the box counts as Cancel or No.
+// Returns the button pressed; closing the box counts as Cancel or No, and so
+// does a box dismissed because its owner went away.
 Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons);
 
 // The box ShowMessageBoxOver shows when nothing is queued: caption, warning

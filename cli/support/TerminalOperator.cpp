@@ -1,7 +1,5 @@
 #include "cli/support/TerminalOperator.h"
 
-#include "resources/MessageTable.h"
-
 #include <cctype>
 #include <unistd.h>
 
@@ -53,8 +51,17 @@ std::string TerminalLineEndings(const std::string& text) {
 TerminalOperator::TerminalOperator(std::FILE* in, std::FILE* out, std::FILE* err, bool assumeYes)
     : in_(in), out_(out), err_(err), assumeYes_(assumeYes) {}
 
+Answer TerminalOperator::Ask(Question question, const std::string& text, ButtonSet buttons) {
+  if (question == Question::Confirm && assumeYes_ && buttons == ButtonSet::OkCancel) {
+    std::fflush(out_);
+    std::fprintf(err_, "%s [ok/cancel] ok (--yes)\n", text.c_str());
+    std::fflush(err_);
+    return Answer::Ok;
+  }
+  return ShowMessageBox(text, buttons);
+}
+
 Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet buttons) {
-  lastBox_ = text;
   // Whatever the log has printed so far comes before the box.
   std::fflush(out_);
   if (buttons == ButtonSet::Ok) {
@@ -63,11 +70,6 @@ Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet butto
     return Answer::Ok;
   }
   const bool okCancel = buttons == ButtonSet::OkCancel;
-  if (okCancel && assumeYes_ && text == GetMessageText(IDS_ASK_WRITE)) {
-    std::fprintf(err_, "%s [ok/cancel] ok (--yes)\n", text.c_str());
-    std::fflush(err_);
-    return Answer::Ok;
-  }
   const Answer positive = okCancel ? Answer::Ok : Answer::Yes;
   const Answer negative = okCancel ? Answer::Cancel : Answer::No;
   for (;;) {

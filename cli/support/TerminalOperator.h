@@ -1,20 +1,23 @@
 // The operator of the command line: message boxes become lines on standard
 // error, questions are asked on the terminal, log lines go to standard output
-// exactly as the log pane shows them.
+// exactly as the log pane shows them. It serves both the preparation of a
+// download (as the operations' Operator) and its run (as the runner's
+// RunDialogs).
 #pragma once
 
-#include "protocol/Operator.h"
+#include "cli/support/AsioRunner.h"
+#include "operations/OperationsOperator.h"
 
 #include <cstdio>
 #include <string>
 
 namespace mervix::cli {
 
-class TerminalOperator : public Operator {
+class TerminalOperator : public Operator, public RunDialogs {
  public:
   // |in| answers the questions, |out| receives the log, |err| the boxes and
-  // prompts. With |assumeYes| the question "Permanent write! Continue?" (in
-  // the active language) is answered OK without asking.
+  // prompts. With |assumeYes| the run's confirmation of the permanent write
+  // is answered OK without asking.
   TerminalOperator(std::FILE* in, std::FILE* out, std::FILE* err, bool assumeYes);
 
   // A box with OK only is printed as its text and a newline. OK/Cancel and
@@ -25,6 +28,11 @@ class TerminalOperator : public Operator {
   // echoed after the prompt.
   Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override;
 
+  // The run's questions and boxes: as ShowMessageBox, except that with
+  // |assumeYes| the confirmation is answered OK, its line saying so.
+  Answer Ask(Question question, const std::string& text, ButtonSet buttons) override;
+  void Show(std::uint16_t /*messageId*/, const std::string& text) override { ShowMessageBox(text, ButtonSet::Ok); }
+
   void SetDownloadEnabled(bool enabled) override { downloadEnabled_ = enabled; }
   bool DownloadEnabled() const { return downloadEnabled_; }
 
@@ -32,16 +40,12 @@ class TerminalOperator : public Operator {
   // flushes: hand it to LogPane as the refresh callback's second argument.
   void PrintLog(const std::string& appended);
 
-  // The last box text shown, for the command's closing message.
-  const std::string& LastBoxText() const { return lastBox_; }
-
  private:
   std::FILE* in_;
   std::FILE* out_;
   std::FILE* err_;
   bool assumeYes_;
   bool downloadEnabled_ = true;
-  std::string lastBox_;
 };
 
 // The text with every CR LF (and a lone CR) turned into a newline.

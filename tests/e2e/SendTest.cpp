@@ -102,8 +102,9 @@ class SendTest : public ::testing::Test {
 };
 
 // The firmware run of a device that must be switched first: the session
-// switches it, waits, reconnects, confirms (--yes) and sends every byte in
-// blocks of 65,536; the log on standard output is the pane's, line for line.
+// switches it, waits the real 3 s, reconnects, confirms (--yes) and sends
+// every byte in blocks of 65,536; the log on standard output is the pane's,
+// line for line.
 TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
   StartDevice({});
   const Bytes image = Pattern(3 * 65536 + 1500, 1);
@@ -127,6 +128,7 @@ TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
   EXPECT_EQ(r.Number("switch_acks"), 1);
   ASSERT_EQ(r.Numbers("reconnect_ms").size(), 1u);
   EXPECT_GE(r.Numbers("reconnect_ms")[0], 3000);
+  EXPECT_LT(r.Numbers("reconnect_ms")[0], 5000) << "one pause, not two";
   EXPECT_EQ(r.All("frame"),
             (Lines{Frame(1, "5121000000000000"), Frame(1, "5120535749544348"), Frame(2, "5121000000000000"),
                    SizeFrame(2, std::uint32_t(image.size()))}));
@@ -135,6 +137,20 @@ TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
   EXPECT_EQ(r.Number("downloads_completed"), 1);
   EXPECT_EQ(r.Number("lockstep_violations"), 0);
   EXPECT_EQ(r.Number("trailing_bytes"), 0);
+  EXPECT_EQ(sim_.ReceivedImage(), image);
+}
+
+// --switch-pause sets the pause between the acknowledged switch and the
+// reconnect (the other runs that switch use a short one too).
+TEST_F(SendTest, SwitchPauseOptionSetsTheGapBeforeTheReconnect) {
+  StartDevice({});
+  const Bytes image = Pattern(3000, 12);
+  const ProcessResult p = SendTo(WriteImage(image), {"--yes", "--switch-pause", "0.2"});
+  EXPECT_EQ(p.exitCode, 0) << p.err;
+  const DevsimRecord r = StopDevice();
+  ASSERT_EQ(r.Numbers("reconnect_ms").size(), 1u);
+  EXPECT_GE(r.Numbers("reconnect_ms")[0], 200);
+  EXPECT_LT(r.Numbers("reconnect_ms")[0], 3000);
   EXPECT_EQ(sim_.ReceivedImage(), image);
 }
 
@@ -232,11 +248,14 @@ TEST_F(SendTest, ImageCompressedByTheCoderDecodesOnTheDevice) {
 
 // A refusal or a broken reply at some step: the run ends with exit 1, the
 // message on standard error, nothing more sent, and the connection closed.
+// The closing line names the step (the block of an image of three) and the
+// message.
 struct FailureCase {
   const char* fault;        // the simulator's --fault
   const char* message;      // expected on standard error
   const char* alsoMessage;  // a second expected box, or null
   unsigned framesSeen;      // request frames the device received in all
+  const char* phase;        // as the closing line names it
 };
 
 // Names the case by its fault in test listings.
@@ -259,6 +278,9 @@ TEST_P(SendFailureTest, EndsTheRunWithTheMessage) {
   }
   EXPECT_EQ(p.out.find("Download finished"), std::string::npos) << p.out;
   EXPECT_EQ(p.err.find("Download finished"), std::string::npos) << p.err;
+  const Lines err = SplitLines(p.err);
+  ASSERT_FALSE(err.empty());
+  EXPECT_EQ(err.back().rfind(std::string("mervix-cli send: ") + c.phase + ": " + c.message, 0), 0u) << p.err;
 
   const DevsimRecord r = StopDevice();
   EXPECT_EQ(r.All("frame").size(), c.framesSeen) << c.fault;
@@ -270,22 +292,22 @@ TEST_P(SendFailureTest, EndsTheRunWithTheMessage) {
 INSTANTIATE_TEST_SUITE_P(
     RefusalsAndFaults, SendFailureTest,
     ::testing::Values(
-        FailureCase{"status=nak:0x8001", "NAK(Command error)", nullptr, 1},
-        FailureCase{"size=nak:0x0021", "NAK(Download size error)", nullptr, 2},
-        FailureCase{"status=nak:0x0010", "NAK(Dial-in/Dial-out is used)", "Dial-in/dial-out error", 1},
-        FailureCase{"size=nak:0x0008", "NAK(Telnet is used)", nullptr, 2},
-        FailureCase{"block.0=nak:0x0004", "NAK(Flash ROM erase error)", nullptr, 2},
-        FailureCase{"status=nak:0x0002", "NAK(Download in progress)", nullptr, 1},
-        FailureCase{"block.2=nak:0x0001", "NAK(Flash ROM write error)", nullptr, 2},
-        FailureCase{"size=nak:0x0040", "NAK(unknown code)", nullptr, 2},
-        FailureCase{"status=short:5", "128:IDS_ERROR_TOOMANY", nullptr, 1},
-        FailureCase{"size=close", "128:IDS_ERROR_TOOMANY", nullptr, 2},
-        FailureCase{"block.1=close", "128:IDS_ERROR_TOOMANY", nullptr, 2},
-        FailureCase{"status=extra:4", "128:IDS_ERROR_TOOMANY", nullptr, 1},
-        FailureCase{"status=bad-status", "126:IDS_ERROR_CHECK_CODE", nullptr, 1},
-        FailureCase{"status=bad-status-tail", "126:IDS_ERROR_CHECK_CODE", nullptr, 1},
-        FailureCase{"size=bad-code", "127:IDS_ERROR_CMD_CODE", nullptr, 2},
-        FailureCase{"status=ack", "115:IDS_WARN_RETCODE", nullptr, 1}),
+        FailureCase{"status=nak:0x8001", "NAK(Command error)", nullptr, 1, "status"},
+        FailureCase{"size=nak:0x0021", "NAK(Download size error)", nullptr, 2, "size"},
+        FailureCase{"status=nak:0x0010", "NAK(Dial-in/Dial-out is used)", "Dial-in/dial-out error", 1, "status"},
+        FailureCase{"size=nak:0x0008", "NAK(Telnet is used)", nullptr, 2, "size"},
+        FailureCase{"block.0=nak:0x0004", "NAK(Flash ROM erase error)", nullptr, 2, "block 1 of 3"},
+        FailureCase{"status=nak:0x0002", "NAK(Download in progress)", nullptr, 1, "status"},
+        FailureCase{"block.2=nak:0x0001", "NAK(Flash ROM write error)", nullptr, 2, "block 3 of 3"},
+        FailureCase{"size=nak:0x0040", "NAK(unknown code)", nullptr, 2, "size"},
+        FailureCase{"status=short:5", "128:IDS_ERROR_TOOMANY", nullptr, 1, "status"},
+        FailureCase{"size=close", "128:IDS_ERROR_TOOMANY", nullptr, 2, "size"},
+        FailureCase{"block.1=close", "128:IDS_ERROR_TOOMANY", nullptr, 2, "block 2 of 3"},
+        FailureCase{"status=extra:4", "128:IDS_ERROR_TOOMANY", nullptr, 1, "status"},
+        FailureCase{"status=bad-status", "126:IDS_ERROR_CHECK_CODE", nullptr, 1, "status"},
+        FailureCase{"status=bad-status-tail", "126:IDS_ERROR_CHECK_CODE", nullptr, 1, "status"},
+        FailureCase{"size=bad-code", "127:IDS_ERROR_CMD_CODE", nullptr, 2, "size"},
+        FailureCase{"status=ack", "115:IDS_WARN_RETCODE", nullptr, 1, "status"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) {
       std::string name;
       for (const char* c = info.param.fault; *c; ++c) name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
@@ -351,6 +373,7 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
   const std::size_t retry = p.err.find("Retry?");
   ASSERT_NE(retry, std::string::npos) << p.err;
   EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;
+  EXPECT_EQ(SplitLines(p.err).back(), "mervix-cli send: connect: Connect error (Connection refused)");
   EXPECT_EQ(p.out.find("Connecting..."), std::string::npos) << p.out;
   EXPECT_EQ(StopDevice().Number("connections"), 0);
 }
@@ -359,13 +382,14 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
 // "Retry?" answered No by the closed standard input, "Connect error" ends it.
 TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
   StartDevice({"--connections", "1"});  // gone after the switch connection
-  const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)));
+  const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)), {"--yes", "--switch-pause", "0.1"});
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode..."}));
   const std::size_t retry = p.err.find("Retry?");
   ASSERT_NE(retry, std::string::npos) << p.err;
   EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;
+  EXPECT_EQ(SplitLines(p.err).back(), "mervix-cli send: reconnect: Connect error (Connection refused)");
   EXPECT_TRUE(sim_.WaitForExit(5000));
   const DevsimRecord r = StopDevice();
   EXPECT_EQ(r.Number("switch_acks"), 1);

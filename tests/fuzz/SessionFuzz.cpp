@@ -1,16 +1,17 @@
 // The device's side of the protocol as any bytes: ClassifyResponse on every
-// 8-byte window of the input, then a whole download run of the protocol
-// session against the scripted fake device, whose replies, their splitting
-// into reads, the closes and failures, and the operator's answers all come
-// from the input.
+// 8-byte window of the input, then a whole download run of a download job
+// (the session machine with its image file) against the scripted runner,
+// whose replies, their splitting into reads, the closes and failures, and
+// the operator's answers all come from the input.
 //
 // Input layout:
 //   byte 0   bit 0 user module run, bits 1-2 which image, bit 3 the first
 //            connect fails, bit 4 the reconnect after the switch fails,
-//            bit 5 end a run still waiting by closing the window
-//            (ShutdownConnection) rather than abandoning it, bit 6 one send
-//            fails (its number in the next byte)
-//   byte 1   the operator's answers, one bit each (1 = OK / Yes)
+//            bit 5 end a run still waiting by closing the window rather
+//            than by the runner's time-out, bit 6 one send fails (its
+//            number in the next byte)
+//   byte 1   the operator's answers, one bit each (1 = OK / Yes); bit 7
+//            also has the runner show its boxes later, as the window does
 //   byte 2   length of the user base address text (low 5 bits), the text follows
 //   then     one reply per request: a count byte (low 3 bits: arrivals),
 //            each arrival a kind byte (top 3 bits) with its operands:
@@ -20,16 +21,17 @@
 //              5 peer close           6 read failure   7 bad-code frame
 //
 // Checks: the classification is consistent with the frame's code; every run
-// ends with the connection gone, the image file closed (no descriptor
-// left open), the button enabled, an outcome recorded and no call on a
-// closed connection; image bytes the device received are the image's own,
-// in order.
+// ends exactly once with the connection gone, the image file closed (no
+// descriptor left open), the button enabled, an outcome recorded and no
+// send on a closed connection; image bytes the device received are the
+// image's own, in order.
+#include "image/HexText.h"
+#include "operations/DownloadJob.h"
 #include "protocol/Frames.h"
-#include "protocol/Session.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
 #include "tests/fuzz/FuzzSupport.h"
-#include "tests/protocol/FakeDeviceLink.h"
+#include "tests/support/ScriptedRunner.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -45,10 +47,10 @@ using namespace mervix;
 using mervix::fuzz::InputCursor;
 using mervix::testing::AckFrame;
 using mervix::testing::Arrival;
-using mervix::testing::FakeDeviceLink;
 using mervix::testing::FakeOperator;
 using mervix::testing::NakFrame;
 using mervix::testing::Reply;
+using mervix::testing::ScriptedRunner;
 using mervix::testing::StatusFrame;
 
 namespace {
@@ -167,7 +169,7 @@ Reply ReadReply(InputCursor& in) {
         break;
       }
       case 5: reply.ThenClose(); break;
-      case 6: reply.ThenFail(); break;
+      case 6: reply.arrivals.push_back({Arrival::Kind::ReadFailure, {}}); break;
       case 7: reply.ThenBytes({0x52, 0x07, 0, 0, 0, 0, 0, 0}); break;
     }
   }
@@ -190,8 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view baseText = in.Take(in.Byte() & 0x1F);
   const TestImage& image = images[(flags >> 1) & 3];
 
-  FakeDeviceLink link;
   FakeOperator op;
+  ScriptedRunner link(op);
+  link.deferBoxes = (answerBits & 0x80) != 0;
   for (int i = 0; i < 8; ++i) op.answers.push_back((answerBits >> i) & 1 ? Answer::Yes : Answer::No);
   // OK/Cancel questions take Ok for a Yes bit: the fake returns the scripted
   // answer as it is, so map it when the box is of that kind.
@@ -210,40 +213,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int descriptorsBefore = OpenDescriptors();
   {
     LogPane log(op.LogRecorder());
-    ProtocolSession session(link, op, log);
+    DownloadJob job(log);
+    link.Attach(job);
     SetActiveLanguage((flags & 0x80) ? Language::Japanese : Language::English);
-    session.SetImage(image.path, static_cast<std::uint32_t>(image.bytes.size()));
-    session.SetUserModuleFlag(flags & 1);
-    session.SetUserBaseAddress(std::string(baseText));
+    PreparedImage prepared;
+    prepared.path = image.path;
+    prepared.length = static_cast<std::uint32_t>(image.bytes.size());
+    prepared.userModule = (flags & 1) != 0;
+    prepared.sectorAddress = ParseAddressText(baseText);
 
     op.SetDownloadEnabled(false);
-    if (session.ConnectDevice("127.0.0.1", 2222)) {
-      session.SendStatusQuery();
+    FUZZ_CHECK(job.Start(prepared, "127.0.0.1", 2222, link));
+    link.Run();
+    if (job.InProgress()) {
+      // The device went quiet: the command line times out, the window closes.
+      if (flags & 0x20) {
+        job.Stop(true);
+      } else {
+        job.OnTimedOut("silence");
+      }
       link.Run();
-      bool closedWindow = false;
-      if (session.HasConnection()) {
-        // The device went quiet: the command line gives up, the window closes.
-        if (flags & 0x20) {
-          session.ShutdownConnection();
-          closedWindow = true;
-        } else {
-          session.AbandonRun();
-        }
-      }
-      FUZZ_CHECK(!session.HasConnection());
-      FUZZ_CHECK(session.LastOutcome() != RunOutcome::None);
-      if (!closedWindow) {
-        FUZZ_CHECK(!op.enables.empty() && op.enables.back());
-      }
-      if (session.LastOutcome() == RunOutcome::Finished) {
-        std::size_t sent = 0;
-        for (std::size_t s : link.sendSizes) sent += s;
-        FUZZ_CHECK(sent >= image.bytes.size() + kFrameSize);
-      }
-    } else {
-      FUZZ_CHECK(session.LastOutcome() == RunOutcome::Failed);
     }
-    FUZZ_CHECK(link.Current() == nullptr);
+    FUZZ_CHECK(!job.InProgress());
+    FUZZ_CHECK(!job.ImageOpen());
+    FUZZ_CHECK(!link.Open());
+    FUZZ_CHECK(link.ends == 1);
+    FUZZ_CHECK(job.LastOutcome() != RunOutcome::None);
+    FUZZ_CHECK(!op.enables.empty() && op.enables.back());
+    if (job.LastOutcome() == RunOutcome::Finished) {
+      std::size_t sent = 0;
+      for (std::size_t s : link.sendSizes) sent += s;
+      FUZZ_CHECK(sent >= image.bytes.size() + kFrameSize);
+    }
   }
   SetActiveLanguage(Language::English);
   for (const std::string& m : link.misuse) {

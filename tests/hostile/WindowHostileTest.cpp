@@ -5,22 +5,12 @@
 // closed as the device saw it, and the image file no longer open.
 #include "tests/shell/ShellTestSupport.h"
 
-#include "shell/DownloadDlg.h"
-#include "shell/QtSettingsStore.h"
 #include "tests/e2e/DevsimProcess.h"
 #include "tests/hostile/HostileCases.h"
 #include "tests/hostile/OpenFiles.h"
 #include "tests/operations/OperationsTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QElapsedTimer>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTest>
 
 namespace mervix {
 namespace {
@@ -31,6 +21,7 @@ using mervix::testing::DevsimRecord;
 using mervix::testing::HostileCase;
 using mervix::testing::HostileRun;
 using mervix::testing::HoldsOpen;
+using mervix::testing::LoopbackPort;
 using mervix::testing::MakeImage;
 using mervix::testing::WaitUntil;
 
@@ -38,25 +29,14 @@ const char kVersionBox[] = "Firmware version 1.05 .";
 const char kConfirmBox[] = "Permanent write! Continue?";
 const char kFinishedBox[] = "Download finished";
 
-class WindowHostileTest : public testing::ShellTest {
+class WindowHostileTest : public testing::WindowTest {
  protected:
   void SetUp() override {
-    testing::ShellTest::SetUp();
     image_ = MakeImage(2 * 65536 + 4000, 1, 5);
     file_ = dir_ / "device.img";
     mervix::testing::WriteBytes(file_, image_);
-    OpenWindow();
-  }
-  void TearDown() override {
-    window_.reset();
-    testing::ShellTest::TearDown();
-  }
-
-  void OpenWindow() {
-    window_ = std::make_unique<CDownloadDlg>(store_);
-    window_->Operations().SetWorkDirectory(dir_.path());
-    window_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    workDirectory_ = dir_.path();
+    testing::WindowTest::SetUp();
   }
 
   void StartDevice(const std::vector<std::string>& options) {
@@ -64,32 +44,27 @@ class WindowHostileTest : public testing::ShellTest {
     ASSERT_TRUE(sim_.Start(options, &error)) << error;
   }
 
-  QPushButton* Button() { return window_->findChild<QPushButton*>(QStringLiteral("1001")); }
+  QPushButton* Button() { return testing::DownloadButton(Window()); }
 
-  // Starts a run of |run| against 127.0.0.1:|port| with every box answered
-  // OK (the version, the confirmation, whatever the run ends with).
-  void StartRun(HostileRun run, std::uint16_t port, bool moduleChosen = false) {
-    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(port));
-    for (int i = 0; i < 4; ++i) ModalSeam::setNextAnswer(Answer::Ok);
+  // Starts a run of |run| against 127.0.0.1:|port|, the boxes answered by
+  // |answers| (by default OK to the version, the confirmation and whatever
+  // the run ends with). The module run chooses the file and the address
+  // first unless |moduleChosen|.
+  void StartRun(HostileRun run, std::uint16_t port, bool moduleChosen = false,
+                const std::vector<Answer>& answers = std::vector<Answer>(4, Answer::Ok)) {
+    testing::AimAt(Window(), port);
+    for (const Answer answer : answers) ModalSeam::setNextAnswer(answer);
     if (run == HostileRun::Firmware) {
-      ModalSeam::setNextFileName(QString::fromStdString(file_));
-      Button()->click();
-      return;
+      testing::ClickDownload(Window(), file_);
+    } else if (moduleChosen) {
+      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+    } else {
+      testing::StartModuleRun(Window(), file_, QStringLiteral("20000"));
     }
-    if (!moduleChosen) {
-      ModalSeam::setNextFileName(QString::fromStdString(file_));
-      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
-      ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
-      window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
-    }
-    window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
   }
 
   // Waits for the run to end: the indicator back on and no connection.
-  bool RunEnds() {
-    return WaitUntil([&] { return Button()->isEnabled() && !window_->Session().HasConnection(); }, 20000);
-  }
+  bool RunEnds() { return testing::RunEnds(Window()); }
 
   // The record once |connections| connections have ended; the simulator
   // runs on.
@@ -122,7 +97,7 @@ class WindowHostileTest : public testing::ShellTest {
     ModalSeam::reset();
     StartRun(run, sim_.Port(), /*moduleChosen=*/true);
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
     ASSERT_FALSE(testing::BoxTexts().empty());
     EXPECT_EQ(testing::BoxTexts().back(), kFinishedBox);
     const DevsimRecord r = RecordAfterConnections(connectionsBefore + 1);
@@ -132,8 +107,6 @@ class WindowHostileTest : public testing::ShellTest {
   }
 
   mervix::testing::TempFolder dir_;
-  QtSettingsStore store_;
-  std::unique_ptr<CDownloadDlg> window_;
   DevsimProcess sim_;
   Bytes image_;
   std::string file_;
@@ -151,8 +124,8 @@ TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
       << "the socket and the file are closed:\n" << mervix::testing::DescribeDescriptors();
   EXPECT_EQ(ModalSeam::unansweredCount(), 0);
   EXPECT_FALSE(HoldsOpen(file_)) << "the image file is closed at the end of the run";
-  if (!window_->Session().ImagePath().empty()) {
-    EXPECT_FALSE(HoldsOpen(window_->Session().ImagePath()));
+  if (!window_->Job().ImagePath().empty()) {
+    EXPECT_FALSE(HoldsOpen(window_->Job().ImagePath()));
   }
 
   std::vector<std::string> boxes = testing::BoxTexts();
@@ -169,12 +142,12 @@ TEST_P(WindowHostileFaultTest, EndsWithTheRightBoxesAndTheNextRunSucceeds) {
   EXPECT_EQ(r.Text("faults_fired"), c.fault);
   EXPECT_EQ(r.Number("lockstep_violations"), 0);
   if (c.message.empty()) {
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
     EXPECT_EQ(boxes, std::vector<std::string>{kFinishedBox});
     EXPECT_EQ(r.Text("last_end"), "download complete");
     EXPECT_EQ(sim_.ReceivedImage(), image_);
   } else {
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
     std::vector<std::string> expected = c.message;
     if (c.alternative && !boxes.empty() && boxes.front() == c.alternative) expected[0] = c.alternative;
     EXPECT_EQ(boxes, expected);
@@ -206,20 +179,20 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     ASSERT_TRUE(device.Start({"--download-mode", "--fault", "block.1=silent"}, &error)) << error;
     const int idle = mervix::testing::OpenSocketsAndFiles();
     StartRun(run, device.Port());
-    ASSERT_TRUE(WaitUntil([&] { return window_->Session().State() == SendingBlocks; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return window_->Job().State() == DownloadState::SendingBlocks; }, 5000));
     QTest::qWait(300);  // the second block is out; no reply comes
-    ASSERT_TRUE(window_->Session().HasConnection());
+    ASSERT_TRUE(window_->Runner().HasConnection());
     EXPECT_FALSE(Button()->isEnabled());
-    EXPECT_TRUE(HoldsOpen(window_->Session().ImagePath())) << "the blocks are read from the open image";
+    EXPECT_TRUE(HoldsOpen(window_->Job().ImagePath())) << "the blocks are read from the open image";
     EXPECT_GE(mervix::testing::OpenSocketsAndFiles(), idle + 2) << "the socket and the image are counted";
 
     QElapsedTimer timer;
     timer.start();
     window_->close();
-    EXPECT_LT(timer.elapsed(), ProtocolSession::kShutdownDrainLimitMs + 1500);
+    EXPECT_LT(timer.elapsed(), CClntSocket::kDrainLimitMs + 1500);
     EXPECT_FALSE(window_->isVisible());
-    EXPECT_FALSE(window_->Session().HasConnection());
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Closed);
+    EXPECT_FALSE(window_->Runner().HasConnection());
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Closed);
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_FALSE(HoldsOpen(file_));
     EXPECT_TRUE(DescriptorsBackTo(idle)) << mervix::testing::DescribeDescriptors();
@@ -239,7 +212,7 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     ModalSeam::reset();
     StartRun(run, device.Port());
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
     device.Stop();
     EXPECT_EQ(device.ReceivedImage(), image_);
     EXPECT_FALSE(HoldsOpen(file_));
@@ -252,87 +225,50 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
 TEST_F(WindowHostileTest, RefusedConnectionRetriedWithYesThenAnsweredNo) {
   for (const HostileRun run : {HostileRun::Firmware, HostileRun::Module}) {
     SCOPED_TRACE(run == HostileRun::Firmware ? "firmware" : "module");
+    const bool firmware = run == HostileRun::Firmware;
+    // The boxes of a run: the version of a firmware image, then |rest|.
+    auto answers = [&](std::vector<Answer> rest) {
+      if (firmware) rest.insert(rest.begin(), Answer::Ok);
+      return rest;
+    };
     ModalSeam::reset();
-    int refusing = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(refusing, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(refusing, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::uint16_t port = ntohs(a.sin_port);
-
+    LoopbackPort refusing;
+    const std::uint16_t port = refusing.Port();
     DevsimProcess device;
     std::string startError;
     bool started = false;
-    auto bringUpDevice = [&] {
-      ::close(refusing);
-      refusing = -1;
-      started = device.Start({"--download-mode", "--port", std::to_string(port)}, &startError);
-    };
     // The hook runs as each request is recorded (the file chooser, the
     // Base Address dialog, the version box...) and waits for "Retry?".
     std::function<void()> atRetry = [&] {
-      if (ModalSeam::records().back().text == "Retry?") bringUpDevice();
-      else ModalSeam::setNextRequestHook(atRetry);
+      if (ModalSeam::records().back().text != "Retry?") {
+        ModalSeam::setNextRequestHook(atRetry);
+        return;
+      }
+      refusing.Release();
+      started = device.Start({"--download-mode", "--port", std::to_string(port)}, &startError);
     };
     ModalSeam::setNextRequestHook(atRetry);
-    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(port));
-    if (run == HostileRun::Firmware) {
-      ModalSeam::setNextAnswer(Answer::Ok);  // the version
-      ModalSeam::setNextAnswer(Answer::Yes);
-      ModalSeam::setNextAnswer(Answer::Ok);
-      ModalSeam::setNextAnswer(Answer::Ok);
-      ModalSeam::setNextFileName(QString::fromStdString(file_));
-      Button()->click();
-    } else {
-      ModalSeam::setNextAnswer(Answer::Yes);
-      ModalSeam::setNextAnswer(Answer::Ok);
-      ModalSeam::setNextAnswer(Answer::Ok);
-      ModalSeam::setNextFileName(QString::fromStdString(file_));
-      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
-      ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
-      window_->OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
-      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
-    }
+    StartRun(run, port, false, answers({Answer::Yes, Answer::Ok, Answer::Ok}));
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-    if (refusing >= 0) ::close(refusing);
     ASSERT_TRUE(started) << startError;
     std::vector<std::string> boxes = testing::BoxTexts();
-    if (run == HostileRun::Firmware && !boxes.empty()) boxes.erase(boxes.begin());
+    if (firmware && !boxes.empty()) boxes.erase(boxes.begin());
     EXPECT_EQ(boxes, (std::vector<std::string>{"Retry?", kConfirmBox, kFinishedBox}));
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
     device.Stop();
     EXPECT_EQ(device.Record().Number("connections"), 1);
     EXPECT_EQ(device.ReceivedImage(), image_);
 
     // Refused for good: Yes, then No.
     ModalSeam::reset();
-    const int still = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in b{};
-    b.sin_family = AF_INET;
-    b.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(still, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
-    len = sizeof b;
-    ::getsockname(still, reinterpret_cast<sockaddr*>(&b), &len);
-    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(ntohs(b.sin_port)));
-    if (run == HostileRun::Firmware) ModalSeam::setNextAnswer(Answer::Ok);
-    ModalSeam::setNextAnswer(Answer::Yes);
-    ModalSeam::setNextAnswer(Answer::No);
-    ModalSeam::setNextAnswer(Answer::Ok);
-    if (run == HostileRun::Firmware) {
-      ModalSeam::setNextFileName(QString::fromStdString(file_));
-      Button()->click();
-    } else {
-      window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
-    }
+    LoopbackPort still;
+    StartRun(run, still.Port(), true, answers({Answer::Yes, Answer::No, Answer::Ok}));
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-    ::close(still);
     boxes = testing::BoxTexts();
-    if (run == HostileRun::Firmware && !boxes.empty()) boxes.erase(boxes.begin());
+    if (firmware && !boxes.empty()) boxes.erase(boxes.begin());
     EXPECT_EQ(boxes, (std::vector<std::string>{"Retry?", "Retry?", "Connect error"}));
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed);
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Failed);
+    EXPECT_EQ(window_->Job().LastFailure().origin, FailureOrigin::Link);
     EXPECT_EQ(ModalSeam::unansweredCount(), 0);
     EXPECT_TRUE(Button()->isEnabled());
     EXPECT_FALSE(HoldsOpen(file_));
@@ -340,7 +276,8 @@ TEST_F(WindowHostileTest, RefusedConnectionRetriedWithYesThenAnsweredNo) {
 }
 
 // The device goes away while "Permanent write! Continue?" is up (the box
-// keeps the event loop running, so the close is noticed under it). OK then
+// keeps the event loop running, so the close is noticed under it and held
+// until the answer). OK then
 // must end the run with a message, not wait for a device that is gone, and
 // leave nothing open; Cancel ends it quietly as always.
 TEST_F(WindowHostileTest, DeviceGoneWhileTheConfirmationIsUp) {
@@ -362,25 +299,18 @@ TEST_F(WindowHostileTest, DeviceGoneWhileTheConfirmationIsUp) {
       while (t.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     };
     ModalSeam::setNextRequestHook(atConfirm);
-    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(device.Port()));
-    ModalSeam::setNextAnswer(Answer::Ok);  // the version
-    ModalSeam::setNextAnswer(answer);
-    ModalSeam::setNextAnswer(Answer::Ok);
-    ModalSeam::setNextAnswer(Answer::Ok);
-    ModalSeam::setNextFileName(QString::fromStdString(file_));
-    Button()->click();
+    StartRun(HostileRun::Firmware, device.Port(), false, {Answer::Ok, answer, Answer::Ok, Answer::Ok});
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
     QCoreApplication::processEvents();
     std::vector<std::string> boxes = testing::BoxTexts();
     ASSERT_GE(boxes.size(), 2u);
     EXPECT_EQ(boxes[1], kConfirmBox);
     if (answer == Answer::Ok) {
-      EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
+      EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Failed) << window_->Log().Text();
       ASSERT_EQ(boxes.size(), 3u) << window_->Log().Text();
       EXPECT_TRUE(boxes[2] == "128:IDS_ERROR_TOOMANY" || boxes[2] == "Send error") << boxes[2];
     } else {
-      EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Cancelled);
+      EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Cancelled);
       EXPECT_EQ(boxes.size(), 2u);
     }
     EXPECT_TRUE(Button()->isEnabled());

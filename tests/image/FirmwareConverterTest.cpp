@@ -210,10 +210,10 @@ TEST_F(FirmwareConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) 
   EXPECT_EQ(r.file.problem, FileProblem::SameFile);
   EXPECT_EQ(ReadFile(dir / "same"), std::vector<std::uint8_t>(text.begin(), text.end()));
 
-  // An output that cannot be created.
+  // An output that cannot be created: a folder is refused before anything.
   ASSERT_EQ(::mkdir((dir / "out.img").c_str(), 0755), 0);
   r = converter->ConvertFirmwareSRecords(dir / "same", dir / "out.img");
-  EXPECT_EQ(r.file.problem, FileProblem::WriteFailed);
+  EXPECT_EQ(r.file.problem, FileProblem::Directory);
   EXPECT_NE(r.reason.find("out.img"), std::string::npos) << r.reason;
 
   // A pipe as output, with nobody reading it, must not stall the conversion.

@@ -26,6 +26,8 @@ using namespace mervix::testing;
 class FirmwareOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ops_.SetRunner(link_);
+    link_.Attach(ops_.Job());
     SetActiveLanguage(Language::English);
     ops_.SetWorkDirectory(dir_.path());
   }
@@ -48,15 +50,21 @@ class FirmwareOperationTest : public ::testing::Test {
     op_.addresses.push_back(typed);
     return path;
   }
+  // The Download button, then the event loop until the run has ended.
+  PreparationResult Download() {
+    const PreparationResult r = ops_.OnDownload();
+    link_.Run();
+    return r;
+  }
   std::vector<bool> Enables() const { return op_.boxes.enables; }
   std::vector<std::string> Boxes() const { return op_.boxes.BoxTexts(); }
 
   TempFolder dir_;
-  FakeDeviceLink link_;
   ScriptedOperator op_;
+  ScriptedRunner link_{op_.boxes};
   LogPane log_{op_.boxes.LogRecorder()};
   MemorySettingsStore settings_;
-  DownloadOperations ops_{link_, op_, log_, settings_};
+  DownloadOperations ops_{op_, log_, settings_};
 };
 
 // ---------------------------------------------------------------------------
@@ -77,7 +85,7 @@ TEST_F(FirmwareOperationTest, ModeLineFollowsKorvaneAndCompressAndKorvaneIsReadE
   for (const Case& c : cases) {
     if (c.korvane) settings_.Preset(kSettingsSection, setting_key::kKorvane, c.korvane);
     op_.controls.compress = c.compress;
-    const PreparationResult r = ops_.OnDownload();  // no file scripted: the chooser cancels
+    const PreparationResult r = Download();  // no file scripted: the chooser cancels
     EXPECT_EQ(r.end, PreparationEnd::FileChoiceCancelled);
     EXPECT_EQ(log_.Text(), c.line) << (c.korvane ? c.korvane : "absent") << " " << c.compress;
     EXPECT_EQ(ops_.KorvaneMode(), c.korvane != nullptr && std::string(c.korvane) != "0");
@@ -89,7 +97,7 @@ TEST_F(FirmwareOperationTest, ModeLineFollowsKorvaneAndCompressAndKorvaneIsReadE
 
 TEST_F(FirmwareOperationTest, OrderOfTheFirstStepsAndTheCancelledChooser) {
   log_.AppendLogLine("left from the last run");
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::FileChoiceCancelled);
   EXPECT_TRUE(r.silent);
   // Controls first, then the log is cleared and the mode written, then the
@@ -103,9 +111,9 @@ TEST_F(FirmwareOperationTest, OrderOfTheFirstStepsAndTheCancelledChooser) {
 
 TEST_F(FirmwareOperationTest, EmptyHostAndPortZeroAreRefusedBeforeTheChooser) {
   op_.controls.host = "";
-  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::HostEmpty);
+  EXPECT_EQ(Download().end, PreparationEnd::HostEmpty);
   op_.controls = {"127.0.0.1", 0, false};
-  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::PortZero);
+  EXPECT_EQ(Download().end, PreparationEnd::PortZero);
   EXPECT_THAT(Boxes(), ElementsAre("Host name error", "Bad port number"));
   EXPECT_THAT(Enables(), ElementsAre(false, true, false, true));
   EXPECT_EQ(op_.chooserCalls, 0);
@@ -115,7 +123,7 @@ TEST_F(FirmwareOperationTest, EmptyHostAndPortZeroAreRefusedBeforeTheChooser) {
 TEST_F(FirmwareOperationTest, ControlsThatFailValidationStillRunWithTheValuesAsTheyStand) {
   op_.controlsValid = false;  // the window has shown its prompt
   op_.controls = {"", 2222, false};
-  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::HostEmpty);
+  EXPECT_EQ(Download().end, PreparationEnd::HostEmpty);
   EXPECT_EQ(op_.readControlsCalls, 1);
 }
 
@@ -128,7 +136,7 @@ TEST_F(FirmwareOperationTest, BaseAddressPresetFromTheSettingAndStoredAsTyped) {
   // A text that is not only hex is stored as typed and parsed up to the blank.
   ChooseSRecords(image, 0x10000, "10000 (flash)");
   link_.connectResults = {false};  // "Retry?" is answered No: the run ends after the preparation
-  ops_.OnDownload();
+  Download();
   EXPECT_THAT(op_.addressPresets, ElementsAre("8000"));
   EXPECT_EQ(settings_.GetSettingText(kSettingsSection, setting_key::kBaseAddress, ""), "10000 (flash)");
   EXPECT_EQ(ops_.BaseAddressValue(), 0x10000u);
@@ -140,7 +148,7 @@ TEST_F(FirmwareOperationTest, BaseAddressCancelledWritesNothingAndConvertsNothin
   WriteText(mot, SRecords(0x10000, MakeImage(100, 1, 0)));
   op_.files.push_back(mot);
   op_.addresses.push_back(std::nullopt);
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::BaseAddressCancelled);
   EXPECT_TRUE(r.silent);
   EXPECT_TRUE(settings_.Writes().empty());
@@ -154,7 +162,7 @@ TEST_F(FirmwareOperationTest, OnlyTheFirstFifteenCharactersOfTheBaseAddressCount
   const Bytes image = MakeImage(2048, 1, 0);
   ChooseSRecords(image, 0x10000, "000000000010000FF");
   link_.connectResults = {false};
-  ops_.OnDownload();
+  Download();
   EXPECT_EQ(ops_.BaseAddressValue(), 0x10000u);
   EXPECT_EQ(ops_.EndMark(), 0x10000u + 2048);
   EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
@@ -166,7 +174,7 @@ TEST_F(FirmwareOperationTest, UpperCaseExtensionIsSRecordAndTheImageNameIsLowere
   const Bytes image = MakeImage(1500, 2, 0);
   ChooseSRecords(image, 0x0, "0", "FW.MOT");
   link_.connectResults = {false};
-  ops_.OnDownload();
+  Download();
   EXPECT_EQ(ReadBytes(dir_ / "fw.img"), image);
   EXPECT_THAT(log_.Text(), HasSubstr("Downloading " + (dir_ / "fw.img") + " \r\n"));
   EXPECT_THAT(log_.Text(), HasSubstr("Firmware version 2.00 .\r\n"));
@@ -177,7 +185,7 @@ TEST_F(FirmwareOperationTest, ConversionFailureShowsTheFixedBoxAndRefusesToSend)
   WriteText(mot, SRecords(0x10000, MakeImage(100, 1, 0)) + "\r\nS5030001FB\r\n");  // blank line, then S5
   op_.files.push_back(mot);
   op_.addresses.push_back(std::string("10000"));
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
   EXPECT_THAT(Boxes(), ElementsAre("Could not convert file"));
   EXPECT_THAT(r.reason, HasSubstr("line"));
@@ -194,14 +202,14 @@ TEST_F(FirmwareOperationTest, MissingFilesEndWithABoxNamingThemAndCreateNothing)
   op_.files = {missingImage, missingSRecords};
   op_.addresses.push_back(std::string("0"));
 
-  PreparationResult r = ops_.OnDownload();
+  PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::FileError);
   EXPECT_FALSE(r.silent);
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_THAT(Boxes()[0], HasSubstr(missingImage));
   EXPECT_THAT(Boxes()[0], HasSubstr("No such file"));
 
-  r = ops_.OnDownload();
+  r = Download();
   EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_THAT(Boxes()[1], StartsWith("Could not convert file\n"));
@@ -220,11 +228,11 @@ TEST_F(FirmwareOperationTest, ImageHeldByAnotherProgramOrAFolderIsReportedWithIt
   const int holder = ::open(path.c_str(), O_RDONLY);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::FileError);
+  EXPECT_EQ(Download().end, PreparationEnd::FileError);
   ::close(holder);
   // A folder chosen in place of a file.
   op_.files.push_back(dir_.path());
-  EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::FileError);
+  EXPECT_EQ(Download().end, PreparationEnd::FileError);
   ASSERT_EQ(Boxes().size(), 2u);
   EXPECT_THAT(Boxes()[0], HasSubstr(path));
   EXPECT_THAT(Boxes()[0], HasSubstr("in use"));
@@ -235,10 +243,10 @@ TEST_F(FirmwareOperationTest, ImageHeldByAnotherProgramOrAFolderIsReportedWithIt
 
 TEST_F(FirmwareOperationTest, EmptyImageIsRefusedBeforeConnecting) {
   const std::string path = ChooseImage({});
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::EmptyImage);
   ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_THAT(Boxes()[0], HasSubstr(operations_text::kEmptyImage));
+  EXPECT_THAT(Boxes()[0], HasSubstr("The image file is empty: nothing to download"));
   EXPECT_THAT(Boxes()[0], HasSubstr(path));
   EXPECT_EQ(link_.connectionsCreated, 0);
   EXPECT_EQ(Enables().back(), true);
@@ -252,7 +260,7 @@ TEST_F(FirmwareOperationTest, ImageWithoutTagGives107AndTheJapaneseLineInBothLan
     SetActiveLanguage(language);
     const std::string path = ChooseImage(MakeImage(4096, 1, 0, /*tagged=*/false));
     op_.boxes.trail.clear();
-    const PreparationResult r = ops_.OnDownload();
+    const PreparationResult r = Download();
     EXPECT_EQ(r.end, PreparationEnd::MissingTag);
     const std::string box107 = language == Language::English ? "Error in file format" : "ﾌｧｲﾙﾌｫｰﾏｯﾄが不正です";
     const std::string line105 = language == Language::English ? "Downloading " + path + " \r\n"
@@ -267,7 +275,7 @@ TEST_F(FirmwareOperationTest, ImageWithoutTagGives107AndTheJapaneseLineInBothLan
 
 TEST_F(FirmwareOperationTest, VersionShownInABoxThenLoggedThenConnected) {
   ChooseImage(MakeImage(1024, 10, 7));
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::RunStarted);
   EXPECT_THAT(Boxes(), ElementsAre("Firmware version 10.07 ."));
   const auto& trail = op_.boxes.trail;
@@ -285,8 +293,10 @@ TEST_F(FirmwareOperationTest, ConnectionNotMadeAsksRetryThenShows109) {
   ChooseImage(MakeImage(2048, 1, 0));
   link_.connectResults = {false, false};
   op_.boxes.answers = {Answer::Yes, Answer::No};
-  const PreparationResult r = ops_.OnDownload();
-  EXPECT_EQ(r.end, PreparationEnd::ConnectFailed);
+  const PreparationResult r = Download();
+  EXPECT_TRUE(r.started());
+  EXPECT_EQ(ops_.Job().LastFailure().messageId, IDS_ERROR_CONNECT);
+  EXPECT_EQ(ops_.Job().LastFailure().origin, FailureOrigin::Link);
   EXPECT_THAT(Boxes(), ElementsAre("Firmware version 1.00 .", "Retry?", "Retry?", "Connect error"));
   EXPECT_EQ(link_.connectAttempts, 2);
   EXPECT_EQ(Enables().back(), true);
@@ -300,10 +310,11 @@ TEST_F(FirmwareOperationTest, BinaryImageRunLogIsExactInBothLanguages) {
   const Bytes image = MakeImage(150000, 1, 5);
   for (Language language : {Language::English, Language::Japanese}) {
     SetActiveLanguage(language);
-    FakeDeviceLink link;
-    ScriptedOperator op;
-    LogPane log(op.boxes.LogRecorder());
-    DownloadOperations ops(link, op, log, settings_);
+    OperationsRig rig(settings_);
+    ScriptedRunner& link = rig.link;
+    ScriptedOperator& op = rig.op;
+    LogPane& log = rig.log;
+    DownloadOperations& ops = rig.ops;
     const std::string path = dir_ / "fw.img";
     WriteBytes(path, image);
     op.files.push_back(path);
@@ -312,7 +323,7 @@ TEST_F(FirmwareOperationTest, BinaryImageRunLogIsExactInBothLanguages) {
     ASSERT_TRUE(ops.OnDownload().started());
     link.Run();
     EXPECT_EQ(link.BlockBytes(), image);
-    EXPECT_EQ(ops.Session().LastOutcome(), RunOutcome::Finished);
+    EXPECT_EQ(ops.Job().LastOutcome(), RunOutcome::Finished);
     EXPECT_FALSE(ops.RunInProgress());
     const std::string expected =
         language == Language::English
@@ -348,7 +359,7 @@ TEST_F(FirmwareOperationTest, BinaryImageWithCompressTickedIsSentUnchanged) {
   op_.controls.compress = true;
   op_.boxes.answers = {Answer::Ok};
   ScriptWholeDownload(link_, image.size(), true, false);
-  ASSERT_TRUE(ops_.OnDownload().started());
+  ASSERT_TRUE(Download().started());
   link_.Run();
   EXPECT_EQ(link_.BlockBytes(), image);
   EXPECT_THAT(log_.Text(), StartsWith("Normal mode - compression active\r\n"));
@@ -365,7 +376,7 @@ TEST_F(FirmwareOperationTest, CompressedRunUsesTheConvertedHeaderAndSendsInterIm
   // The device's script needs the compressed size, known only afterwards:
   // answer generously and check what was asked.
   ScriptWholeDownload(link_, image.size(), true, false);
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   ASSERT_TRUE(r.started()) << r.reason;
   link_.Run();
 
@@ -386,7 +397,7 @@ TEST_F(FirmwareOperationTest, CompressedRunUsesTheConvertedHeaderAndSendsInterIm
   // The version of the converted image, and the bare work path in the log.
   EXPECT_THAT(Boxes(), ElementsAre("Firmware version 4.02 .", "Permanent write! Continue?", "Download finished"));
   EXPECT_THAT(log_.Text(), HasSubstr("Downloading " + inter + " \r\n"));
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Finished);
 }
 
 TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName) {
@@ -397,7 +408,7 @@ TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName)
   ChooseSRecords(MakeImage(5000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
   link_.connectResults = {false};
-  ops_.OnDownload();
+  Download();
   const bool written = FileExists("Inter.img");
   ASSERT_EQ(::chdir(previous), 0);
   EXPECT_TRUE(written);
@@ -410,7 +421,7 @@ TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName)
 TEST_F(FirmwareOperationTest, CompressedRunOfAnUntaggedImageEndsSilentlyWithoutCoding) {
   ChooseSRecords(MakeImage(5000, 1, 5, /*tagged=*/false), 0x0, "0");
   op_.controls.compress = true;
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::NoTagBeforeCompress);
   EXPECT_TRUE(r.silent);
   EXPECT_TRUE(Boxes().empty());
@@ -426,7 +437,7 @@ TEST_F(FirmwareOperationTest, KorvaneModeSendsTheConvertedImageUncompressed) {
   op_.controls.compress = true;
   op_.boxes.answers = {Answer::Ok};
   ScriptWholeDownload(link_, image.size(), true, false);
-  ASSERT_TRUE(ops_.OnDownload().started());
+  ASSERT_TRUE(Download().started());
   link_.Run();
   EXPECT_EQ(link_.BlockBytes(), image);
   EXPECT_FALSE(FileExists(dir_ / "Inter.img"));
@@ -437,7 +448,7 @@ TEST_F(FirmwareOperationTest, InterImgThatCannotBeCreatedIsReportedAndNothingIsS
   ops_.SetWorkDirectory(dir_ / "no-such-folder");
   ChooseSRecords(MakeImage(5000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::FileError);
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_THAT(Boxes()[0], HasSubstr("Inter.img"));
@@ -451,7 +462,7 @@ TEST_F(FirmwareOperationTest, InterImgOnAFullDiskIsReportedAndNeverSent) {
   ASSERT_EQ(::symlink("/dev/full", (dir_ / "Inter.img").c_str()), 0);
   ChooseSRecords(MakeImage(50000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
-  const PreparationResult r = ops_.OnDownload();
+  const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::FileError);
   ASSERT_EQ(Boxes().size(), 1u);
   EXPECT_THAT(Boxes()[0], HasSubstr("No space left on device"));
@@ -468,13 +479,14 @@ TEST_F(FirmwareOperationTest, DownloadDuringARunIsRefusedAndTheRunGoesOn) {
   op_.boxes.answers = {Answer::Ok};
   ScriptWholeDownload(link_, image.size(), true, false);
   ASSERT_TRUE(ops_.OnDownload().started());
+  link_.DeliverOne();  // connected: the query is out
   const std::size_t trailBefore = op_.boxes.trail.size();
   const PreparationResult again = ops_.OnDownload();
   EXPECT_EQ(again.end, PreparationEnd::RunInProgress);
   EXPECT_EQ(op_.boxes.trail.size(), trailBefore);  // nothing read, logged or shown
   link_.Run();
   EXPECT_EQ(link_.BlockBytes(), image);
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Finished);
 }
 
 }  // namespace

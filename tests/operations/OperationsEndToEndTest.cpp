@@ -214,7 +214,7 @@ TEST_F(OperationsEndToEndTest, NakAtTheSizeRequestEndsTheRun) {
   const ProcessResult p = Cli({"download", "--host", "127.0.0.1", "--port", Port(), "--yes", "fw.img"});
   EXPECT_EQ(p.exitCode, 1);
   EXPECT_THAT(p.err, HasSubstr("NAK(Download size error)\n"));
-  EXPECT_THAT(p.err, HasSubstr("mervix-cli download: the run failed: NAK(Download size error)"));
+  EXPECT_THAT(p.err, HasSubstr("mervix-cli download: size: NAK(Download size error) (refusal flags 0x0020)"));
   EXPECT_THAT(p.out, HasSubstr("Download start\n"));
   EXPECT_THAT(p.out, Not(HasSubstr("Download finished")));
   sim_.Stop();
@@ -309,7 +309,7 @@ TEST_F(OperationsEndToEndTest, CancelledModuleRunThenFirmwareRunAsksForTheSizeDi
             "127.0.0.1 Connecting...\n"
             "Specifying special sector for user module\n"
             "Download cancelled\n");
-  EXPECT_THAT(m.err, HasSubstr("mervix-cli module: cancelled at the confirmation"));
+  EXPECT_THAT(m.err, HasSubstr("mervix-cli module: size: Download cancelled (the permanent write was not confirmed)"));
   const ProcessResult f = Cli({"download", "--host", "127.0.0.1", "--port", Port(), "--yes", "fw.img"});
   ASSERT_EQ(f.exitCode, 0) << f.err;
   sim_.Stop();

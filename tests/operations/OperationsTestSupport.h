@@ -3,8 +3,10 @@
 // operator that answers the window's questions from a script.
 #pragma once
 
+#include "operations/DownloadOperations.h"
 #include "operations/OperationsOperator.h"
-#include "tests/protocol/FakeDeviceLink.h"
+#include "operations/SettingsStore.h"
+#include "tests/support/ScriptedRunner.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -167,11 +169,23 @@ class ScriptedOperator : public OperationsOperator {
   }
 };
 
+// Operations over a scripted runner and operator, wired together.
+struct OperationsRig {
+  explicit OperationsRig(SettingsStore& settings) : ops(op, log, settings) {
+    ops.SetRunner(link);
+    link.Attach(ops.Job());
+  }
+  ScriptedOperator op;
+  ScriptedRunner link{op.boxes};
+  LogPane log{op.boxes.LogRecorder()};
+  DownloadOperations ops;
+};
+
 // Scripts a device that answers a whole download of |imageSize| bytes: the
 // status query (status 1, the switch and the reconnect first unless
 // |downloadMode|), the sector request of a user module run, the size
 // request and every block.
-inline void ScriptWholeDownload(FakeDeviceLink& link, std::size_t imageSize, bool downloadMode, bool userModule) {
+inline void ScriptWholeDownload(ScriptedRunner& link, std::size_t imageSize, bool downloadMode, bool userModule) {
   if (!downloadMode) {
     link.ThenFrame(StatusFrame(1));
     link.ThenFrame(AckFrame());
@@ -184,11 +198,7 @@ inline void ScriptWholeDownload(FakeDeviceLink& link, std::size_t imageSize, boo
 
 // The frames' command bytes (byte 1), in order: 0x21 status, 0x20 switch,
 // 0x23 sector, 0x22 size.
-inline std::vector<int> FrameCodes(const FakeDeviceLink& link) {
-  std::vector<int> codes;
-  for (const ProtocolFrame& f : link.Frames()) codes.push_back(f[1]);
-  return codes;
-}
+inline std::vector<int> FrameCodes(const ScriptedRunner& link) { return link.FrameCodes(); }
 
 inline std::uint32_t FrameValue(const ProtocolFrame& f) {
   return (std::uint32_t{f[2]} << 24) | (std::uint32_t{f[3]} << 16) | (std::uint32_t{f[4]} << 8) | f[5];

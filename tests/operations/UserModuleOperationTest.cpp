@@ -20,6 +20,8 @@ using namespace mervix::testing;
 class UserModuleOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ops_.SetRunner(link_);
+    link_.Attach(ops_.Job());
     SetActiveLanguage(Language::English);
     ops_.SetWorkDirectory(dir_.path());
   }
@@ -39,14 +41,19 @@ class UserModuleOperationTest : public ::testing::Test {
     return path;
   }
   std::vector<std::string> Boxes() const { return op_.boxes.BoxTexts(); }
-  PreparationResult Download() { return ops_.OnUserModuleCommand(kCommandUserModuleDownload); }
+  // Command 32773, then the event loop until the run has ended.
+  PreparationResult Download() {
+    const PreparationResult r = ops_.OnUserModuleCommand(kCommandUserModuleDownload);
+    link_.Run();
+    return r;
+  }
 
   TempFolder dir_;
-  FakeDeviceLink link_;
   ScriptedOperator op_;
+  ScriptedRunner link_{op_.boxes};
   LogPane log_{op_.boxes.LogRecorder()};
   MemorySettingsStore settings_;
-  DownloadOperations ops_{link_, op_, log_, settings_};
+  DownloadOperations ops_{op_, log_, settings_};
 };
 
 // ---------------------------------------------------------------------------
@@ -144,7 +151,7 @@ TEST_F(UserModuleOperationTest, SRecordModuleAt20000IsConvertedAndTheSectorReque
   EXPECT_EQ(settings_.GetSettingText(kSettingsSection, setting_key::kUserModuleName, ""), chosen);
   // No version box: only the confirmation and the end.
   EXPECT_THAT(Boxes(), ElementsAre("Permanent write! Continue?", "Download finished"));
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Finished);
 }
 
 TEST_F(UserModuleOperationTest, WholeLogOfAModuleRunInBothLanguages) {
@@ -152,10 +159,11 @@ TEST_F(UserModuleOperationTest, WholeLogOfAModuleRunInBothLanguages) {
   const std::string chosen = WriteModule(image, 0x20000);
   for (Language language : {Language::English, Language::Japanese}) {
     SetActiveLanguage(language);
-    FakeDeviceLink link;
-    ScriptedOperator op;
-    LogPane log(op.boxes.LogRecorder());
-    DownloadOperations ops(link, op, log, settings_);
+    OperationsRig rig(settings_);
+    ScriptedRunner& link = rig.link;
+    ScriptedOperator& op = rig.op;
+    LogPane& log = rig.log;
+    DownloadOperations& ops = rig.ops;
     ops.SetWorkDirectory(dir_.path());
     op.files.push_back(chosen);
     op.addresses.push_back(std::string("20000"));
@@ -202,10 +210,10 @@ TEST_F(UserModuleOperationTest, AddressTextsAreParsedWithoutPrefixAndOnlyFifteen
       {"20000 ", true},            // stops at the blank
   };
   for (const Case& c : cases) {
-    FakeDeviceLink link;
-    ScriptedOperator op;
-    LogPane log(op.boxes.LogRecorder());
-    DownloadOperations ops(link, op, log, settings_);
+    OperationsRig rig(settings_);
+    ScriptedRunner& link = rig.link;
+    ScriptedOperator& op = rig.op;
+    DownloadOperations& ops = rig.ops;
     ops.SetWorkDirectory(dir_.path());
     op.files.push_back(chosen);
     op.addresses.push_back(std::string(c.address));
@@ -252,7 +260,7 @@ TEST_F(UserModuleOperationTest, SecondDownloadSendsInterImgDirectly) {
   twice.insert(twice.end(), image.begin(), image.end());
   EXPECT_EQ(link_.BlockBytes(), twice);
   EXPECT_EQ(FrameValue(link_.Frames()[4]), 0x30000u);  // the sector request of the second run
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Finished);
 }
 
 TEST_F(UserModuleOperationTest, ConversionFailuresEndSilentlyAndEmptyTheName) {
@@ -341,21 +349,21 @@ TEST_F(UserModuleOperationTest, DownloadCommandDuringARunIsRefusedAndTheRunGoesO
   std::vector<PreparationEnd> during;
   op_.boxes.whileBoxOpen = [&](const FakeOperator::Box& box) {
     if (box.buttons != ButtonSet::OkCancel) return;
-    during.push_back(Download().end);
+    during.push_back(ops_.OnUserModuleCommand(kCommandUserModuleDownload).end);
     op_.addresses.push_back(std::string("40000"));
     during.push_back(ops_.OnUserModuleCommand(kCommandModuleAddress).end);
     op_.files.push_back(std::string("/elsewhere/other.bin"));
     during.push_back(ops_.OnUserModuleCommand(kCommandUserModule).end);
   };
-  ASSERT_TRUE(Download().started());
-  EXPECT_EQ(Download().end, PreparationEnd::RunInProgress);
+  ASSERT_TRUE(ops_.OnUserModuleCommand(kCommandUserModuleDownload).started());
+  EXPECT_EQ(ops_.OnUserModuleCommand(kCommandUserModuleDownload).end, PreparationEnd::RunInProgress);
   EXPECT_EQ(ops_.OnDownload().end, PreparationEnd::RunInProgress);
   link_.Run();
   EXPECT_THAT(during, ElementsAre(PreparationEnd::RunInProgress, PreparationEnd::Recorded, PreparationEnd::Recorded));
   // The run kept its own image and address.
   EXPECT_EQ(link_.BlockBytes(), image);
   EXPECT_EQ(FrameValue(link_.Frames()[1]), 0x20000u);
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Finished);
   EXPECT_EQ(link_.connectionsCreated, 1);
   EXPECT_EQ(ops_.UserBaseAddress(), "40000");
 }
@@ -368,7 +376,7 @@ TEST_F(UserModuleOperationTest, CancelledModuleRunThenFirmwareRunAsksForTheSizeD
   op_.boxes.answers = {Answer::Cancel, Answer::Ok};
   ASSERT_TRUE(Download().started());
   link_.Run();
-  EXPECT_EQ(ops_.Session().LastOutcome(), RunOutcome::Cancelled);
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Cancelled);
   EXPECT_THAT(log_.Text(), HasSubstr("Download cancelled\r\n"));
   EXPECT_FALSE(ops_.RunInProgress());
 
@@ -381,7 +389,7 @@ TEST_F(UserModuleOperationTest, CancelledModuleRunThenFirmwareRunAsksForTheSizeD
   // First run: status, sector. Second run: status, then the size at once.
   EXPECT_THAT(FrameCodes(link_), ElementsAre(0x21, 0x23, 0x21, 0x22));
   EXPECT_EQ(link_.BlockBytes(), image);
-  EXPECT_FALSE(ops_.Session().UserModuleFlag());
+  EXPECT_FALSE(ops_.LastPrepared().userModule);
 }
 
 }  // namespace

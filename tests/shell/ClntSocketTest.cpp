@@ -1,21 +1,62 @@
-// CClntSocket against a QTcpServer on 127.0.0.1: notifications, holding them
-// back while a handler runs, destruction inside a handler, bounded waits,
-// half-close and the peer's close.
+// CClntSocket against peers on 127.0.0.1: what it tells its owner and in
+// which order, letting go of it inside its own notification, the bounds of
+// a connect, a stalled send and the drain; and the runner's pause.
 #include "ShellTestSupport.h"
 
 #include "shell/ClntSocket.h"
+#include "shell/QtRunner.h"
 
-#include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <poll.h>
+
+#include <atomic>
+#include <thread>
+
 namespace mervix {
 namespace {
 
+using testing::LoopbackPort;
 using testing::WaitUntil;
 
-// A peer on 127.0.0.1 that accepts one connection.
+// Everything the socket tells, in order; a hook runs inside each receive.
+class Recorder : public SocketEvents {
+ public:
+  void OnSocketConnected() override { events.push_back("connected"); }
+  void OnSocketConnectFailed(const std::string& reason, bool noSocket) override {
+    events.push_back(noSocket ? "no socket" : "connect failed");
+    why = reason;
+  }
+  void OnSocketReceive(const std::uint8_t* data, std::size_t size) override {
+    events.push_back("data");
+    received.append(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    if (hook) hook();
+  }
+  void OnSocketClosed() override { events.push_back("closed"); }
+  void OnSocketSendFailed(const std::string& reason) override {
+    events.push_back("send failed");
+    why = reason;
+  }
+
+  bool Has(const std::string& event) const { return std::count(events.begin(), events.end(), event) > 0; }
+  // The events after the first, with repeated "data" folded into one.
+  std::vector<std::string> Folded() const {
+    std::vector<std::string> out;
+    for (const std::string& e : events) {
+      if (out.empty() || e != "data" || out.back() != "data") out.push_back(e);
+    }
+    return out;
+  }
+
+  std::vector<std::string> events;
+  QByteArray received;
+  std::string why;
+  std::function<void()> hook;
+};
+
+// A peer on 127.0.0.1 that accepts one connection, served by Qt.
 class Peer {
  public:
   Peer() { listening_ = server_.listen(QHostAddress::LocalHost, 0); }
@@ -44,162 +85,224 @@ class Peer {
   bool listening_ = false;
 };
 
-// Counts notifications and how deeply they nest; a hook runs inside each.
-class Recorder : public ConnectionEvents {
- public:
-  void OnSocketReceive() override {
-    ++calls;
-    ++depth;
-    maxDepth = std::max(maxDepth, depth);
-    if (hook) hook();
-    --depth;
-  }
-  int calls = 0;
-  int depth = 0;
-  int maxDepth = 0;
-  std::function<void()> hook;
-};
-
 class ClntSocketTest : public testing::ShellTest {
  protected:
-  QtDeviceLink link_;
+  // A connection to 127.0.0.1:|port|, once it is made.
+  std::unique_ptr<CClntSocket> Connected(std::uint16_t port) {
+    auto socket = std::make_unique<CClntSocket>(events_);
+    socket->Connect("127.0.0.1", port);
+    EXPECT_TRUE(WaitUntil([&] { return !events_.events.empty(); }, 5000));
+    EXPECT_EQ(events_.events, std::vector<std::string>{"connected"}) << events_.why;
+    EXPECT_TRUE(socket->Connected());
+    return socket;
+  }
+
   Peer peer_;
   Recorder events_;
 };
 
-TEST_F(ClntSocketTest, SendsArriveAndReadableDataBecomesOneNotification) {
+TEST_F(ClntSocketTest, SendsArriveAndEveryByteThatArrivesIsTold) {
   ASSERT_TRUE(peer_.Listening());
-  auto connection = link_.CreateConnection(events_);
-  std::string error;
-  ASSERT_TRUE(connection->Connect("127.0.0.1", peer_.Port(), &error)) << error;
+  auto connection = Connected(peer_.Port());
   const std::uint8_t request[8] = {0x51, 0x21, 0, 0, 0, 0, 0, 0};
-  ASSERT_TRUE(connection->Send(request, sizeof request));
+  connection->Send(request, sizeof request);
   EXPECT_EQ(peer_.ReadAll(8), QByteArray(reinterpret_cast<const char*>(request), 8));
 
-  std::uint8_t buffer[16] = {};
-  EXPECT_EQ(connection->Receive(buffer, sizeof buffer), kReceiveNothingYet);
-  long got = 0;
-  events_.hook = [&] { got = connection->Receive(buffer, sizeof buffer); };
-  peer_.Accepted()->write(QByteArray("\x52\x05\x02\x00\x00\x00\x00\x00", 8));
-  ASSERT_TRUE(WaitUntil([&] { return events_.calls == 1; }, 5000));
-  EXPECT_EQ(got, 8);
-  EXPECT_EQ(buffer[0], 0x52);
-  EXPECT_EQ(buffer[2], 0x02);
+  // A frame in two segments arrives whole, in order.
+  peer_.Accepted()->write(QByteArray("\x52\x05\x02", 3));
+  peer_.Accepted()->flush();
+  ASSERT_TRUE(WaitUntil([&] { return events_.received.size() >= 3; }, 5000));
+  peer_.Accepted()->write(QByteArray("\x00\x00\x00\x00\x00", 5));
+  ASSERT_TRUE(WaitUntil([&] { return events_.received.size() >= 8; }, 5000));
+  EXPECT_EQ(events_.received, QByteArray("\x52\x05\x02\x00\x00\x00\x00\x00", 8));
+  EXPECT_EQ(events_.Folded(), (std::vector<std::string>{"connected", "data"}));
 }
 
-TEST_F(ClntSocketTest, ANotificationArrivingDuringAHandlerIsDeliveredAfterItReturns) {
+TEST_F(ClntSocketTest, TheOwnerMayLetGoInsideItsOwnNotification) {
   ASSERT_TRUE(peer_.Listening());
-  auto connection = link_.CreateConnection(events_);
-  ASSERT_TRUE(connection->Connect("127.0.0.1", peer_.Port(), nullptr));
-  std::uint8_t buffer[8];
+  std::unique_ptr<CClntSocket> connection = Connected(peer_.Port());
+  QPointer<CClntSocket> watch(connection.get());
   events_.hook = [&] {
-    connection->Receive(buffer, sizeof buffer);
-    if (events_.calls == 1) {
-      // Like a modal box inside the handler: more data arrives and the event
-      // loop runs, but the handler must not be entered again.
-      peer_.Accepted()->write(QByteArray(8, '\x52'));
-      peer_.Accepted()->flush();
-      QEventLoop nested;
-      QTimer::singleShot(300, &nested, &QEventLoop::quit);
-      nested.exec();
-      EXPECT_EQ(events_.calls, 1);
-    }
+    connection->Close();
+    connection.release()->deleteLater();
   };
   peer_.Accepted()->write(QByteArray(8, '\x52'));
-  ASSERT_TRUE(WaitUntil([&] { return events_.calls == 2; }, 5000));
-  EXPECT_EQ(events_.maxDepth, 1);
-}
-
-TEST_F(ClntSocketTest, TheOwnerMayDestroyTheConnectionInsideItsOwnNotification) {
-  ASSERT_TRUE(peer_.Listening());
-  std::unique_ptr<DeviceConnection> connection = link_.CreateConnection(events_);
-  ASSERT_TRUE(connection->Connect("127.0.0.1", peer_.Port(), nullptr));
-  events_.hook = [&] { connection.reset(); };
-  peer_.Accepted()->write(QByteArray(8, '\x52'));
   ASSERT_TRUE(WaitUntil([&] { return connection == nullptr; }, 5000));
-  // The peer sees the close, and no further notification comes.
+  // The peer sees the close; more data and its own close are told to nobody.
   ASSERT_TRUE(WaitUntil([&] { return peer_.Accepted()->state() != QAbstractSocket::ConnectedState; }, 5000));
-  QCoreApplication::processEvents();
-  EXPECT_EQ(events_.calls, 1);
+  ASSERT_TRUE(WaitUntil([&] {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return watch.isNull();
+  }, 1000)) << "deleted later by the event loop";
+  EXPECT_EQ(events_.events, (std::vector<std::string>{"connected", "data"}));
 }
 
-TEST_F(ClntSocketTest, ThePeersCloseIsToldOnceAndReadsAsZeroAfterTheLastData) {
+TEST_F(ClntSocketTest, WhatArrivesBeforeThePeersCloseIsToldFirstAndTheCloseOnce) {
   ASSERT_TRUE(peer_.Listening());
-  auto connection = link_.CreateConnection(events_);
-  ASSERT_TRUE(connection->Connect("127.0.0.1", peer_.Port(), nullptr));
+  auto connection = Connected(peer_.Port());
   peer_.Accepted()->write(QByteArray("tail", 4));
   peer_.Accepted()->flush();
   peer_.Accepted()->disconnectFromHost();
-  ASSERT_TRUE(WaitUntil([&] { return events_.calls >= 1; }, 5000));
-  std::uint8_t buffer[8];
-  EXPECT_EQ(connection->ReceiveWithin(buffer, sizeof buffer, 2000), 4);
-  EXPECT_EQ(connection->ReceiveWithin(buffer, sizeof buffer, 2000), kReceivePeerClosed);
-  EXPECT_EQ(connection->Receive(buffer, sizeof buffer), kReceivePeerClosed);
-  QCoreApplication::processEvents();
-  EXPECT_LE(events_.calls, 2);
-}
-
-TEST_F(ClntSocketTest, ReceiveWithinIsBoundedAndHalfCloseLetsThePeerStillAnswer) {
-  ASSERT_TRUE(peer_.Listening());
-  auto connection = link_.CreateConnection(events_);
-  ASSERT_TRUE(connection->Connect("127.0.0.1", peer_.Port(), nullptr));
-  QTcpSocket* peer = peer_.Accepted();
-  ASSERT_NE(peer, nullptr);
-
-  std::uint8_t buffer[50];
-  QElapsedTimer timer;
-  timer.start();
-  EXPECT_EQ(connection->ReceiveWithin(buffer, sizeof buffer, 300), kReceiveTimedOut);
-  EXPECT_GE(timer.elapsed(), 250);
-  EXPECT_LT(timer.elapsed(), 3000);
-
-  connection->ShutdownSend();
-  // The peer reads end of stream but its own direction stays open.
-  ASSERT_TRUE(WaitUntil([&] {
-    peer->readAll();
-    return peer->state() != QAbstractSocket::ConnectedState || peer->atEnd();
-  }, 5000));
-  peer->write(QByteArray("late", 4));
-  peer->flush();
-  EXPECT_EQ(connection->ReceiveWithin(buffer, sizeof buffer, 3000), 4);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "late");
-}
-
-TEST_F(ClntSocketTest, ConnectByNameAndRefusedConnections) {
-  ASSERT_TRUE(peer_.Listening());
-  auto byName = link_.CreateConnection(events_);
-  std::string error;
-  EXPECT_TRUE(byName->Connect("localhost", peer_.Port(), &error)) << error;
-  ASSERT_NE(peer_.Accepted(), nullptr);
-  EXPECT_EQ(peer_.Accepted()->peerAddress().toIPv4Address(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
-
-  // A port nobody listens on: a failure with a reason, and no data path.
-  QTcpServer probe;
-  ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  const std::uint16_t closedPort = probe.serverPort();
-  probe.close();
-  auto refused = link_.CreateConnection(events_);
-  error.clear();
-  EXPECT_FALSE(refused->Connect("127.0.0.1", closedPort, &error));
-  EXPECT_FALSE(error.empty());
+  ASSERT_TRUE(WaitUntil([&] { return events_.Has("closed"); }, 5000));
+  QTest::qWait(50);
+  EXPECT_EQ(events_.received, QByteArray("tail"));
+  EXPECT_EQ(events_.Folded(), (std::vector<std::string>{"connected", "data", "closed"}));
+  EXPECT_FALSE(connection->Connected());
+  // A send after the end is not told again.
   const std::uint8_t byte = 0;
-  EXPECT_FALSE(refused->Send(&byte, 1));
-  std::uint8_t buffer[8];
-  EXPECT_LT(refused->Receive(buffer, sizeof buffer), 0);
+  connection->Send(&byte, 1);
+  EXPECT_EQ(events_.Folded().back(), "closed");
 }
 
-TEST(QtDeviceLinkTest, WaitBlocksWithoutServingEvents) {
-  QtDeviceLink link;
-  bool fired = false;
-  QTimer::singleShot(0, [&] { fired = true; });
+TEST_F(ClntSocketTest, ConnectsByNameAndTellsARefusedOrMissingConnection) {
+  ASSERT_TRUE(peer_.Listening());
+  auto byName = std::make_unique<CClntSocket>(events_);
+  byName->Connect("localhost", peer_.Port());
+  ASSERT_TRUE(WaitUntil([&] { return !events_.events.empty(); }, 5000));
+  EXPECT_EQ(events_.events, std::vector<std::string>{"connected"}) << events_.why;
+  ASSERT_NE(peer_.Accepted(), nullptr);
+  EXPECT_EQ(peer_.Accepted()->peerAddress().toIPv4Address(), QHostAddress(QHostAddress::LocalHost).toIPv4Address())
+      << "IPv4 is preferred";
+
+  // A port nobody listens on: one failure with a reason.
+  LoopbackPort refusing;
+  Recorder refusedEvents;
+  CClntSocket refused(refusedEvents);
+  refused.Connect("127.0.0.1", refusing.Port());
+  ASSERT_TRUE(WaitUntil([&] { return !refusedEvents.events.empty(); }, 5000));
+  QTest::qWait(50);
+  EXPECT_EQ(refusedEvents.events, std::vector<std::string>{"connect failed"});
+  EXPECT_FALSE(refusedEvents.why.empty());
+  EXPECT_FALSE(refused.Connected());
+
+  // Sending on a connection that was never made is a failed send.
+  Recorder idleEvents;
+  CClntSocket idle(idleEvents);
+  const std::uint8_t byte = 0;
+  idle.Send(&byte, 1);
+  EXPECT_EQ(idleEvents.events, std::vector<std::string>{"send failed"});
+}
+
+TEST_F(ClntSocketTest, AConnectAttemptThatHangsEndsAtTheBound) {
+  // A listener whose accept queue is full: the kernel drops further
+  // connection requests, so an attempt neither succeeds nor fails.
+  LoopbackPort full;
+  ASSERT_TRUE(full.Listen(0));
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(full.Port());
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(fd);
+  }
+  QTest::qWait(100);
+  CClntSocket attempt(events_);
+  attempt.SetLimits(400, 0);
   QElapsedTimer timer;
   timer.start();
-  link.Wait(200);
-  EXPECT_GE(timer.elapsed(), 190);
-  EXPECT_FALSE(fired);
-  QCoreApplication::processEvents();
-  EXPECT_TRUE(fired);
-  EXPECT_TRUE(QtDeviceLink::SocketLayerAvailable());
+  attempt.Connect("127.0.0.1", full.Port());
+  ASSERT_TRUE(WaitUntil([&] { return !events_.events.empty(); }, 5000));
+  for (int fd : fillers) ::close(fd);
+  EXPECT_EQ(events_.events, std::vector<std::string>{"connect failed"});
+  EXPECT_EQ(events_.why, "connection attempt timed out");
+  EXPECT_GE(timer.elapsed(), 350);
+}
+
+TEST_F(ClntSocketTest, ASendTheDeviceDoesNotTakeFailsOnceItStalls) {
+  // The kernel accepts the connection; nobody reads, so the buffers fill.
+  LoopbackPort deaf;
+  ASSERT_TRUE(deaf.Listen());
+  auto connection = Connected(deaf.Port());
+  connection->SetLimits(0, 300);
+  const std::vector<std::uint8_t> block(32 * 1024 * 1024, 0x5A);  // more than the loopback buffers hold
+  connection->Send(block.data(), block.size());
+  ASSERT_TRUE(WaitUntil([&] { return events_.events.size() > 1; }, 10000));
+  EXPECT_EQ(events_.events, (std::vector<std::string>{"connected", "send failed"}));
+  EXPECT_NE(events_.why.find("took no data"), std::string::npos) << events_.why;
+}
+
+// How a peer answers the half-close of the drain.
+struct DrainCase {
+  const char* name;
+  bool peerCloses;  // the peer sends a last word and closes on end of stream
+  int minMs, maxMs;
+};
+
+inline void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.name; }
+
+class DrainTest : public ClntSocketTest, public ::testing::WithParamInterface<DrainCase> {};
+
+TEST_P(DrainTest, HalfClosesDiscardsAndEndsWhenThePeerClosesOrAtTheBound) {
+  const DrainCase& c = GetParam();
+  LoopbackPort port;
+  ASSERT_TRUE(port.Listen());
+  // The peer runs on its own thread: the drain blocks this one.
+  std::atomic<bool> sawEnd{false};
+  std::thread peer([&] {
+    pollfd waiting{port.Descriptor(), POLLIN, 0};
+    if (::poll(&waiting, 1, 5000) != 1) return;
+    const int fd = ::accept(port.Descriptor(), nullptr, nullptr);
+    if (fd < 0) return;
+    char buffer[256];
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    sawEnd = true;  // the tool's half-close
+    if (c.peerCloses) {
+      ::send(fd, "late", 4, 0);
+    } else {
+      ::usleep(1500 * 1000);  // longer than the bound: nothing more comes
+    }
+    ::close(fd);
+  });
+  auto connection = Connected(port.Port());
+  const std::uint8_t last[8] = {0x51, 0x23};
+  connection->Send(last, sizeof last);
+  QElapsedTimer timer;
+  timer.start();
+  connection->Drain(800);
+  const qint64 elapsed = timer.elapsed();
+  peer.join();
+  EXPECT_TRUE(sawEnd) << "the sending direction was shut down";
+  EXPECT_GE(elapsed, c.minMs);
+  EXPECT_LT(elapsed, c.maxMs);
+  QTest::qWait(50);
+  EXPECT_EQ(events_.events, std::vector<std::string>{"connected"}) << "nothing is told during or after the drain";
+  EXPECT_FALSE(connection->Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, DrainTest,
+                         ::testing::Values(DrainCase{"PeerCloses", true, 0, 500},
+                                           DrainCase{"PeerStaysOpen", false, 750, 1400}),
+                         [](const ::testing::TestParamInfo<DrainCase>& info) { return std::string(info.param.name); });
+
+class NoOperator : public Operator {
+ public:
+  Answer ShowMessageBox(const std::string&, ButtonSet) override { return Answer::Ok; }
+  void SetDownloadEnabled(bool enabled) override { this->enabled = enabled; }
+  bool enabled = true;
+};
+
+TEST_F(ClntSocketTest, TheRunnersPauseBlocksTheThreadWithoutServingEvents) {
+  QWidget window;
+  NoOperator op;
+  LogPane log;
+  DownloadJob job(log);
+  QtRunner runner(window, op, job);
+  runner.Pause(300);  // carried out from the event loop
+  bool fired = false;
+  qint64 firedAt = 0;
+  QElapsedTimer timer;
+  timer.start();
+  QTimer::singleShot(10, [&] {
+    fired = true;
+    firedAt = timer.elapsed();
+  });
+  ASSERT_TRUE(WaitUntil([&] { return fired; }, 3000));
+  EXPECT_GE(firedAt, 290) << "a 10 ms timer waited for the pause";
+  EXPECT_TRUE(CClntSocket::SocketLayerAvailable());
 }
 
 }  // namespace

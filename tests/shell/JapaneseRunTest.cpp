@@ -3,20 +3,14 @@
 #include "ShellTestSupport.h"
 
 #include "shell/DownloadApp.h"
-#include "shell/DownloadDlg.h"
-#include "shell/QtSettingsStore.h"
 #include "tests/e2e/DevsimProcess.h"
 #include "tests/operations/OperationsTestSupport.h"
-
-#include <QLineEdit>
-#include <QPushButton>
 
 namespace mervix {
 namespace {
 
 using mervix::testing::Bytes;
 using mervix::testing::MakeImage;
-using mervix::testing::WaitUntil;
 
 TEST(JapaneseRunTest, FirmwareAndUserModuleRunsLogInJapanese) {
   testing::ClearSettings();
@@ -36,16 +30,12 @@ TEST(JapaneseRunTest, FirmwareAndUserModuleRunsLogInJapanese) {
   QtSettingsStore store;
   CDownloadDlg window(store);
   window.Operations().SetWorkDirectory(dir.path());
-  window.findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(sim.Port()));
-  QPushButton* button = window.findChild<QPushButton*>(QStringLiteral("1001"));
-  auto runEnds = [&] { return WaitUntil([&] { return button->isEnabled() && !window.Session().HasConnection(); }, 20000); };
+  testing::AimAt(window, sim.Port());
 
-  ModalSeam::setNextFileName(QString::fromStdString(dir / "fw.mot"));
   ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
   for (int i = 0; i < 3; ++i) ModalSeam::setNextAnswer(Answer::Ok);
-  button->click();
-  ASSERT_TRUE(runEnds()) << window.Log().Text();
+  testing::ClickDownload(window, dir / "fw.mot");
+  ASSERT_TRUE(testing::RunEnds(window)) << window.Log().Text();
   EXPECT_EQ(testing::BoxTexts(), (std::vector<std::string>{"ﾌｧｰﾑｳｪｱのﾊﾞｰｼﾞｮﾝは 1.05 です。",
                                                             "ﾌｧｰﾑｳｪｱを更新します。よろしいですか?", "ﾀﾞｳﾝﾛｰﾄﾞ完了"}));
   EXPECT_EQ(window.Log().Text(),
@@ -60,14 +50,10 @@ TEST(JapaneseRunTest, FirmwareAndUserModuleRunsLogInJapanese) {
 
   // The same file as a user module at its own address.
   ModalSeam::reset();
-  ModalSeam::setNextFileName(QString::fromStdString(dir / "fw.mot"));
-  window.OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
-  ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
-  window.OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
   ModalSeam::setNextAnswer(Answer::Ok);
   ModalSeam::setNextAnswer(Answer::Ok);
-  window.OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
-  ASSERT_TRUE(runEnds()) << window.Log().Text();
+  testing::StartModuleRun(window, dir / "fw.mot", QStringLiteral("20000"));
+  ASSERT_TRUE(testing::RunEnds(window)) << window.Log().Text();
   EXPECT_EQ(window.Log().Text(),
             "127.0.0.1 に接続中...\r\n"
             "Specifying special sector for user module\r\n"

@@ -22,11 +22,11 @@ using testing::RawSettings;
 
 class MainWindowTest : public testing::ShellTest {
  protected:
-  QLineEdit* Host(CDownloadDlg& w) { return w.findChild<QLineEdit*>(QStringLiteral("1000")); }
-  QLineEdit* Port(CDownloadDlg& w) { return w.findChild<QLineEdit*>(QStringLiteral("1004")); }
-  QPushButton* Download(CDownloadDlg& w) { return w.findChild<QPushButton*>(QStringLiteral("1001")); }
-  QCheckBox* Compress(CDownloadDlg& w) { return w.findChild<QCheckBox*>(QStringLiteral("1009")); }
-  QPlainTextEdit* LogPane(CDownloadDlg& w) { return w.findChild<QPlainTextEdit*>(QStringLiteral("1005")); }
+  QLineEdit* Host(CDownloadDlg& w) { return testing::HostField(w); }
+  QLineEdit* Port(CDownloadDlg& w) { return testing::PortField(w); }
+  QPushButton* Download(CDownloadDlg& w) { return testing::DownloadButton(w); }
+  QCheckBox* Compress(CDownloadDlg& w) { return testing::CompressBox(w); }
+  QPlainTextEdit* LogPane(CDownloadDlg& w) { return testing::LogView(w); }
 
   void SetRaw(const char* key, const QVariant& value) {
     auto raw = RawSettings();
@@ -196,7 +196,8 @@ TEST_F(MainWindowTest, DownloadRefusesPortZeroAndACancelledFileChoiceEndsQuietly
   EXPECT_TRUE(BoxTexts().empty());
   EXPECT_EQ(ModalSeam::recordsOf(ModalRecord::Kind::FileChooser).size(), 1u);
   EXPECT_TRUE(Download(window)->isEnabled());
-  EXPECT_FALSE(window.Session().HasConnection());
+  EXPECT_FALSE(window.RunInProgress());
+  EXPECT_FALSE(window.Runner().HasConnection());
 }
 
 TEST_F(MainWindowTest, ControlsSitAtTheirDialogUnitsInTabOrderWithoutClippedText) {

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -145,16 +146,10 @@ TEST_F(PopupMenuTest, ModuleAddressPresetsTheLastTextAndStoresWhatIsTypedOnlyOnO
   EXPECT_EQ(ModalSeam::recordsOf(Kind::BaseAddress).back().text, "zz 80000");
 }
 
-TEST_F(PopupMenuTest, UserModuleDownloadIsRefusedWhileARunIsInProgress) {
-  window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-  window_->SetDownloadEnabled(false);  // a run holds the button
-  window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
-  EXPECT_TRUE(ModalSeam::records().empty());
-  EXPECT_FALSE(window_->findChild<QPushButton*>(QStringLiteral("1001"))->isEnabled());
-
-  // Idle, a module file that is not there is reported, and nothing is
-  // created in its place.
-  window_->SetDownloadEnabled(true);
+// (That 32773 is refused while a run is in progress is tested with a real
+// run, in WindowRunTest.)
+TEST_F(PopupMenuTest, UserModuleDownloadOfAFileThatIsNotThereIsReportedAndCreatesNothing) {
+  testing::HostField(*window_)->setText(QStringLiteral("127.0.0.1"));
   ModalSeam::setNextFileName(QStringLiteral("/nonexistent-mervix-dir/app.mot"));
   window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
   ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("20000")));
@@ -162,8 +157,10 @@ TEST_F(PopupMenuTest, UserModuleDownloadIsRefusedWhileARunIsInProgress) {
   window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
   ASSERT_EQ(BoxTexts().size(), 1u);
   EXPECT_NE(BoxTexts()[0].find("'/nonexistent-mervix-dir/app.mot'"), std::string::npos) << BoxTexts()[0];
-  EXPECT_FALSE(window_->Session().HasConnection());
-  EXPECT_TRUE(window_->findChild<QPushButton*>(QStringLiteral("1001"))->isEnabled());
+  EXPECT_FALSE(window_->RunInProgress());
+  EXPECT_FALSE(window_->Runner().HasConnection());
+  EXPECT_TRUE(testing::DownloadButton(*window_)->isEnabled());
+  EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/nonexistent-mervix-dir")));
 }
 
 TEST_F(PopupMenuTest, TheAboutItemOpensTheAboutDialog) {

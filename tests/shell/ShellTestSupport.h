@@ -1,23 +1,40 @@
 // Shared set-up of the window tests: one QApplication for the process, the
 // settings in a temporary directory of this process, the modal seam in
-// strict mode, and small helpers.
+// strict mode, the window's controls, and waiting for a run that goes on in
+// the event loop after the button's handler has returned.
 #pragma once
 
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
+#include "shell/DownloadDlg.h"
 #include "shell/ModalSeam.h"
+#include "shell/QtSettingsStore.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QWidget>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace mervix::testing {
 
@@ -107,6 +124,113 @@ class ShellTest : public ::testing::Test {
     SetActiveLanguage(Language::English);
     ModalSeam::reset();
   }
+};
+
+// A port on 127.0.0.1 held by this process. Bound only, it refuses
+// connections; after Listen, the kernel completes them and nobody ever
+// serves them: a device that neither answers nor closes. Release frees the
+// port for another program.
+class LoopbackPort {
+ public:
+  LoopbackPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port_ = ntohs(address.sin_port);
+    }
+  }
+  ~LoopbackPort() { Release(); }
+  LoopbackPort(const LoopbackPort&) = delete;
+  LoopbackPort& operator=(const LoopbackPort&) = delete;
+
+  std::uint16_t Port() const { return port_; }
+  bool Listen(int backlog = 4) { return fd_ >= 0 && ::listen(fd_, backlog) == 0; }
+  int Descriptor() const { return fd_; }
+  void Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// The main window's controls, by their ids.
+inline QLineEdit* HostField(QWidget& w) { return w.findChild<QLineEdit*>(QStringLiteral("1000")); }
+inline QLineEdit* PortField(QWidget& w) { return w.findChild<QLineEdit*>(QStringLiteral("1004")); }
+inline QPushButton* DownloadButton(QWidget& w) { return w.findChild<QPushButton*>(QStringLiteral("1001")); }
+inline QCheckBox* CompressBox(QWidget& w) { return w.findChild<QCheckBox*>(QStringLiteral("1009")); }
+inline QPlainTextEdit* LogView(QWidget& w) { return w.findChild<QPlainTextEdit*>(QStringLiteral("1005")); }
+
+// Types the device's address into the host and port fields.
+inline void AimAt(QWidget& w, std::uint16_t port, const QString& host = QStringLiteral("127.0.0.1")) {
+  HostField(w)->setText(host);
+  PortField(w)->setText(QString::number(port));
+}
+
+// Presses "Download" with |image| queued for the file chooser.
+inline void ClickDownload(CDownloadDlg& w, const std::string& image) {
+  ModalSeam::setNextFileName(QString::fromStdString(image));
+  DownloadButton(w)->click();
+}
+
+// Chooses |module| (32771) at |address| (32772), then starts its run (32773).
+inline void StartModuleRun(CDownloadDlg& w, const std::string& module, const QString& address) {
+  ModalSeam::setNextFileName(QString::fromStdString(module));
+  w.OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE);
+  ModalSeam::setNextAddress(std::optional<QString>(address));
+  w.OnUserModuleCommand(CDownloadDlg::ID_MODULE_ADDRESS);
+  w.OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
+}
+
+// Serves events until the window's run has ended: the button enabled again,
+// nothing preparing or running, no connection left. False after |limitMs|.
+inline bool RunEnds(CDownloadDlg& w, int limitMs = 20000) {
+  return WaitUntil([&] { return DownloadButton(w)->isEnabled() && !w.RunInProgress() && !w.Runner().HasConnection(); },
+                   limitMs);
+}
+
+// Serves events until the run's session machine is at |step|.
+inline bool RunReaches(CDownloadDlg& w, SessionMachine::Step step, int limitMs = 5000) {
+  return WaitUntil([&] { return w.Job().Machine().CurrentStep() == step; }, limitMs);
+}
+
+// The pause after the mode switch in window tests; one test keeps the real one.
+inline constexpr int kShortModeSwitchPauseMs = 50;
+
+// A fixture with one window, shown, whose mode switch pauses briefly.
+class WindowTest : public ShellTest {
+ protected:
+  void SetUp() override {
+    ShellTest::SetUp();
+    OpenWindow();
+  }
+  void TearDown() override {
+    window_.reset();
+    ShellTest::TearDown();
+  }
+
+  // A new window in place of the old one.
+  void OpenWindow() {
+    window_.reset();
+    window_ = std::make_unique<CDownloadDlg>(store_);
+    window_->Runner().SetModeSwitchPauseMs(kShortModeSwitchPauseMs);
+    if (!workDirectory_.empty()) window_->Operations().SetWorkDirectory(workDirectory_);
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+  }
+
+  CDownloadDlg& Window() { return *window_; }
+  const std::string& LogText() { return window_->Log().Text(); }
+
+  QtSettingsStore store_;
+  std::string workDirectory_;  // where the windows write work files; empty: the current folder
+  std::unique_ptr<CDownloadDlg> window_;
 };
 
 }  // namespace mervix::testing

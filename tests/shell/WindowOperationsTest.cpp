@@ -3,16 +3,8 @@
 // and the boxes; the simulator tells what the device received.
 #include "ShellTestSupport.h"
 
-#include "compress/Lh5Decoder.h"
-#include "shell/DownloadDlg.h"
-#include "shell/QtSettingsStore.h"
 #include "tests/e2e/DevsimProcess.h"
 #include "tests/operations/OperationsTestSupport.h"
-
-#include <QLineEdit>
-#include <QCheckBox>
-#include <QPushButton>
-#include <QTest>
 
 namespace mervix {
 namespace {
@@ -21,37 +13,24 @@ using mervix::testing::Bytes;
 using mervix::testing::MakeImage;
 using mervix::testing::ReadBytes;
 using mervix::testing::SRecords;
-using mervix::testing::WaitUntil;
 
-class WindowOperationsTest : public testing::ShellTest {
+class WindowOperationsTest : public testing::WindowTest {
  protected:
   void SetUp() override {
-    testing::ShellTest::SetUp();
-    window_ = std::make_unique<CDownloadDlg>(store_);
-    window_->Operations().SetWorkDirectory(dir_.path());
-    window_->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
-  }
-  void TearDown() override {
-    window_.reset();
-    testing::ShellTest::TearDown();
+    workDirectory_ = dir_.path();
+    testing::WindowTest::SetUp();
   }
 
   void StartDevice(const std::vector<std::string>& options) {
     std::string error;
     ASSERT_TRUE(sim_.Start(options, &error, /*decode=*/true)) << error;
-    window_->findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-    window_->findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(sim_.Port()));
+    testing::AimAt(Window(), sim_.Port());
   }
-  QPushButton* Button() { return window_->findChild<QPushButton*>(QStringLiteral("1001")); }
+  QPushButton* Button() { return testing::DownloadButton(Window()); }
   // Waits for the run to end; false when it did not within the limit.
-  bool RunEnds() {
-    return WaitUntil([&] { return Button()->isEnabled() && !window_->Session().HasConnection(); }, 20000);
-  }
+  bool RunEnds() { return testing::RunEnds(Window()); }
 
   mervix::testing::TempFolder dir_;
-  QtSettingsStore store_;
-  std::unique_ptr<CDownloadDlg> window_;
   mervix::testing::DevsimProcess sim_;
 };
 
@@ -93,13 +72,13 @@ TEST_F(WindowOperationsTest, CompressedRunSendsInterImgThatDecodesToTheConverted
   const std::string mot = dir_ / "fw.mot";
   mervix::testing::WriteText(mot, SRecords(0x0, image));
   StartDevice({});  // with the mode switch and the reconnect
-  window_->findChild<QCheckBox*>(QStringLiteral("1009"))->click();  // "Compress" ticked and stored
+  testing::CompressBox(Window())->click();  // "Compress" ticked and stored
   ModalSeam::setNextFileName(QString::fromStdString(mot));
   ModalSeam::setNextAddress(std::optional<QString>(QStringLiteral("0")));
   for (int i = 0; i < 3; ++i) ModalSeam::setNextAnswer(Answer::Ok);
   Button()->click();
   ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-  EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
+  EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << window_->Log().Text();
 
   const Bytes inter = ReadBytes(dir_ / "Inter.img");
   ASSERT_GT(inter.size(), 4u);
@@ -140,7 +119,7 @@ TEST_F(WindowOperationsTest, SRecordUserModuleAt20000ThenInterImgSentAgainDirect
     window_->OnUserModuleCommand(CDownloadDlg::ID_USER_MODULE_DOWNLOAD);
     EXPECT_FALSE(Button()->isEnabled());
     ASSERT_TRUE(RunEnds()) << window_->Log().Text();
-    EXPECT_EQ(window_->Session().LastOutcome(), RunOutcome::Finished) << run;
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Finished) << run;
     EXPECT_EQ(testing::BoxTexts(), (std::vector<std::string>{"Permanent write! Continue?", "Download finished"}));
     EXPECT_EQ(window_->Log().Text(),
               "127.0.0.1 Connecting...\r\n"

@@ -123,10 +123,12 @@ int Run(int argc, char** argv) {
     for (int i = 0; i < 3; ++i) ModalSeam::setNextAnswer(Answer::Ok);  // version, confirmation, finished
     ModalSeam::setNextFileName(QString::fromStdString(image));
     button->click();
-    const bool ended =
-        ServeUntil([&] { return button->isEnabled() && !window.Session().HasConnection(); }, 60000);
+    // The run goes on in the event loop after the click; its end enables
+    // the button again.
+    const bool ended = ServeUntil(
+        [&] { return button->isEnabled() && !window.RunInProgress() && !window.Runner().HasConnection(); }, 60000);
     const auto& records = ModalSeam::records();
-    const bool finished = ended && window.Session().LastOutcome() == RunOutcome::Finished &&
+    const bool finished = ended && window.Job().LastOutcome() == RunOutcome::Finished &&
                           ModalSeam::unansweredCount() == 0 && !records.empty() &&
                           records.back().text == "Download finished";
     if (!finished) {

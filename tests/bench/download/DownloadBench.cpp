@@ -1,22 +1,23 @@
 // Download throughput on loopback: a 2,031,616-byte image sent to the device
 // simulator (started in download mode, so the 3 s mode switch is left out)
-// by the protocol session over the command line's POSIX link, beside a
-// minimal client doing the same lock-step exchange with plain sockets, once
-// with default sockets and once with TCP_NODELAY. Each is reported in MB/s
-// (the "MB" counter: 10^6 bytes per second of wall time, connect to last
-// acknowledgement).
-#include "cli/support/PosixDeviceLink.h"
-#include "protocol/Operator.h"
-#include "protocol/Session.h"
+// by the command line's path (a DownloadJob carried out by the Asio runner,
+// as "mervix-cli send" runs it), beside a minimal client doing the same
+// lock-step exchange with plain blocking sockets, once with default sockets
+// and once with TCP_NODELAY. Each is reported in MB/s (the "MB" counter:
+// 10^6 bytes per second of wall time, connect to last acknowledgement).
+// The job's path should stay within 1.25 times the time of the NODELAY
+// client.
+#include "cli/support/AsioRunner.h"
+#include "operations/DownloadJob.h"
 #include "resources/LogPane.h"
 #include "tests/bench/download/MinimalClient.h"
 #include "tests/e2e/DevsimProcess.h"
 
+#include <asio/io_context.hpp>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <string>
 
 namespace mervix {
@@ -24,18 +25,14 @@ namespace {
 
 constexpr std::size_t kImageSize = 2031616;
 
-// Answers OK to the confirmation and No to "Retry?", and remembers whether
-// anything but the final "Download finished" box was shown.
-class QuietOperator : public Operator {
+// Answers OK to the confirmation and No to "Retry?"; the boxes go nowhere
+// (the run's failure says what went wrong).
+class QuietDialogs : public cli::RunDialogs {
  public:
-  Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
-    last = text;
-    if (buttons == ButtonSet::OkCancel) return Answer::Ok;
-    if (buttons == ButtonSet::YesNo) return Answer::No;
-    return Answer::Ok;
+  Answer Ask(Question question, const std::string&, ButtonSet) override {
+    return question == Question::Confirm ? Answer::Ok : Answer::No;
   }
-  void SetDownloadEnabled(bool) override {}
-  std::string last;
+  void Show(std::uint16_t, const std::string&) override {}
 };
 
 // One simulator and one image file for the whole program.
@@ -69,28 +66,29 @@ void ReportThroughput(benchmark::State& state) {
                                               benchmark::Counter::kIsRate);
 }
 
-void BM_SessionDownload(benchmark::State& state) {
+void BM_JobDownload(benchmark::State& state) {
   Setup& s = TheSetup();
   if (!s.ok) {
     state.SkipWithError(s.error.c_str());
     return;
   }
+  PreparedImage image;
+  image.path = s.imagePath;
+  image.length = static_cast<std::uint32_t>(kImageSize);
   for (auto _ : state) {
-    cli::PosixDeviceLink link;
-    QuietOperator op;
+    asio::io_context io;
+    QuietDialogs dialogs;
     LogPane log;
-    ProtocolSession session(link, op, log);
-    session.SetImage(s.imagePath, static_cast<std::uint32_t>(kImageSize));
-    if (!session.ConnectDevice("127.0.0.1", s.sim.Port())) {
-      state.SkipWithError("cannot connect to the simulator");
+    DownloadJob job(log);
+    cli::AsioRunner runner(io, dialogs, cli::RunnerLimits{10000, 10000});
+    runner.Attach(job);
+    if (!job.Start(image, "127.0.0.1", s.sim.Port(), runner)) {
+      state.SkipWithError("the job did not start");
       return;
     }
-    session.SendStatusQuery();
-    while (session.HasConnection() &&
-           link.WaitAndDispatch(10000) == cli::PosixDeviceLink::Dispatch::Notified) {
-    }
-    if (session.LastOutcome() != RunOutcome::Finished) {
-      state.SkipWithError(("session run did not finish: " + op.last).c_str());
+    io.run();
+    if (runner.Outcome() != RunOutcome::Finished) {
+      state.SkipWithError(("the run did not finish: " + Describe(runner.LastFailure())).c_str());
       return;
     }
   }
@@ -117,7 +115,7 @@ void BM_MinimalClient(benchmark::State& state) {
 // acknowledgements (about 1.3 s per image): a few iterations suffice.
 BENCHMARK(BM_MinimalClient)->ArgName("nodelay")->Arg(0)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MinimalClient)->ArgName("nodelay")->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SessionDownload)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_JobDownload)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace mervix

@@ -1,6 +1,6 @@
 // The least a client can do to download an image: the lock-step exchange
 // with plain blocking sockets, nothing else. The benchmark measures the
-// protocol session against it.
+// command line's download path against it.
 #pragma once
 
 #include <arpa/inet.h>

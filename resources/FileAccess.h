@@ -1,5 +1,5 @@
-// Opening the files that image preparation reads and writes, with reasons a
-// caller can show when that fails.
+// Opening the files that image preparation, compression and the runs read
+// and write, with reasons a caller can show when that fails.
 //
 // Nothing here ever creates a file that is to be read: a path that names no
 // file, a directory, a file without read permission or one held by another
@@ -85,5 +85,9 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 
 // True when the path names the file open at fd (same device and inode).
 bool IsSameFile(int fd, const std::string& path);
+
+// The checks every writer of a file made from an input makes before it
+// creates or truncates the output: not the input itself, not a folder.
+FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath);
 
 }  // namespace mervix

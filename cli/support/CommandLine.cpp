@@ -1,0 +1,277 @@
+#include "cli/support/CommandLine.h"
+
+#include "image/HexText.h"
+#include "operations/SettingsStore.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <unistd.h>
+
+namespace mervix::cli {
+namespace {
+
+// A time given in seconds beyond this is taken as this (about 24 days, the
+// range of a millisecond count in an int).
+constexpr double kMaxSeconds = 2000000.0;
+
+// One line from |in| without its line end; false at the end of input with
+// nothing read.
+bool ReadAnswerLine(std::FILE* in, std::string* line) {
+  line->clear();
+  bool any = false;
+  for (int c = std::fgetc(in); c != EOF; c = std::fgetc(in)) {
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+// Reads an option's text into its field: "" when it is good, else why not.
+using ValueReader = std::function<std::string(const std::string& text)>;
+
+// The parser every run command starts from: CLI11 with the options all three
+// share. Each command adds its own, then calls Parse.
+class CommandParser {
+ public:
+  explicit CommandParser(RunOptions* options) : app_("", "mervix-cli") {
+    app_.set_help_flag("-h,--help");
+    // A repeated option: the last one counts (a script may append to a
+    // command line it was given).
+    app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app_.add_flag("-y,--yes", options->assumeYes);
+    Value("--timeout", "SECONDS", [options](const std::string& text) {
+      return ParseSeconds(text, false, &options->timeoutMs) ? ""
+                                                           : "bad time-out '" + text + "' (seconds, more than 0)";
+    });
+    Value("--switch-pause", "SECONDS", [options](const std::string& text) {
+      return ParseSeconds(text, true, &options->switchPauseMs) ? "" : "bad pause '" + text + "' (seconds, 0 or more)";
+    });
+    // Read back from the results as given: CLI11 would turn a single empty
+    // argument into no file at all.
+    file_ = app_.add_option("FILE", files_)->type_name("FILE");
+  }
+
+  // An option with a value; |read| checks the text and stores it.
+  CLI::Option* Value(const std::string& name, const std::string& typeName, ValueReader read) {
+    CLI::Option* option = app_.add_option(name)->type_name(typeName);
+    option->check(CLI::Validator([read](std::string& text) { return read(text); }, ""));
+    return option;
+  }
+  CLI::Option* Flag(const std::string& name, bool* value) { return app_.add_flag(name, *value); }
+
+  OptionsParse Parse(const std::vector<std::string>& args, std::string* file, std::string* error) {
+    // CLI11 reads "--name=" as "--name" with the next argument as its value;
+    // an empty value is meant, so an option that takes one gets it as a
+    // separate empty argument. CLI11 also takes its arguments last first.
+    std::vector<std::string> reversed;
+    bool optionsEnded = false;
+    for (const std::string& arg : args) {
+      if (arg == "--") optionsEnded = true;
+      const std::string name = arg.substr(0, arg.size() - 1);
+      const CLI::Option* option = !optionsEnded && arg.size() > 3 && arg.compare(0, 2, "--") == 0 &&
+                                          arg.find('=') == arg.size() - 1
+                                      ? app_.get_option_no_throw(name)
+                                      : nullptr;
+      if (option && option->get_items_expected_min() > 0) {
+        reversed.push_back(name);
+        reversed.emplace_back();
+      } else {
+        reversed.push_back(arg);
+      }
+    }
+    std::reverse(reversed.begin(), reversed.end());
+    try {
+      app_.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+      return OptionsParse::Help;
+    } catch (const CLI::ExtrasError&) {
+      const std::vector<std::string> extra = app_.remaining();
+      *error = "unknown option '" + (extra.empty() ? std::string() : extra.front()) + "'";
+      return OptionsParse::Usage;
+    } catch (const CLI::ArgumentMismatch& e) {
+      // "--host: 1 required HOST missing": the value is missing at the end.
+      const std::string what = e.what();
+      const std::size_t colon = what.find(':');
+      *error = colon == std::string::npos ? what : "option " + what.substr(0, colon) + " needs a value";
+      return OptionsParse::Usage;
+    } catch (const CLI::ParseError& e) {
+      *error = e.what();
+      return OptionsParse::Usage;
+    }
+    const std::vector<std::string>& files = file_->results();
+    if (files.size() > 1) {
+      *error = "more than one file: '" + files[0] + "' and '" + files[1] + "'";
+      return OptionsParse::Usage;
+    }
+    if (files.empty()) {
+      *error = "missing FILE";
+      return OptionsParse::Usage;
+    }
+    *file = files.front();
+    return OptionsParse::Ok;
+  }
+
+ private:
+  CLI::App app_;
+  std::vector<std::string> files_;
+  CLI::Option* file_ = nullptr;
+};
+
+// A port option: |lowest| is 1 for send, 0 for the operations (where 0 is
+// the operator's input that message 104 answers).
+ValueReader PortReader(std::uint32_t lowest, const std::function<void(std::uint32_t)>& store) {
+  return [lowest, store](const std::string& text) -> std::string {
+    std::uint32_t port = 0;
+    if (!ParsePortNumber(text, &port) || port < lowest) {
+      return "bad port '" + text + "' (" + std::to_string(lowest) + " to 65535)";
+    }
+    store(port);
+    return "";
+  };
+}
+
+ValueReader NonEmptyReader(const char* what, std::string* field) {
+  return [what, field](const std::string& text) -> std::string {
+    if (text.empty()) return std::string("the ") + what + " is empty";
+    *field = text;
+    return "";
+  };
+}
+
+}  // namespace
+
+OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error) {
+  *options = SendOptions();
+  CommandParser parser(options);
+  CLI::Option* host = parser.Value("--host", "HOST", NonEmptyReader("host", &options->host));
+  parser.Value("--port", "PORT",
+               PortReader(1, [options](std::uint32_t port) { options->port = static_cast<std::uint16_t>(port); }));
+  const OptionsParse parsed = parser.Parse(args, &options->file, error);
+  if (parsed != OptionsParse::Ok) return parsed;
+  if (host->count() == 0) {
+    *error = "missing --host HOST";
+    return OptionsParse::Usage;
+  }
+  return OptionsParse::Ok;
+}
+
+OptionsParse ParseOperationArguments(OperationCommand command, const std::vector<std::string>& args,
+                                     OperationCommandOptions* options, std::string* error) {
+  *options = OperationCommandOptions();
+  const bool download = command == OperationCommand::Download;
+  CommandParser parser(options);
+  if (download) {
+    parser.Flag("--compress", &options->compress);
+    parser.Flag("--korvane", &options->korvane);
+  }
+  // An empty host is the operator's input for message 102 in a download;
+  // the module command needs one.
+  parser.Value("--host", "HOST", [options](const std::string& text) {
+    options->host = text;
+    return std::string();
+  });
+  parser.Value("--port", "PORT", PortReader(0, [options](std::uint32_t port) { options->port = port; }));
+  // The operations convert only the first 15 characters of an address text;
+  // a longer one given here would silently stand for another address, so
+  // the command line refuses it.
+  parser.Value(download ? "--base-address" : "--address", "HEX", [options](const std::string& text) -> std::string {
+    if (text.size() > kAddressTextLimit) {
+      return "address text '" + text + "' is longer than " + std::to_string(kAddressTextLimit) +
+             " characters; only the first " + std::to_string(kAddressTextLimit) + " would count";
+    }
+    options->address = text;
+    return "";
+  });
+  parser.Value("--settings", "FILE", NonEmptyReader("settings file name", &options->settingsFile));
+  parser.Value("--work-dir", "DIR", NonEmptyReader("work folder name", &options->workDirectory));
+  const OptionsParse parsed = parser.Parse(args, &options->file, error);
+  if (parsed != OptionsParse::Ok) return parsed;
+  if (!download && options->host.empty()) {
+    *error = "missing --host HOST";
+    return OptionsParse::Usage;
+  }
+  if (!download && !options->address) {
+    *error = "missing --address HEX";
+    return OptionsParse::Usage;
+  }
+  return OptionsParse::Ok;
+}
+
+bool ParsePortNumber(const std::string& text, std::uint32_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+bool ParseSeconds(const std::string& text, bool zeroAllowed, int* milliseconds) {
+  bool point = false;
+  bool digit = false;
+  for (char c : text) {
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      digit = true;
+    } else {
+      return false;
+    }
+  }
+  if (!digit) return false;
+  const double seconds = std::min(std::strtod(text.c_str(), nullptr), kMaxSeconds);
+  const long ms = std::lround(seconds * 1000.0);
+  if (ms < 0 || (ms == 0 && !zeroAllowed)) return false;
+  *milliseconds = static_cast<int>(ms);
+  return true;
+}
+
+CommandLineOperator::CommandLineOperator(Operator& terminal, ControlValues controls, std::string file,
+                                         std::optional<std::string> address, std::FILE* in, std::FILE* err)
+    : terminal_(terminal),
+      controls_(std::move(controls)),
+      file_(std::move(file)),
+      address_(std::move(address)),
+      in_(in),
+      err_(err) {}
+
+bool CommandLineOperator::ReadControls(ControlValues& values) {
+  // The options were checked when they were parsed.
+  values = controls_;
+  return true;
+}
+
+std::optional<std::string> CommandLineOperator::AskBaseAddress(const std::string& preset) {
+  if (address_) return address_;
+  // As the dialog: the preset stands until something else is typed.
+  std::fprintf(err_, "Please enter the base address in hexadecimal [%s]: ", preset.c_str());
+  std::fflush(err_);
+  std::string line;
+  if (in_ == nullptr || !ReadAnswerLine(in_, &line)) {
+    std::fprintf(err_, "\n");
+    std::fflush(err_);
+    return std::nullopt;
+  }
+  if (!isatty(fileno(in_))) {
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
+  }
+  return line.empty() ? preset : line;
+}
+
+bool OpenCommandSettings(const OperationCommandOptions& options, MemorySettingsStore* store, std::string* error) {
+  if (!options.settingsFile.empty() && !store->Open(options.settingsFile, error)) return false;
+  if (options.korvane) store->Preset(kSettingsSection, setting_key::kKorvane, "1");
+  return true;
+}
+
+}  // namespace mervix::cli

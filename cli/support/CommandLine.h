@@ -1,0 +1,109 @@
+// The options of mervix-cli's "send", "download" and "module" commands, and
+// the operator that answers the window's questions from those options (and
+// the terminal) while a download is prepared.
+#pragma once
+
+#include "operations/MemorySettingsStore.h"
+#include "operations/OperationsOperator.h"
+#include "protocol/SessionMachine.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mervix::cli {
+
+constexpr std::uint16_t kDefaultPort = 2222;
+constexpr std::uint16_t kKorvanePort = 55550;
+
+enum class OptionsParse { Ok, Help, Usage };
+
+// What every command that runs a download takes besides its own options.
+struct RunOptions {
+  bool assumeYes = false;  // --yes: OK to "Permanent write! Continue?"
+  // --timeout: the longest silence of the device while a request is out,
+  // and the bound of each connect attempt; 0: neither is bounded.
+  int timeoutMs = 0;
+  // --switch-pause: the pause between the device's mode switch and the
+  // reconnect (for test benches and slow devices).
+  int switchPauseMs = SessionMachine::kModeSwitchPauseMs;
+  std::string file;
+};
+
+struct SendOptions : RunOptions {
+  std::string host;
+  std::uint16_t port = kDefaultPort;
+};
+
+enum class OperationCommand { Download, Module };
+
+struct OperationCommandOptions : RunOptions {
+  std::string host;                    // empty: message 102 (download only; module requires it)
+  std::optional<std::uint32_t> port;   // 0..65535; absent: 2222, or 55550 in the Korvane mode
+  std::optional<std::string> address;  // --base-address / --address, as typed
+  bool compress = false;               // download only
+  bool korvane = false;                // the "Korvane" setting for this run
+  std::string settingsFile;            // empty: settings in memory only
+  std::string workDirectory;           // empty: the working directory
+};
+
+// Parses the arguments after "send":
+//   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS] FILE
+// PORT is 1..65535. On Usage |error| says what is wrong.
+OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error);
+
+// Parses the arguments after the command name:
+//   download [--host H] [--port P] [--base-address HEX] [--compress] [--yes]
+//            [--korvane] [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
+//   module --host H [--port P] --address HEX [--yes]
+//            [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
+// P is 0..65535 (0 is passed on, for message 104).
+//
+// For all three: values follow as "--name value" or "--name=value" (an empty
+// value included); the last of a repeated option counts; "--" ends the
+// options; "-h"/"--help" asks for the help text; exactly one FILE.
+OptionsParse ParseOperationArguments(OperationCommand command, const std::vector<std::string>& args,
+                                     OperationCommandOptions* options, std::string* error);
+
+// The value readers of the parsers. A port: 1 to 5 decimal digits, 0..65535.
+bool ParsePortNumber(const std::string& text, std::uint32_t* port);
+// Seconds: digits with at most one decimal point (no sign, exponent or
+// blank), rounded to milliseconds; more than 0 unless |zeroAllowed|. Beyond
+// about 24 days it is taken as that.
+bool ParseSeconds(const std::string& text, bool zeroAllowed, int* milliseconds);
+
+// The operator of the command line while a download is prepared: boxes and
+// the run indicator go to |terminal|; the controls come from the options;
+// the file chooser answers the FILE argument; the Base Address dialog
+// answers the address option, or asks on |in| / |err| when there is none
+// (an empty answer keeps the preset, the end of input cancels).
+class CommandLineOperator : public OperationsOperator {
+ public:
+  CommandLineOperator(Operator& terminal, ControlValues controls, std::string file,
+                      std::optional<std::string> address, std::FILE* in, std::FILE* err);
+
+  Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
+    return terminal_.ShowMessageBox(text, buttons);
+  }
+  void SetDownloadEnabled(bool enabled) override { terminal_.SetDownloadEnabled(enabled); }
+  bool ReadControls(ControlValues& values) override;
+  std::optional<std::string> ChooseFileToOpen() override { return file_; }
+  std::optional<std::string> AskBaseAddress(const std::string& preset) override;
+
+ private:
+  Operator& terminal_;
+  ControlValues controls_;
+  std::string file_;
+  std::optional<std::string> address_;
+  std::FILE* in_;
+  std::FILE* err_;
+};
+
+// Opens the settings of a command: the file named by the options, or an
+// empty store in memory; "Korvane" preset for --korvane. False with a reason
+// when the file cannot be read.
+bool OpenCommandSettings(const OperationCommandOptions& options, MemorySettingsStore* store, std::string* error);
+
+}  // namespace mervix::cli

@@ -1,0 +1,62 @@
+// The commands of mervix-cli that download: "send" runs a DownloadJob on an
+// image as it is; "download" and "module" prepare one through the window's
+// operations. All three run the job on an AsioRunner until it ends and close
+// with the same report: exit 0 when the download finished, else 1 and one
+// line "mervix-cli NAME: WHY" on standard error.
+#pragma once
+
+#include "cli/support/AsioRunner.h"
+#include "cli/support/CommandLine.h"
+#include "compress/CoderInterfaces.h"
+#include "operations/DownloadOperations.h"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace mervix::cli {
+
+// Where a command reads its answers and writes its log (out) and its boxes,
+// prompts and reasons (err).
+struct CommandStreams {
+  std::FILE* in = stdin;
+  std::FILE* out = stdout;
+  std::FILE* err = stderr;
+};
+
+struct CommandText {
+  const char* name;   // the command, as in "mervix-cli NAME: REASON"
+  const char* usage;  // the usage line after "mervix-cli "
+  const char* help;   // printed after the usage line and a blank line for --help
+};
+
+// The help text (exit 0) or the usage error (exit 2) a parse asked for;
+// -1 when the parse succeeded and the command goes on.
+int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& error, const CommandStreams& streams);
+
+// The runner's limits from the options: --timeout bounds each connect
+// attempt and each wait for the device.
+RunnerLimits LimitsOf(const RunOptions& options);
+
+// The exit code of a run that |runner| carried out, with the closing line
+// on |err| when it did not finish: the failure as Describe puts it.
+int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err);
+
+// "send": checks the file (opened, regular, 1 to 4294967295 bytes), then
+// runs it to host:port as the firmware download would. Returns the exit code.
+int RunSend(const SendOptions& options, const CommandStreams& streams = {});
+
+// Starts the run on the prepared operations (the button or the menu choices).
+using StartOperation = std::function<PreparationResult(DownloadOperations& ops)>;
+
+// "download" and "module": parses |args|, then prepares and runs. 0 for help
+// or a finished download; 1 when the settings cannot be read, the
+// preparation ends without a run (its reason on err) or the run does not
+// finish; 2 for a usage error. |diagnostics| (may be null) receives the
+// coder's lines.
+int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,
+                        DiagnosticSink* diagnostics, const StartOperation& start,
+                        const CommandStreams& streams = {});
+
+}  // namespace mervix::cli

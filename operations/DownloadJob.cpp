@@ -1,0 +1,224 @@
+#include "operations/DownloadJob.h"
+
+#include "resources/MessageTable.h"
+
+#include <cerrno>
+
+namespace mervix {
+
+DownloadJob::DownloadJob(LogPane& log) : log_(log) {}
+
+DownloadJob::~DownloadJob() { image_.Close(); }
+
+bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner) {
+  if (inProgress_ || busy_) return false;
+  port_ = &runner;
+  inProgress_ = true;
+  closing_ = false;
+  boxOpen_ = false;
+  actions_.clear();
+  pendingEvents_.clear();
+  progress_ = Progress();
+  imagePath_ = image.path;
+  sentHash_.Reset();
+  sentSha256_.clear();
+
+  // The image is held with exclusive access from here to the end of the
+  // run: no other program can lock or take it while its bytes go out.
+  image_.Close();
+  const FileStatus opened = image_.Open(image.path, ImageAccess::Exclusive, "image");
+  std::string problem;
+  if (!opened.ok()) {
+    problem = opened.reason;
+  } else if (image_.Length() != image.length) {
+    // The file changed since it was prepared: what would go out is not what
+    // was checked and announced.
+    problem = "'" + image.path + "' is " + std::to_string(image_.Length()) + " bytes now, not the " +
+              std::to_string(image.length) + " bytes it had when it was prepared";
+  }
+  if (!problem.empty()) {
+    image_.Close();
+    Failure failure;
+    failure.origin = FailureOrigin::File;
+    failure.phase = RunPhase::Prepare;
+    failure.messageId = IDS_ERROR_IMAGE_OPEN;
+    failure.message = FormatMessageText(IDS_ERROR_IMAGE_OPEN);
+    failure.detail = problem;
+    Action box;
+    box.kind = ActionKind::ShowMessage;
+    box.messageId = IDS_ERROR_IMAGE_OPEN;
+    box.text = failure.message + "\n" + problem;
+    Action end;
+    end.kind = ActionKind::RunEnded;
+    end.outcome = RunOutcome::Failed;
+    end.failure = failure;
+    failedAtStart_ = failure;
+    actions_.push_back(box);
+    actions_.push_back(end);
+    busy_ = true;
+    Pump();
+    busy_ = false;
+    return true;
+  }
+  failedAtStart_ = Failure();
+
+  RunRequest run;
+  run.host = host;
+  run.port = port;
+  run.imageLength = image.length;
+  run.userModule = image.userModule;
+  run.sectorAddress = image.sectorAddress;
+  Feed(Event::Start(run));
+  return true;
+}
+
+void DownloadJob::OnConnected() { Feed(Event::Connected()); }
+void DownloadJob::OnConnectFailed(const std::string& reason, bool noSocket) {
+  Feed(Event::ConnectFailed(reason, noSocket));
+}
+void DownloadJob::OnReceived(const std::uint8_t* data, std::size_t size) { Feed(Event::Received(data, size)); }
+void DownloadJob::OnPeerClosed() { Feed(Event::PeerClosed()); }
+void DownloadJob::OnSendFailed(const std::string& reason) { Feed(Event::SendFailed(reason)); }
+void DownloadJob::OnAnswered(Answer answer) { Feed(Event::Answered(answer)); }
+void DownloadJob::OnPauseElapsed() { Feed(Event::PauseElapsed()); }
+void DownloadJob::OnTimedOut(const std::string& reason) { Feed(Event::TimedOut(reason)); }
+
+void DownloadJob::Stop(bool closing) {
+  if (closing) {
+    // The window is going: boxes still waiting are not shown, and the
+    // connection is drained and closed now rather than after a box.
+    closing_ = true;
+    boxOpen_ = false;
+  }
+  Feed(Event::Stop(closing));
+}
+
+void DownloadJob::BoxClosed() {
+  if (!boxOpen_) return;
+  boxOpen_ = false;
+  if (busy_) return;  // the pump in progress goes on by itself
+  busy_ = true;
+  Pump();
+  DrainPendingEvents();
+  busy_ = false;
+}
+
+void DownloadJob::Feed(const Event& event) {
+  if (busy_) {
+    // Reported from inside one of our own calls to the runner: handled once
+    // that call has returned and the actions before it are carried out.
+    PendingEvent pending;
+    pending.event = event;
+    if (event.kind == EventKind::BytesReceived && event.size > 0) {
+      pending.bytes.assign(event.data, event.data + event.size);
+    }
+    pendingEvents_.push_back(std::move(pending));
+    return;
+  }
+  busy_ = true;
+  Handle(event);
+  DrainPendingEvents();
+  busy_ = false;
+}
+
+void DownloadJob::Handle(const Event& event) {
+  scratch_.clear();
+  machine_.Handle(event, scratch_);
+  for (Action& action : scratch_) actions_.push_back(std::move(action));
+  Pump();
+}
+
+void DownloadJob::DrainPendingEvents() {
+  while (!pendingEvents_.empty()) {
+    PendingEvent pending = std::move(pendingEvents_.front());
+    pendingEvents_.pop_front();
+    if (pending.event.kind == EventKind::BytesReceived) {
+      pending.event.data = pending.bytes.data();
+      pending.event.size = pending.bytes.size();
+    }
+    Handle(pending.event);
+  }
+}
+
+void DownloadJob::Pump() {
+  while (!boxOpen_ && !actions_.empty()) {
+    const Action action = std::move(actions_.front());
+    actions_.pop_front();
+    Carry(action);
+  }
+}
+
+void DownloadJob::Carry(const Action& action) {
+  switch (action.kind) {
+    case ActionKind::Connect:
+      port_->Connect(action.host, action.port);
+      return;
+    case ActionKind::SendFrame:
+      port_->Send(action.frame.data(), action.frame.size());
+      return;
+    case ActionKind::SendImage:
+      SendImageRange(action.offset, action.size);
+      return;
+    case ActionKind::Close:
+      port_->Close(action.drain);
+      return;
+    case ActionKind::Pause:
+      port_->Pause(action.milliseconds);
+      return;
+    case ActionKind::Ask:
+      if (!closing_) port_->Ask(action.question, action.text, action.buttons);
+      return;
+    case ActionKind::ShowMessage:
+      if (closing_) return;
+      boxOpen_ = true;
+      if (port_->ShowMessage(action.messageId, action.text)) boxOpen_ = false;
+      return;
+    case ActionKind::Log:
+      log_.AppendRaw(action.text);
+      return;
+    case ActionKind::Progress:
+      progress_ = action.progress;
+      port_->ReportProgress(action.progress);
+      return;
+    case ActionKind::RunEnded:
+      // Every end of a run lets go of the image, so the next run (or
+      // another program) can open it again.
+      image_.Close();
+      inProgress_ = false;
+      if (action.outcome == RunOutcome::Finished) sentSha256_ = sentHash_.FinishHex();
+      port_->RunEnded(action.outcome, action.failure);
+      return;
+  }
+}
+
+void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
+  blockBuffer_.resize(size);
+  std::uint32_t got = 0;
+  while (got < size) {
+    const long n = image_.ReadAt(offset + got, blockBuffer_.data() + got, size - got);
+    if (n < 0) {
+      Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, errno)));
+      return;
+    }
+    if (n == 0) {
+      Feed(Event::ImageReadFailed("'" + imagePath_ + "' ends at byte " + std::to_string(offset + got) +
+                                  ", before the announced length"));
+      return;
+    }
+    got += static_cast<std::uint32_t>(n);
+  }
+  // A repeated size request starts the image again from its first byte.
+  if (offset == 0) sentHash_.Reset();
+  sentHash_.Update(blockBuffer_.data(), size);
+  port_->Send(blockBuffer_.data(), size);
+}
+
+const Failure& DownloadJob::LastFailure() const {
+  return failedAtStart_.failed() ? failedAtStart_ : machine_.LastFailure();
+}
+
+RunOutcome DownloadJob::LastOutcome() const {
+  return failedAtStart_.failed() ? RunOutcome::Failed : machine_.LastOutcome();
+}
+
+}  // namespace mervix

@@ -1,0 +1,116 @@
+#include "shell/QtRunner.h"
+
+#include "shell/ModalSeam.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+#include <QWidget>
+
+namespace mervix {
+
+QtRunner::QtRunner(QWidget& window, Operator& op, DownloadJob& job) : window_(window), op_(op), job_(job) {}
+
+QtRunner::~QtRunner() {
+  if (socket_) socket_->Close();  // deleted with this object, its parent
+}
+
+void QtRunner::SetSocketLimits(int connectMs, int sendStallMs) {
+  connectLimitMs_ = connectMs;
+  sendStallLimitMs_ = sendStallMs;
+}
+
+void QtRunner::Later(std::function<void()> step) {
+  const std::uint64_t run = run_;
+  QMetaObject::invokeMethod(
+      this,
+      [this, run, step = std::move(step)] {
+        if (run == run_) step();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtRunner::DropSocket(bool drain) {
+  if (!socket_) return;
+  CClntSocket* socket = socket_;
+  socket_ = nullptr;
+  if (drain) {
+    socket->Drain();
+  } else {
+    socket->Close();
+  }
+  // This may run inside one of the socket's own notifications.
+  socket->deleteLater();
+}
+
+void QtRunner::Connect(const std::string& host, std::uint16_t port) {
+  DropSocket(false);
+  socket_ = new CClntSocket(*this, this);
+  socket_->SetLimits(connectLimitMs_, sendStallLimitMs_);
+  socket_->Connect(host, port);
+}
+
+void QtRunner::Send(const std::uint8_t* data, std::size_t size) {
+  if (!socket_) {
+    job_.OnSendFailed("no connection is open");
+    return;
+  }
+  socket_->Send(data, size);
+}
+
+void QtRunner::Close(bool drain) { DropSocket(drain); }
+
+void QtRunner::Pause(int milliseconds) {
+  const int ms = pauseOverrideMs_ >= 0 ? pauseOverrideMs_ : milliseconds;
+  Later([this, ms] {
+    // The window does not react meanwhile: no event is served.
+    if (ms > 0) QThread::msleep(static_cast<unsigned long>(ms));
+    job_.OnPauseElapsed();
+  });
+}
+
+void QtRunner::Ask(Question /*question*/, const std::string& text, ButtonSet buttons) {
+  Later([this, text, buttons] {
+    QPointer<QtRunner> self(this);
+    const std::uint64_t run = run_;
+    const Answer answer = ShowMessageBoxOver(&window_, text, buttons);
+    // The window may have closed while the box was up, ending the run.
+    if (self.isNull() || run != run_) return;
+    job_.OnAnswered(answer);
+  });
+}
+
+bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text) {
+  Later([this, text] {
+    QPointer<QtRunner> self(this);
+    const std::uint64_t run = run_;
+    ShowMessageBoxOver(&window_, text, ButtonSet::Ok);
+    if (self.isNull() || run != run_) return;
+    job_.BoxClosed();
+  });
+  return false;
+}
+
+void QtRunner::RunEnded(RunOutcome outcome, const Failure& /*failure*/) {
+  ++run_;
+  ++runsEnded_;
+  lastOutcome_ = outcome;
+  DropSocket(false);  // the run has closed it already; nothing may outlive the run
+  op_.SetDownloadEnabled(true);
+}
+
+void QtRunner::OnSocketConnected() { job_.OnConnected(); }
+
+void QtRunner::OnSocketConnectFailed(const std::string& reason, bool noSocket) {
+  // The attempt is over; the run asks "Retry?" and connects anew.
+  DropSocket(false);
+  job_.OnConnectFailed(reason, noSocket);
+}
+
+void QtRunner::OnSocketReceive(const std::uint8_t* data, std::size_t size) { job_.OnReceived(data, size); }
+
+void QtRunner::OnSocketClosed() { job_.OnPeerClosed(); }
+
+void QtRunner::OnSocketSendFailed(const std::string& reason) { job_.OnSendFailed(reason); }
+
+}  // namespace mervix

@@ -1,0 +1,91 @@
+// QtRunner: how the window carries out a download run. It implements the
+// job's RunPort on the window's event loop: one CClntSocket per connection,
+// the boxes of the run over the window, the pause after the mode switch,
+// and the run indicator at the end of the run.
+//
+// Nothing nests. Every box of the run is shown from a queued call, after the
+// handler that asked for it has returned; its answer goes back to the job
+// from there (OnAnswered, BoxClosed). The pause is a queued call too: it
+// blocks the thread for its length without serving any event, as the
+// window did not react during the mode switch. Socket notifications reach
+// the job from the event loop as they come; the job queues what arrives
+// while it is busy.
+//
+// Every queued call belongs to one run: when the run has ended before the
+// call comes (the window was closed while a box was up), the call does
+// nothing, and a call for a destroyed runner is dropped by Qt.
+#pragma once
+
+#include "operations/DownloadJob.h"
+#include "operations/OperationsOperator.h"
+#include "shell/ClntSocket.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QWidget;
+
+namespace mervix {
+
+class QtRunner : public QObject, public RunPort, private SocketEvents {
+ public:
+  // Boxes are modal over |window|; |op| gets the run indicator enabled at
+  // the end of every run; |job| hears what happens. All must outlive this.
+  QtRunner(QWidget& window, Operator& op, DownloadJob& job);
+  ~QtRunner() override;
+
+  QtRunner(const QtRunner&) = delete;
+  QtRunner& operator=(const QtRunner&) = delete;
+
+  // Tests: a pause after the mode switch of |milliseconds| instead of the
+  // one the run asks for (3,000 ms); a negative value restores that.
+  void SetModeSwitchPauseMs(int milliseconds) { pauseOverrideMs_ = milliseconds; }
+  // Tests: shorter bounds for a connection attempt and a stalled send.
+  void SetSocketLimits(int connectMs, int sendStallMs);
+
+  // A connection is open or being made.
+  bool HasConnection() const { return socket_ != nullptr; }
+  // Runs ended so far, and how the latest one ended.
+  int RunsEnded() const { return runsEnded_; }
+  RunOutcome LastOutcome() const { return lastOutcome_; }
+
+  // RunPort.
+  void Connect(const std::string& host, std::uint16_t port) override;
+  void Send(const std::uint8_t* data, std::size_t size) override;
+  void Close(bool drain) override;
+  void Pause(int milliseconds) override;
+  void Ask(Question question, const std::string& text, ButtonSet buttons) override;
+  bool ShowMessage(std::uint16_t messageId, const std::string& text) override;
+  void RunEnded(RunOutcome outcome, const Failure& failure) override;
+
+ private:
+  // SocketEvents: the current connection's news, passed to the job.
+  void OnSocketConnected() override;
+  void OnSocketConnectFailed(const std::string& reason, bool noSocket) override;
+  void OnSocketReceive(const std::uint8_t* data, std::size_t size) override;
+  void OnSocketClosed() override;
+  void OnSocketSendFailed(const std::string& reason) override;
+
+  // Runs |step| from the event loop, unless the run has ended by then.
+  void Later(std::function<void()> step);
+  // Closes the connection (draining it first with |drain|) and lets go of it.
+  void DropSocket(bool drain);
+
+  QWidget& window_;
+  Operator& op_;
+  DownloadJob& job_;
+  CClntSocket* socket_ = nullptr;  // a child; released with deleteLater
+  // Counts the ends of runs: a queued call made in one run sees it changed
+  // once that run is over.
+  std::uint64_t run_ = 0;
+  int runsEnded_ = 0;
+  RunOutcome lastOutcome_ = RunOutcome::None;
+  int pauseOverrideMs_ = -1;
+  int connectLimitMs_ = 0;
+  int sendStallLimitMs_ = 0;
+};
+
+}  // namespace mervix

@@ -1,0 +1,252 @@
+// The command line's options (send, download, module), its settings file,
+// the terminal's Base Address question and the terminal operator.
+#include "cli/support/CommandLine.h"
+#include "cli/support/TerminalOperator.h"
+#include "resources/MessageTable.h"
+#include "tests/cli/CliTestSupport.h"
+
+#include <cstdio>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace mervix::cli {
+namespace {
+
+using ::testing::HasSubstr;
+using mervix::testing::Joined;
+using mervix::testing::TempPath;
+using mervix::testing::TextStream;
+
+TEST(SendArguments, AcceptedForms) {
+  SendOptions o;
+  std::string error;
+  ASSERT_EQ(ParseSendArguments({"--host", "dev1", "image.img"}, &o, &error), OptionsParse::Ok) << error;
+  EXPECT_EQ(o.host, "dev1");
+  EXPECT_EQ(o.port, 2222);
+  EXPECT_FALSE(o.assumeYes);
+  EXPECT_EQ(o.timeoutMs, 0);
+  EXPECT_EQ(o.switchPauseMs, 3000);
+  EXPECT_EQ(o.file, "image.img");
+
+  ASSERT_EQ(ParseSendArguments({"a.img", "--port=65535", "-y", "--host=10.0.0.1", "--timeout", "2.5",
+                                "--switch-pause=0"},
+                               &o, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.port, 65535);
+  EXPECT_TRUE(o.assumeYes);
+  EXPECT_EQ(o.timeoutMs, 2500);
+  EXPECT_EQ(o.switchPauseMs, 0);
+  EXPECT_EQ(o.host, "10.0.0.1");
+  EXPECT_EQ(o.file, "a.img");
+
+  // "--" ends the options; the last of a repeated option counts.
+  ASSERT_EQ(ParseSendArguments({"--host", "h", "--timeout", "5", "--timeout", "0.25", "--switch-pause", ".1", "--",
+                                "--odd-name.img"},
+                               &o, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.file, "--odd-name.img");
+  EXPECT_EQ(o.timeoutMs, 250);
+  EXPECT_EQ(o.switchPauseMs, 100);
+  for (const char* help : {"--help", "-h"}) {
+    EXPECT_EQ(ParseSendArguments({"--host", "h", help}, &o, &error), OptionsParse::Help);
+  }
+}
+
+TEST(SendArguments, UsageErrorsSayWhatIsWrong) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } bad[] = {
+      {{}, "missing FILE"},
+      {{"image.img"}, "missing --host HOST"},
+      {{"--host", "h"}, "missing FILE"},
+      {{"--host"}, "option --host needs a value"},
+      {{"--host=", "f"}, "the host is empty"},  // not the file taken as the host
+      {{"--host", "", "f"}, "the host is empty"},
+      {{"--host", "h", "--port", "0", "f"}, "bad port '0' (1 to 65535)"},
+      {{"--host", "h", "--port", "65536", "f"}, "bad port"},
+      {{"--host", "h", "--port", "22x", "f"}, "bad port"},
+      {{"--host", "h", "--port", "-1", "f"}, "bad port"},
+      {{"--host", "h", "--port", "+1", "f"}, "bad port"},
+      {{"--host", "h", "--port", "", "f"}, "bad port"},
+      {{"--host", "h", "--timeout", "0", "f"}, "bad time-out"},
+      {{"--host", "h", "--timeout", "0.0004", "f"}, "bad time-out"},
+      {{"--host", "h", "--timeout", "-3", "f"}, "bad time-out"},
+      {{"--host", "h", "--timeout", "1e3", "f"}, "bad time-out"},
+      {{"--host", "h", "--timeout", "abc", "f"}, "bad time-out"},
+      {{"--host", "h", "--switch-pause", "-1", "f"}, "bad pause"},
+      {{"--host", "h", "--switch-pause", "", "f"}, "bad pause"},
+      {{"--host", "h", "--verbose", "f"}, "unknown option '--verbose'"},
+      {{"--host", "h", "-fw.img"}, "unknown option"},
+      {{"--host", "h", "a.img", "b.img"}, "more than one file: 'a.img' and 'b.img'"},
+  };
+  for (const auto& b : bad) {
+    SendOptions o;
+    std::string error;
+    EXPECT_EQ(ParseSendArguments(b.args, &o, &error), OptionsParse::Usage) << Joined(b.args);
+    EXPECT_THAT(error, HasSubstr(b.says)) << Joined(b.args);
+  }
+}
+
+TEST(OperationArguments, DownloadAndModuleOptions) {
+  OperationCommandOptions o;
+  std::string error;
+  ASSERT_EQ(ParseOperationArguments(OperationCommand::Download,
+                                    {"--host", "10.0.0.1", "--port=0", "--base-address", "", "--compress", "--yes",
+                                     "--work-dir", "/w", "--korvane", "--settings=s.ini", "--timeout", "7",
+                                     "--switch-pause", "0.5", "--", "-fw.mot"},
+                                    &o, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.host, "10.0.0.1");
+  EXPECT_EQ(o.port, 0u);  // passed on: the operation answers it with message 104
+  EXPECT_EQ(o.address, std::string(""));
+  EXPECT_TRUE(o.compress && o.assumeYes && o.korvane);
+  EXPECT_EQ(o.workDirectory, "/w");
+  EXPECT_EQ(o.settingsFile, "s.ini");
+  EXPECT_EQ(o.timeoutMs, 7000);
+  EXPECT_EQ(o.switchPauseMs, 500);
+  EXPECT_EQ(o.file, "-fw.mot");
+
+  // download: no host is allowed (message 102), nor an empty one; an empty
+  // file name is the chooser's answer, not a missing file.
+  ASSERT_EQ(ParseOperationArguments(OperationCommand::Download, {"--host=", ""}, &o, &error), OptionsParse::Ok);
+  EXPECT_EQ(o.host, "");
+  EXPECT_EQ(o.file, "");
+  EXPECT_FALSE(o.port.has_value());
+  EXPECT_FALSE(o.address.has_value());
+
+  ASSERT_EQ(ParseOperationArguments(OperationCommand::Module,
+                                    {"--address", "123456789ABCDEF", "m.mot", "--host", "h", "--port", "65535"}, &o,
+                                    &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.address, std::string("123456789ABCDEF"));
+  EXPECT_EQ(o.port, 65535u);
+
+  const struct {
+    OperationCommand command;
+    std::vector<std::string> args;
+    const char* says;
+  } bad[] = {
+      {OperationCommand::Download, {"--host", "h"}, "missing FILE"},
+      {OperationCommand::Download, {"--port", "65536", "f"}, "bad port '65536' (0 to 65535)"},
+      {OperationCommand::Download, {"--port", "-1", "f"}, "bad port"},
+      {OperationCommand::Download, {"--address", "1", "f"}, "unknown option"},
+      {OperationCommand::Download, {"a", "b"}, "more than one file"},
+      {OperationCommand::Download, {"--timeout", "0", "f"}, "bad time-out"},
+      {OperationCommand::Download, {"--settings=", "f"}, "the settings file name is empty"},
+      {OperationCommand::Download, {"--work-dir", "", "f"}, "the work folder name is empty"},
+      {OperationCommand::Download, {"--base-address", "0123456789ABCDEF", "f"}, "longer than 15 characters"},
+      {OperationCommand::Module, {"--address", "20000", "m.mot"}, "missing --host"},
+      {OperationCommand::Module, {"--host=", "--address", "20000", "m.mot"}, "missing --host"},
+      {OperationCommand::Module, {"--host", "h", "m.mot"}, "missing --address"},
+      {OperationCommand::Module, {"--host", "h", "--address", "1", "--compress", "m"}, "unknown option"},
+      {OperationCommand::Module, {"--host", "h", "--address", "1", "--korvane", "m"}, "unknown option"},
+      {OperationCommand::Module, {"--host"}, "option --host needs a value"},
+      {OperationCommand::Download, {"f", "--timeout"}, "option --timeout needs a value"},
+  };
+  for (const auto& b : bad) {
+    error.clear();
+    EXPECT_EQ(ParseOperationArguments(b.command, b.args, &o, &error), OptionsParse::Usage) << Joined(b.args);
+    EXPECT_THAT(error, HasSubstr(b.says)) << Joined(b.args);
+  }
+  EXPECT_EQ(ParseOperationArguments(OperationCommand::Module, {"--help"}, &o, &error), OptionsParse::Help);
+}
+
+TEST(CommandLineSettings, FileStoreKeepsTextsExactlyAndNeverWritesPresets) {
+  const std::string path = TempPath("settings.ini");
+  {
+    OperationCommandOptions options;
+    options.settingsFile = path;  // a missing file is an empty store
+    options.korvane = true;
+    MemorySettingsStore store;
+    std::string error;
+    ASSERT_TRUE(OpenCommandSettings(options, &store, &error)) << error;
+    EXPECT_EQ(store.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0), 1);
+    store.SetSettingText(kSettingsSection, setting_key::kBaseAddress, " 10000\\x\nﾎｽﾄ");
+    store.SetSettingInt(kSettingsSection, setting_key::kCompress, 1);
+  }
+  MemorySettingsStore again;
+  std::string error;
+  ASSERT_TRUE(again.Open(path, &error)) << error;
+  EXPECT_EQ(again.GetSettingText(kSettingsSection, setting_key::kBaseAddress, ""), " 10000\\x\nﾎｽﾄ");
+  EXPECT_EQ(again.GetSettingInt(kSettingsSection, setting_key::kCompress, 0), 1);
+  EXPECT_EQ(again.GetSettingInt(kSettingsSection, setting_key::kKorvane, 5), 5);  // the preset was not written
+  EXPECT_EQ(again.GetSettingInt(kSettingsSection, setting_key::kBaseAddress, 9), 9);  // not a number
+  std::remove(path.c_str());
+
+  const std::string broken = TempPath("broken.ini");
+  mervix::testing::WriteFile(broken, "[Previous Settings]\nno equals sign\n");
+  OperationCommandOptions options;
+  options.settingsFile = broken;
+  MemorySettingsStore store;
+  EXPECT_FALSE(OpenCommandSettings(options, &store, &error));
+  EXPECT_THAT(error, HasSubstr("line 2"));
+  std::remove(broken.c_str());
+}
+
+TEST(CommandLineOperatorTest, BaseAddressFromTheOptionOrTheTerminal) {
+  TextStream err;
+  TerminalOperator terminal(nullptr, stdout, err.file(), false);
+  const struct {
+    const char* input;  // null: no input at all
+    std::optional<std::string> option;
+    std::optional<std::string> answer;
+  } cases[] = {
+      {"", std::string("10000"), std::string("10000")},  // the option asks nothing
+      {"1F000\n", std::nullopt, std::string("1F000")},
+      {"1F000\r\n", std::nullopt, std::string("1F000")},
+      {"\n", std::nullopt, std::string("8000")},  // Return keeps the preset
+      {"", std::nullopt, std::nullopt},           // end of input cancels
+      {nullptr, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    TextStream in(c.input ? c.input : "");
+    CommandLineOperator op(terminal, ControlValues{}, "f", c.option, c.input ? in.file() : nullptr, err.file());
+    EXPECT_EQ(op.AskBaseAddress("8000"), c.answer) << (c.input ? c.input : "(none)");
+  }
+  EXPECT_THAT(err.Text(), HasSubstr("Please enter the base address in hexadecimal [8000]: 1F000\n"));
+}
+
+TEST(TerminalOperatorTest, AnswersFromInputAndEndOfInput) {
+  SetActiveLanguage(Language::English);
+  TextStream in("  YES \nwhat\nn\nOk\nx\n");
+  TextStream out;
+  TextStream err;
+  TerminalOperator op(in.file(), out.file(), err.file(), false);
+  EXPECT_EQ(op.ShowMessageBox("Retry?", ButtonSet::YesNo), Answer::Yes);
+  EXPECT_EQ(op.ShowMessageBox("Retry?", ButtonSet::YesNo), Answer::No);  // "what" asks again
+  EXPECT_EQ(op.ShowMessageBox("Go?", ButtonSet::OkCancel), Answer::Ok);
+  EXPECT_EQ(op.ShowMessageBox("Go?", ButtonSet::OkCancel), Answer::Cancel);  // "x", then end of input
+  EXPECT_EQ(op.Ask(Question::Retry, "Retry?", ButtonSet::YesNo), Answer::No);
+  op.Show(112, "Plain");
+  EXPECT_EQ(err.Text(),
+            "Retry? [yes/no]   YES \nRetry? [yes/no] what\nRetry? [yes/no] n\nGo? [ok/cancel] Ok\n"
+            "Go? [ok/cancel] x\nGo? [ok/cancel] \nRetry? [yes/no] \nPlain\n");
+  op.PrintLog("127.0.0.1 Connecting...\r\n");
+  op.PrintLog("");
+  op.PrintLog("ﾀﾞｳﾝﾛｰﾄﾞ開始\r\nlone\rend\n");
+  EXPECT_EQ(out.Text(), "127.0.0.1 Connecting...\nﾀﾞｳﾝﾛｰﾄﾞ開始\nlone\nend\n");
+}
+
+TEST(TerminalOperatorTest, YesAnswersOnlyTheConfirmation) {
+  for (const Language language : {Language::English, Language::Japanese}) {
+    SetActiveLanguage(language);
+    TextStream err;
+    TerminalOperator op(nullptr, stdout, err.file(), true);
+    const std::string confirm = GetMessageText(IDS_ASK_WRITE);
+    EXPECT_EQ(op.Ask(Question::Confirm, confirm, ButtonSet::OkCancel), Answer::Ok);
+    EXPECT_EQ(err.Text(), confirm + " [ok/cancel] ok (--yes)\n");
+    // Any other question is still asked; with no input it is No or Cancel.
+    EXPECT_EQ(op.Ask(Question::Retry, GetMessageText(IDS_ASK_RETRY), ButtonSet::YesNo), Answer::No);
+    EXPECT_EQ(op.ShowMessageBox(confirm, ButtonSet::OkCancel), Answer::Cancel);
+  }
+  SetActiveLanguage(Language::English);
+}
+
+}  // namespace
+}  // namespace mervix::cli

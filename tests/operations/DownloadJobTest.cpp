@@ -1,0 +1,280 @@
+// The download job: the image file it holds for the run (opened with
+// exclusive access, let go at every end, never created, read failures
+// reported), boxes that keep their place when a runner shows them later,
+// the window closing while one is pending, and runners that report from
+// inside their own calls.
+#include "operations/DownloadJob.h"
+
+#include "resources/MessageTable.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace mervix {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace mervix::testing;
+
+// True when another program could hold the file now, even only shared for
+// reading: exclusive access lets no other opener hold it at all.
+bool OthersCanLock(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  const bool locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+  ::close(fd);
+  return locked;
+}
+
+class DownloadJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetActiveLanguage(Language::English);
+    runner_.Attach(job_);
+  }
+
+  PreparedImage Image(std::size_t size, const std::string& name = "image.img") {
+    PreparedImage image;
+    image.path = dir_ / name;
+    bytes_ = MakeImage(size, 1, 0);
+    WriteBytes(image.path, bytes_);
+    image.length = static_cast<std::uint32_t>(size);
+    return image;
+  }
+
+  void Start(const PreparedImage& image) {
+    op_.SetDownloadEnabled(false);
+    ASSERT_TRUE(job_.Start(image, "127.0.0.1", 2222, runner_));
+  }
+
+  TempFolder dir_;
+  FakeOperator op_;
+  LogPane log_{op_.LogRecorder()};
+  ScriptedRunner runner_{op_};
+  DownloadJob job_{log_};
+  Bytes bytes_;
+};
+
+TEST_F(DownloadJobTest, ImageIsHeldExclusivelyFromStartToEveryEnd) {
+  // Finished; refused by the device; cancelled at the first confirmation;
+  // cancelled at a repeated confirmation (a status reply in place of a block
+  // Ack); stopped; the window closed.
+  struct Case {
+    const char* name;
+    std::function<void(ScriptedRunner&, FakeOperator&)> script;
+    RunOutcome outcome;
+  };
+  const std::vector<Case> cases = {
+      {"finished",
+       [](ScriptedRunner& r, FakeOperator& o) {
+         ScriptWholeDownload(r, 70000, true, false);
+         o.answers = {Answer::Ok};
+       },
+       RunOutcome::Finished},
+      {"refused", [](ScriptedRunner& r, FakeOperator&) { r.ThenFrame(NakFrame(0x0002)); }, RunOutcome::Failed},
+      {"cancelled",
+       [](ScriptedRunner& r, FakeOperator& o) {
+         r.ThenFrame(StatusFrame(2));
+         o.answers = {Answer::Cancel};
+       },
+       RunOutcome::Cancelled},
+      {"cancelled again",
+       [](ScriptedRunner& r, FakeOperator& o) {
+         r.ThenFrame(StatusFrame(2));
+         r.ThenFrame(AckFrame());
+         r.ThenFrame(StatusFrame(2));
+         o.answers = {Answer::Ok, Answer::Cancel};
+       },
+       RunOutcome::Cancelled},
+  };
+  for (const Case& c : cases) {
+    const PreparedImage image = Image(70000);
+    c.script(runner_, op_);
+    Start(image);
+    EXPECT_TRUE(job_.ImageOpen()) << c.name;
+    EXPECT_FALSE(OthersCanLock(image.path)) << c.name << ": another program could lock the image mid-run";
+    runner_.Run();
+    EXPECT_EQ(job_.LastOutcome(), c.outcome) << c.name;
+    // A finished run can say which bytes went out: exactly the file's.
+    FileStatus hashed;
+    EXPECT_EQ(job_.SentSha256(), c.outcome == RunOutcome::Finished ? FileSha256(image.path, &hashed) : "") << c.name;
+    EXPECT_FALSE(job_.InProgress()) << c.name;
+    EXPECT_FALSE(job_.ImageOpen()) << c.name;
+    EXPECT_TRUE(OthersCanLock(image.path)) << c.name << ": the image stays held after the run";
+  }
+  for (bool closing : {false, true}) {
+    const PreparedImage image = Image(100);
+    runner_.connectResults = {false};  // "Retry?" is open
+    op_.answers = {Answer::Yes};
+    Start(image);
+    job_.Stop(closing);
+    EXPECT_EQ(job_.LastOutcome(), closing ? RunOutcome::Closed : RunOutcome::Stopped);
+    EXPECT_TRUE(OthersCanLock(image.path));
+    runner_.Run();  // the answer to the question that was open changes nothing
+    EXPECT_FALSE(job_.InProgress());
+  }
+}
+
+TEST_F(DownloadJobTest, ImageThatCannotBeTakenEndsTheRunBeforeConnecting) {
+  struct Case {
+    const char* name;
+    std::string path;
+    std::uint32_t length;
+    const char* reason;
+  };
+  const PreparedImage good = Image(500);
+  const std::vector<Case> cases = {
+      {"missing", dir_ / "missing.img", 100, "No such file or directory"},
+      {"folder", dir_.path(), 100, "folder"},
+      {"changed since it was prepared", good.path, 400, "500 bytes now, not the 400 bytes"},
+  };
+  for (const Case& c : cases) {
+    op_.boxes.clear();
+    PreparedImage image;
+    image.path = c.path;
+    image.length = c.length;
+    Start(image);
+    runner_.Run();
+    ASSERT_EQ(op_.boxes.size(), 1u) << c.name;
+    EXPECT_THAT(op_.boxes[0].text, HasSubstr("Cannot open the image file\n")) << c.name;
+    EXPECT_THAT(op_.boxes[0].text, HasSubstr(c.reason)) << c.name;
+    EXPECT_EQ(job_.LastOutcome(), RunOutcome::Failed);
+    EXPECT_EQ(job_.LastFailure().origin, FailureOrigin::File);
+    EXPECT_EQ(job_.LastFailure().messageId, IDS_ERROR_IMAGE_OPEN);
+    EXPECT_EQ(runner_.connectAttempts, 0) << c.name;
+    EXPECT_FALSE(job_.InProgress());
+    EXPECT_EQ(op_.enables.back(), true);
+  }
+  EXPECT_FALSE(FileExists(dir_ / "missing.img")) << "the image file was created";
+}
+
+TEST_F(DownloadJobTest, ImageCutShortDuringTheRunIsReportedAndNothingOfItSent) {
+  const PreparedImage image = Image(200000);
+  ScriptWholeDownload(runner_, 200000, true, false);
+  op_.answers = {Answer::Ok};
+  Start(image);
+  // Another program cuts the file while the confirmation is open.
+  op_.whileBoxOpen = [&](const FakeOperator::Box& box) {
+    if (box.buttons == ButtonSet::OkCancel) {
+      ASSERT_EQ(::truncate(image.path.c_str(), 100000), 0);
+    }
+  };
+  runner_.Run();
+  EXPECT_EQ(job_.LastOutcome(), RunOutcome::Failed);
+  EXPECT_EQ(job_.LastFailure().origin, FailureOrigin::File);
+  EXPECT_EQ(job_.LastFailure().phase, RunPhase::Block);
+  EXPECT_EQ(job_.LastFailure().block, 2u);
+  EXPECT_THAT(op_.BoxTexts().back(), HasSubstr("Cannot read the image file\n"));
+  EXPECT_THAT(op_.BoxTexts().back(), HasSubstr("ends at byte 100000"));
+  // The first block went out; nothing of the second.
+  EXPECT_EQ(runner_.BlockSizes(), (std::vector<std::size_t>{65536}));
+  EXPECT_FALSE(runner_.Open());
+}
+
+TEST_F(DownloadJobTest, BoxShownLaterStillComesBeforeTheCloseAndTheEnd) {
+  runner_.deferBoxes = true;
+  runner_.ThenFrame(NakFrame(0x0010));
+  std::vector<std::string> order;
+  op_.whileBoxOpen = [&](const FakeOperator::Box& box) {
+    order.push_back(box.text + (runner_.Open() ? " (open)" : " (closed)"));
+  };
+  Start(Image(100));
+  // The device closes while the first box is still to be shown: no second
+  // report, and the run is not over until the boxes are.
+  while (runner_.DeliverOne() && op_.boxes.empty()) {
+  }
+  EXPECT_TRUE(job_.InProgress());
+  runner_.Run();
+  EXPECT_THAT(order, ElementsAre("NAK(Dial-in/Dial-out is used) (open)", "Dial-in/dial-out error (open)"));
+  EXPECT_EQ(runner_.closes, 1);
+  EXPECT_EQ(runner_.ends, 1);
+  EXPECT_EQ(op_.trail.back(), "enabled");
+  EXPECT_FALSE(job_.ImageOpen());
+}
+
+TEST_F(DownloadJobTest, WindowClosingWhileABoxIsPendingEndsAtOnceWithoutIt) {
+  runner_.deferBoxes = true;
+  ScriptWholeDownload(runner_, 100, true, false);
+  op_.answers = {Answer::Ok};
+  Start(Image(100));
+  // Run until the run's last box ("Download finished") is due but not shown.
+  while (job_.InProgress() && runner_.DeliverOne()) {
+    if (runner_.BlockSizes().size() == 1 && runner_.closes == 1) break;
+  }
+  ASSERT_TRUE(job_.InProgress());
+  job_.Stop(true);
+  EXPECT_FALSE(job_.InProgress());
+  EXPECT_FALSE(job_.ImageOpen());
+  EXPECT_EQ(runner_.ends, 1);
+  // The run had finished: the closing does not change its verdict.
+  EXPECT_EQ(job_.LastOutcome(), RunOutcome::Finished);
+  runner_.Run();
+  EXPECT_EQ(runner_.ends, 1);
+}
+
+// A runner that reports from inside its own calls, as a synchronous platform
+// might; and checks that the job never calls it while one of its calls is
+// still running.
+class ImpatientRunner : public ScriptedRunner {
+ public:
+  using ScriptedRunner::ScriptedRunner;
+  int depth = 0;
+  int deepest = 0;
+
+  void Connect(const std::string& host, std::uint16_t port) override {
+    Enter();
+    ScriptedRunner::Connect(host, port);
+    Run();
+    Leave();
+  }
+  void Send(const std::uint8_t* data, std::size_t size) override {
+    Enter();
+    ScriptedRunner::Send(data, size);
+    Run();
+    Leave();
+  }
+  void Ask(Question q, const std::string& text, ButtonSet buttons) override {
+    Enter();
+    ScriptedRunner::Ask(q, text, buttons);
+    Run();
+    Leave();
+  }
+  void Pause(int ms) override {
+    Enter();
+    ScriptedRunner::Pause(ms);
+    Run();
+    Leave();
+  }
+
+ private:
+  void Enter() { deepest = std::max(deepest, ++depth); }
+  void Leave() { --depth; }
+};
+
+TEST_F(DownloadJobTest, ReportsFromInsideTheRunnersCallsAreQueuedNotNested) {
+  ImpatientRunner runner(op_);
+  runner.Attach(job_);
+  ScriptWholeDownload(runner, 200000, false, false);
+  op_.answers = {Answer::Ok};
+  const PreparedImage image = Image(200000);
+  op_.SetDownloadEnabled(false);
+  ASSERT_TRUE(job_.Start(image, "127.0.0.1", 2222, runner));
+  EXPECT_FALSE(job_.InProgress()) << "the whole run happened inside Start";
+  EXPECT_EQ(job_.LastOutcome(), RunOutcome::Finished);
+  EXPECT_EQ(runner.BlockBytes(), bytes_);
+  EXPECT_EQ(runner.deepest, 1);
+  EXPECT_EQ(op_.LogLines(),
+            (std::vector<std::string>{"127.0.0.1 Connecting...\r\n", "Download mode...\r\n",
+                                      "127.0.0.1 Connecting...\r\n", "Download start\r\n", "64K bytes sent\r\n",
+                                      "64K bytes sent\r\n", "64K bytes sent\r\n", "196KBytes downloaded\r\n",
+                                      "Download finished\r\n"}));
+}
+
+}  // namespace
+}  // namespace mervix
