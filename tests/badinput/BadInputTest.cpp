@@ -7,8 +7,9 @@
 // mode, modelling a device whose firmware area is 2,031,616 bytes.
 //
 // Big inputs are generated in a temporary folder at test time.
-#include "tests/e2e/ChildProcess.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/Programs.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -36,7 +37,7 @@ constexpr int kCommandTimeoutMs = 60000;
 
 std::string CliPath() {
   if (const char* env = std::getenv("MERVIX_CLI")) return env;
-  return MERVIX_CLI_PATH;
+  return ::mervix::testing::CliPath();
 }
 
 // Bytes, size, mode and modification time of a path (a file or a folder).

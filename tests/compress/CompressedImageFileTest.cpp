@@ -2,6 +2,7 @@
 // mervix-cli that make and check it, run as the operator would.
 #include <gtest/gtest.h>
 
+#include "tests/support/Programs.h"
 #include "compress/CompressedImageFile.h"
 #include "compress/Lh5Decoder.h"
 #include "tests/compress/FirmwareLikeImage.h"
@@ -59,7 +60,7 @@ TEST(CompressedImageFile, ReportsWhatWentWrong) {
   EXPECT_NE(full.reason.find("cannot write '/dev/full': No space left on device"), std::string::npos) << full.reason;
 }
 
-std::string Cli() { return MERVIX_CLI_PATH; }
+std::string Cli() { return ::mervix::testing::CliPath(); }
 
 TEST(CompressCommand, CompressesIntoInterImgAndDecompressesBack) {
   testing::TempDir dir;

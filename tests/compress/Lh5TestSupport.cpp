@@ -94,21 +94,6 @@ std::vector<std::uint8_t> MakeLh5Archive(const std::vector<std::uint8_t>& stream
   return archive;
 }
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/mervix-lh5-XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-  if (!path_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-}
-
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;

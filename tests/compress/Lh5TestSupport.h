@@ -3,6 +3,8 @@
 // decoder, and temporary directories.
 #pragma once
 
+#include "tests/support/TempFolder.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,17 +83,7 @@ std::uint16_t Crc16(const std::vector<std::uint8_t>& data);
 std::vector<std::uint8_t> MakeLh5Archive(const std::vector<std::uint8_t>& stream,
                                          const std::vector<std::uint8_t>& original, const std::string& name);
 
-// A fresh directory under $TMPDIR (or /tmp), removed by the destructor.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TempDir = TempFolder;
 
 bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& data);
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>* data);

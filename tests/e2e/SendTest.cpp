@@ -1,14 +1,13 @@
 // mervix-cli send against the device simulator over loopback: what the
 // operator sees (standard output, standard error, exit code) and what the
 // device received (the simulator's record and image).
-#include "tests/e2e/ChildProcess.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/Programs.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tools/devsim/SimulatorOptions.h"
 
-#if MERVIX_E2E_HAVE_COMPRESSOR
 #include "compress/CoderInterfaces.h"
 #include "compress/ImageCompressor.h"
-#endif
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -33,7 +32,7 @@ using Lines = std::vector<std::string>;
 
 std::string CliPath() {
   if (const char* env = std::getenv("MERVIX_CLI")) return env;
-  return MERVIX_CLI_PATH;
+  return ::mervix::testing::CliPath();
 }
 
 // English texts whatever the machine's locale.
@@ -192,7 +191,6 @@ TEST_F(SendTest, StatusThreeToTheQueryLeadsToTheSize) {
 // A compressed image (here the lh5 stream of "abc") with its "TOVA" trailer
 // reaches the device intact and decodes there to the original bytes.
 TEST_F(SendTest, CompressedImageArrivesIntactAndDecodes) {
-  if (!devsim::DecoderAvailable()) GTEST_SKIP() << "simulator built without the lh5 decoder";
   std::string error;
   ASSERT_TRUE(sim_.Start({"--download-mode"}, &error, /*decode=*/true)) << error;
   const Bytes file = {0x00, 0x03, 0x28, 0x08, 0x44, 0xC9, 0x13, 0x58, 0x02, 0x60, 'T', 'O', 'V', 'A'};
@@ -208,12 +206,10 @@ TEST_F(SendTest, CompressedImageArrivesIntactAndDecodes) {
   EXPECT_EQ(sim_.DecodedImage(), (Bytes{'a', 'b', 'c'}));
 }
 
-#if MERVIX_E2E_HAVE_COMPRESSOR
 // An image compressed by the tool's own coder, trailer appended as the
 // firmware operation does, is sent in blocks and decodes on the device to the
 // original image.
 TEST_F(SendTest, ImageCompressedByTheCoderDecodesOnTheDevice) {
-  if (!devsim::DecoderAvailable()) GTEST_SKIP() << "simulator built without the lh5 decoder";
   // Half text-like and repetitive, half noise: matches, literals, several blocks.
   Bytes original;
   const std::string phrase = "REV-firmware block table entry ";
@@ -244,7 +240,6 @@ TEST_F(SendTest, ImageCompressedByTheCoderDecodesOnTheDevice) {
   EXPECT_EQ(sim_.ReceivedImage(), file);
   EXPECT_TRUE(sim_.DecodedImage() == original);
 }
-#endif
 
 // A refusal or a broken reply at some step: the run ends with exit 1, the
 // message on standard error, nothing more sent, and the connection closed.

@@ -4,8 +4,9 @@
 // when a connection has ended, so the record is read while it still runs),
 // the chosen file must be left as it was, and a second run against the same
 // device, now well behaved, must succeed.
-#include "tests/e2e/ChildProcess.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/Programs.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/hostile/HostileCases.h"
 #include "tests/operations/OperationsTestSupport.h"
 
@@ -37,7 +38,7 @@ const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES",
 
 std::string CliPath() {
   if (const char* env = std::getenv("MERVIX_CLI")) return env;
-  return MERVIX_CLI_PATH;
+  return ::mervix::testing::CliPath();
 }
 
 // A port on 127.0.0.1 that refuses connections: bound, never listening.

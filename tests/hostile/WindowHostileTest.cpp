@@ -5,7 +5,7 @@
 // closed as the device saw it, and the image file no longer open.
 #include "tests/shell/ShellTestSupport.h"
 
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/hostile/HostileCases.h"
 #include "tests/hostile/OpenFiles.h"
 #include "tests/operations/OperationsTestSupport.h"

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "tests/support/Programs.h"
 #include "TestFiles.h"
 
 namespace mervix {

@@ -2,6 +2,8 @@
 // and writes, and S-record lines built independently of the code under test.
 #pragma once
 
+#include "tests/support/TempFolder.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,32 +17,7 @@
 
 namespace mervix::test {
 
-// A folder made with mkdtemp under TMPDIR (or /tmp), removed with its
-// contents by the destructor.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mervix-image-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    if (!path_.empty()) {
-      const std::string cmd = "rm -rf '" + path_ + "'";
-      if (std::system(cmd.c_str()) != 0) {
-      }
-    }
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using TempDir = mervix::testing::TempFolder;
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -3,9 +3,10 @@
 // reasons on standard error, the exit code) and what the device received
 // (the simulator's record, image and decoded image). Every run works in a
 // fresh temporary folder.
+#include "tests/support/Programs.h"
 #include "compress/Lh5Decoder.h"
-#include "tests/e2e/ChildProcess.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/operations/OperationsTestSupport.h"
 
 #include <gmock/gmock.h>
@@ -31,7 +32,7 @@ const std::vector<std::string> kJapanese = {"LANG=ja_JP.UTF-8", "LC_ALL=ja_JP.UT
 
 std::string CliPath() {
   if (const char* env = std::getenv("MERVIX_CLI")) return env;
-  return MERVIX_CLI_PATH;
+  return ::mervix::testing::CliPath();
 }
 
 class OperationsEndToEndTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include "operations/OperationsOperator.h"
 #include "operations/SettingsStore.h"
 #include "tests/support/ScriptedRunner.h"
+#include "tests/support/TempFolder.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,52 +26,6 @@
 namespace mervix::testing {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A folder made with mkdtemp under TMPDIR (or /tmp), removed with its
-// contents by the destructor.
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mervix-ops-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    if (!path_.empty() && !std::getenv("MERVIX_KEEP_TEST_FILES")) {
-      const std::string cmd = "rm -rf '" + path_ + "'";
-      if (std::system(cmd.c_str()) != 0) {
-      }
-    }
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-inline Bytes ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 // An image of |size| bytes (at least 14) with the tag "REV-" at offset 8
 // (unless |tagged| is false) and the version bytes at 12 and 13; the rest a

@@ -3,7 +3,7 @@
 #include "ShellTestSupport.h"
 
 #include "shell/DownloadApp.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/operations/OperationsTestSupport.h"
 
 namespace mervix {

@@ -3,7 +3,7 @@
 // and the boxes; the simulator tells what the device received.
 #include "ShellTestSupport.h"
 
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/operations/OperationsTestSupport.h"
 
 namespace mervix {

@@ -4,7 +4,7 @@
 // boxes is up.
 #include "ShellTestSupport.h"
 
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/hostile/OpenFiles.h"
 
 #include <QMessageBox>

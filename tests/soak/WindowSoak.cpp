@@ -12,7 +12,7 @@
 #include "shell/DownloadDlg.h"
 #include "shell/ModalSeam.h"
 #include "shell/QtSettingsStore.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 #include "tests/soak/ProcessFigures.h"
 
 #include <QApplication>

@@ -14,13 +14,9 @@
 #include <cstdio>
 #include <cstring>
 
-#if MERVIX_DEVSIM_HAVE_LH5
 #include "compress/Lh5Decoder.h"
-#endif
 
 namespace mervix::devsim {
-
-bool DecoderAvailable() { return MERVIX_DEVSIM_HAVE_LH5 != 0; }
 
 namespace {
 
@@ -494,7 +490,6 @@ void DeviceSimulator::FinishImage() {
   const std::vector<std::uint8_t>& img = record_.image;
   record_.endsWithTova = img.size() >= 4 && std::memcmp(img.data() + img.size() - 4, "TOVA", 4) == 0;
   if (options_.decodedPath.empty() || !record_.endsWithTova || !record_.imageComplete) return;
-#if MERVIX_DEVSIM_HAVE_LH5
   std::vector<std::uint8_t> decoded;
   std::string error;
   if (DecodeLh5(img.data(), img.size() - 4, std::nullopt, &decoded, &error)) {
@@ -503,7 +498,6 @@ void DeviceSimulator::FinishImage() {
   } else {
     record_.decodeError = error.empty() ? "undecodable" : error;
   }
-#endif
 }
 
 bool DeviceSimulator::WriteOutputs() {

@@ -238,10 +238,6 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
     } else if (name == "--image") {
       o.imagePath = value;
     } else if (name == "--decoded") {
-      if (!DecoderAvailable()) {
-        *error = "option --decoded: this build has no lh5 decoder";
-        return ParseOutcome::Error;
-      }
       o.decodedPath = value;
     } else if (name == "--switches") {
       if (!number(1000)) return ParseOutcome::Error;

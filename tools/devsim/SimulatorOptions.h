@@ -99,7 +99,4 @@ bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error);
 // The --help text.
 const char* UsageText();
 
-// True when this build can decode lh5 images (--decoded is accepted).
-bool DecoderAvailable();
-
 }  // namespace mervix::devsim

@@ -11,7 +11,7 @@
 #include "operations/DownloadJob.h"
 #include "resources/LogPane.h"
 #include "tests/bench/download/MinimalClient.h"
-#include "tests/e2e/DevsimProcess.h"
+#include "tests/support/DevsimProcess.h"
 
 #include <asio/io_context.hpp>
 #include <benchmark/benchmark.h>

@@ -11,9 +11,11 @@
 // Start runs mervix-devsim on an ephemeral port with a record file and an
 // image file in a fresh temporary folder, and waits for its "listening" line.
 // The program is found through the MERVIX_DEVSIM environment variable, else
-// the MERVIX_DEVSIM_PATH macro given by the build. Header-only and free of any
+// it is the build's own (Programs.h). Header-only and free of any
 // test framework, so every suite can reuse it.
 #pragma once
+
+#include "tests/support/Programs.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -118,11 +120,7 @@ class DevsimProcess {
   // the build names it.
   static std::string ProgramPath() {
     if (const char* env = std::getenv("MERVIX_DEVSIM")) return env;
-#ifdef MERVIX_DEVSIM_PATH
-    return MERVIX_DEVSIM_PATH;
-#else
-    return std::string();
-#endif
+    return DevsimPath();
   }
 
   // Starts the simulator with |options| added after the fixture's own
