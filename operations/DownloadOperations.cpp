@@ -74,6 +74,22 @@ Failure PreparationFailure(PreparationEnd end, std::uint16_t messageId, const st
   return failure;
 }
 
+// A length the size request cannot carry: a device that acknowledged a size
+// of 0 would wait for a block that can never come, and one of 4 GiB or more
+// cannot be announced at all.
+Failure ImageLengthProblem(const std::string& path, std::uint64_t length) {
+  Failure failure;
+  if (length > 0 && length <= kMaxImageLength) return failure;
+  failure.origin = FailureOrigin::File;
+  failure.phase = RunPhase::Prepare;
+  failure.messageId = length == 0 ? IDS_ERROR_IMAGE_EMPTY : IDS_ERROR_IMAGE_TOO_LARGE;
+  failure.message = FormatMessageText(failure.messageId);
+  failure.detail = length == 0 ? "'" + path + "' is empty (0 bytes): nothing to download"
+                               : "'" + path + "' is " + std::to_string(length) +
+                                     " bytes; at most 4294967295 can be sent";
+  return failure;
+}
+
 // An end that changes nothing and shows nothing.
 PreparationResult Refused(PreparationEnd end, const std::string& reason) {
   PreparationResult result{end, true, reason, {}};
@@ -137,20 +153,12 @@ PreparationResult DownloadOperations::EndSilently(PreparationEnd end, const std:
 }
 
 bool DownloadOperations::CheckImageLength(const std::string& path, std::uint64_t length, PreparationResult* end) {
-  // A device that acknowledged a size of 0 would wait for a block that can
-  // never come, and one of 4 GiB or more cannot be announced at all.
-  if (length == 0) {
-    *end = EndWithBox(PreparationEnd::EmptyImage, FormatMessageText(IDS_ERROR_IMAGE_EMPTY) + "\n" + path,
-                      "'" + path + "' is empty (0 bytes): nothing to download", IDS_ERROR_IMAGE_EMPTY);
-    return false;
-  }
-  if (length > kMaxImageLength) {
-    *end = EndWithBox(PreparationEnd::ImageTooLarge, FormatMessageText(IDS_ERROR_IMAGE_TOO_LARGE) + "\n" + path,
-                      "'" + path + "' is " + std::to_string(length) + " bytes; at most 4294967295 can be sent",
-                      IDS_ERROR_IMAGE_TOO_LARGE);
-    return false;
-  }
-  return true;
+  const Failure refused = ImageLengthProblem(path, length);
+  if (!refused.failed()) return true;
+  *end = EndWithBox(refused.messageId == IDS_ERROR_IMAGE_EMPTY ? PreparationEnd::EmptyImage
+                                                               : PreparationEnd::ImageTooLarge,
+                    refused.message + "\n" + path, refused.detail, refused.messageId);
+  return false;
 }
 
 PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
@@ -403,6 +411,36 @@ PreparationResult DownloadOperations::PrepareUserModule(PreparedImage* image) {
   image->sectorAddress = ParseAddressText(userBaseAddress_);
   // 14.
   return PreparationResult{PreparationEnd::RunStarted, true, "prepared", {}};
+}
+
+Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image) {
+  *image = PreparedImage();
+  Failure failure;
+  failure.origin = FailureOrigin::File;
+  failure.phase = RunPhase::Prepare;
+  InputFile file;
+  const FileStatus opened = file.Open(path, ImageAccess::Shared, "image");
+  if (!opened.ok()) {
+    failure.messageId = IDS_ERROR_IMAGE_OPEN;
+    failure.message = FormatMessageText(IDS_ERROR_IMAGE_OPEN);
+    failure.detail = opened.reason;
+    return failure;
+  }
+  const std::uint64_t length = file.Length();
+  file.Close();
+  const Failure refused = ImageLengthProblem(path, length);
+  if (refused.failed()) return refused;
+  FileStatus hashed;
+  image->sha256 = FileSha256(path, &hashed);
+  if (!hashed.ok()) {
+    failure.messageId = IDS_ERROR_IMAGE_READ;
+    failure.message = FormatMessageText(IDS_ERROR_IMAGE_READ);
+    failure.detail = hashed.reason;
+    return failure;
+  }
+  image->path = path;
+  image->length = static_cast<std::uint32_t>(length);
+  return Failure();
 }
 
 }  // namespace mervix

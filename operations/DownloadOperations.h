@@ -191,4 +191,9 @@ class DownloadOperations {
   bool preparing_ = false;
 };
 
+// A ready image sent as it is (`mervix-cli send`): checks that the file is
+// a readable regular file of 1 to 4294967295 bytes and fingerprints it.
+// Returns no failure with |image| filled in, or a File failure saying why.
+Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image);
+
 }  // namespace mervix

@@ -3,20 +3,15 @@
 #include "cli/Commands.h"
 #include "cli/support/TerminalOperator.h"
 #include "operations/DownloadJob.h"
+#include "operations/DownloadOperations.h"
 #include "operations/MemorySettingsStore.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
 
 #include <asio/io_context.hpp>
 
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
-
 namespace mervix::cli {
 namespace {
-
-constexpr std::uint64_t kMaxImageLength = 0xFFFFFFFFull;  // the size request carries 32 bits
 
 // The log pane of a command: its lines go to the terminal as they come.
 LogPane TerminalLog(TerminalOperator& terminal) {
@@ -63,35 +58,12 @@ int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err) {
 int RunSend(const SendOptions& options, const CommandStreams& streams) {
   std::FILE* err = streams.err;
   // The image: sent as it is, path and length as given.
-  struct stat st {};
-  std::FILE* probe = std::fopen(options.file.c_str(), "rb");
-  if (!probe) {
-    std::fprintf(err, "mervix-cli send: cannot open %s: %s\n", options.file.c_str(), std::strerror(errno));
-    return kExitFailure;
-  }
-  const int statResult = fstat(fileno(probe), &st);
-  const int statErrno = errno;
-  std::fclose(probe);
-  if (statResult != 0) {
-    std::fprintf(err, "mervix-cli send: cannot examine %s: %s\n", options.file.c_str(), std::strerror(statErrno));
-    return kExitFailure;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    std::fprintf(err, "mervix-cli send: %s is not a regular file\n", options.file.c_str());
-    return kExitFailure;
-  }
-  if (st.st_size == 0) {
-    std::fprintf(err, "mervix-cli send: %s is empty: nothing to download\n", options.file.c_str());
-    return kExitFailure;
-  }
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxImageLength) {
-    std::fprintf(err, "mervix-cli send: %s is too large (%llu bytes; at most 4294967295)\n", options.file.c_str(),
-                 static_cast<unsigned long long>(st.st_size));
-    return kExitFailure;
-  }
   PreparedImage image;
-  image.path = options.file;
-  image.length = static_cast<std::uint32_t>(st.st_size);
+  const Failure refused = PrepareImageAsItIs(options.file, &image);
+  if (refused.failed()) {
+    std::fprintf(err, "mervix-cli send: %s\n", Describe(refused).c_str());
+    return kExitFailure;
+  }
 
   TerminalOperator terminal(streams.in, streams.out, err, options.assumeYes);
   LogPane log = TerminalLog(terminal);

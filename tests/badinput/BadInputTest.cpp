@@ -320,7 +320,7 @@ TEST_F(BadInputTest, AFolderChosenAsTheFileIsRefusedAsAFolderByEveryCommand) {
   ExpectResult(Cli({"convert", "--base-address", "0", folder, Path("fw.img")}), 1, "folder", "convert");
   ExpectResult(Cli({"convert", "--module", folder, Path("mod.img")}), 1, "folder", "convert --module");
   ExpectResult(Cli({"info", folder}), 1, "folder", "info");
-  ExpectResult(Cli(Send(folder)), 1, "not a regular file", "send");
+  ExpectResult(Cli(Send(folder)), 1, "folder", "send");
   ExpectResult(Cli(Download(folder)), 1, "folder", "download");
   ExpectResult(Cli(Module(folder)), 1, "folder", "module");
   // The coder's output is not even created for a folder.

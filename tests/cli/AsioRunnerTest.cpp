@@ -231,10 +231,10 @@ TEST_F(RunSendTest, FileThatCannotBeSentIsRefusedBeforeConnecting) {
     std::string file;
     std::string says;
   } cases[] = {
-      {missing, "cannot open " + missing + ": No such file or directory"},
-      {::testing::TempDir(), "is not a regular file"},
-      {empty, "is empty: nothing to download"},
-      {huge, "is too large (4294967296 bytes; at most 4294967295)"},
+      {missing, "cannot open image '" + missing + "': No such file or directory"},
+      {::testing::TempDir(), "it is a folder, not a file"},
+      {empty, "is empty (0 bytes): nothing to download"},
+      {huge, "is 4294967296 bytes; at most 4294967295 can be sent"},
   };
   LoopbackDevice device([](int, int) {});
   for (const auto& c : cases) {
