@@ -35,6 +35,14 @@ struct ConversionResult {
   bool ok() const { return !outputPath.empty(); }
 };
 
+// A conversion that failed on a file.
+inline ConversionResult FileFailure(FileStatus status) {
+  ConversionResult result;
+  result.reason = status.reason;
+  result.file = std::move(status);
+  return result;
+}
+
 // "line 7: result -4 (the record's data would fall outside the work area)"
 std::string DescribeRecordFailure(std::size_t line, int recordResult);
 

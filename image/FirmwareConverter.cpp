@@ -11,21 +11,6 @@
 namespace mervix {
 namespace {
 
-ConversionResult FileFailure(FileStatus status) {
-  ConversionResult result;
-  result.reason = status.reason;
-  result.file = std::move(status);
-  return result;
-}
-
-ConversionResult FileFailure(FileProblem problem, int error, std::string reason) {
-  FileStatus status;
-  status.problem = problem;
-  status.systemError = error;
-  status.reason = std::move(reason);
-  return FileFailure(std::move(status));
-}
-
 bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\t'; }
 
 }  // namespace
@@ -160,12 +145,14 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   if (out < 0) {
     const int error = errno;
-    return FileFailure(FileProblem::WriteFailed, error, FileErrorReason("cannot create output", outputPath, error));
+    return FileFailure(
+        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create output", outputPath, error)));
   }
   struct stat st;
   if (::fstat(out, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(out);
-    return FileFailure(FileProblem::NotRegular, EINVAL, "cannot create output '" + outputPath + "': not a regular file");
+    return FileFailure(FileStatus::Of(FileProblem::NotRegular, EINVAL,
+                                      "cannot create output '" + outputPath + "': not a regular file"));
   }
 
   ByteSource source(input.fd());
@@ -174,8 +161,8 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   if (!outcome.ok()) {
     ::close(out);  // left with length 0: it was truncated when opened
     if (outcome.readError != 0) {
-      return FileFailure(FileProblem::ReadFailed, outcome.readError,
-                         FileErrorReason("cannot read input", inputPath, outcome.readError));
+      return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
+                         FileErrorReason("cannot read input", inputPath, outcome.readError)));
     }
     result.recordResult = outcome.recordResult;
     result.line = outcome.line;
@@ -191,11 +178,13 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
       // Nothing more can be done about the output; the failure is reported.
     }
     ::close(out);
-    return FileFailure(FileProblem::WriteFailed, writeError, FileErrorReason("cannot write output", outputPath, writeError));
+    return FileFailure(FileStatus::Of(FileProblem::WriteFailed, writeError,
+                                      FileErrorReason("cannot write output", outputPath, writeError)));
   }
   if (::close(out) != 0) {
     const int error = errno;
-    return FileFailure(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error));
+    return FileFailure(
+        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error)));
   }
   result.outputPath = outputPath;
   result.imageLength = length;

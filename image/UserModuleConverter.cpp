@@ -12,21 +12,6 @@
 namespace mervix {
 namespace {
 
-FileStatus Problem(FileProblem problem, int error, std::string reason) {
-  FileStatus status;
-  status.problem = problem;
-  status.systemError = error;
-  status.reason = std::move(reason);
-  return status;
-}
-
-ConversionResult FileFailure(FileStatus status) {
-  ConversionResult result;
-  result.reason = status.reason;
-  result.file = std::move(status);
-  return result;
-}
-
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -49,12 +34,12 @@ mode_t NewFileMode() {
 }  // namespace
 
 FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  if (path.empty()) return Problem(FileProblem::WriteFailed, ENOENT, "cannot write output: no file name given");
+  if (path.empty()) return FileStatus::Of(FileProblem::WriteFailed, ENOENT, "cannot write output: no file name given");
   struct stat existing;
   mode_t mode = NewFileMode();
   if (::stat(path.c_str(), &existing) == 0) {
     if (S_ISDIR(existing.st_mode)) {
-      return Problem(FileProblem::Directory, EISDIR, "cannot write output '" + path + "': it is a folder, not a file");
+      return FileStatus::Of(FileProblem::Directory, EISDIR, "cannot write output '" + path + "': it is a folder, not a file");
     }
     mode = existing.st_mode & 07777;
   }
@@ -62,7 +47,7 @@ FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) {
     const int error = errno;
-    return Problem(FileProblem::WriteFailed, error, FileErrorReason("cannot create output beside", path, error));
+    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create output beside", path, error));
   }
   // mkstemp creates with 0600; give the file the permissions it would have
   // had if written in place. A failure here costs only that courtesy.
@@ -80,7 +65,7 @@ FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data
   }
   if (!ok) {
     ::unlink(temp.c_str());
-    return Problem(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", path, error));
+    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", path, error));
   }
   return FileStatus{};
 }
@@ -168,14 +153,14 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   if (!output.ok()) return FileFailure(std::move(output));
   if (::access(FolderOf(outputPath).c_str(), W_OK | X_OK) != 0) {
     const int error = errno;
-    return FileFailure(Problem(FileProblem::WriteFailed, error,
+    return FileFailure(FileStatus::Of(FileProblem::WriteFailed, error,
                                FileErrorReason("cannot write output", outputPath, error)));
   }
 
   ByteSource source(input.fd());
   const TextOutcome outcome = ConvertText(source);
   if (outcome.readError != 0) {
-    return FileFailure(Problem(FileProblem::ReadFailed, outcome.readError,
+    return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
                                FileErrorReason("cannot read input", inputPath, outcome.readError)));
   }
   if (!outcome.ok()) {

@@ -25,14 +25,6 @@ FileProblem ProblemForOpenError(int error) {
   }
 }
 
-FileStatus Problem(FileProblem problem, int error, std::string reason) {
-  FileStatus status;
-  status.problem = problem;
-  status.systemError = error;
-  status.reason = std::move(reason);
-  return status;
-}
-
 }  // namespace
 
 std::string FileErrorReason(const char* action, const std::string& path, int error) {
@@ -50,35 +42,35 @@ FileStatus InputFile::Open(const std::string& path, ImageAccess access, const ch
   Close();
   path_ = path;
   const std::string action = std::string("cannot open ") + what;
-  if (path.empty()) return Problem(FileProblem::Missing, ENOENT, action + ": no file name given");
+  if (path.empty()) return FileStatus::Of(FileProblem::Missing, ENOENT, action + ": no file name given");
 
   // O_NONBLOCK keeps a named pipe from stalling the open; regular files are
   // not affected by it. O_CREAT is never given: reading never creates.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     const int error = errno;
-    return Problem(ProblemForOpenError(error), error, FileErrorReason(action.c_str(), path, error));
+    return FileStatus::Of(ProblemForOpenError(error), error, FileErrorReason(action.c_str(), path, error));
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int error = errno;
     ::close(fd);
-    return Problem(FileProblem::ReadFailed, error, FileErrorReason(action.c_str(), path, error));
+    return FileStatus::Of(FileProblem::ReadFailed, error, FileErrorReason(action.c_str(), path, error));
   }
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
-    return Problem(FileProblem::Directory, EISDIR, action + " '" + path + "': it is a folder, not a file");
+    return FileStatus::Of(FileProblem::Directory, EISDIR, action + " '" + path + "': it is a folder, not a file");
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return Problem(FileProblem::NotRegular, EINVAL, action + " '" + path + "': not a regular file");
+    return FileStatus::Of(FileProblem::NotRegular, EINVAL, action + " '" + path + "': not a regular file");
   }
   // The access mode as an advisory lock, never waited for. A file system
   // without lock support (ENOLCK, EOPNOTSUPP) is read without one.
   const int lockMode = (access == ImageAccess::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   if (::flock(fd, lockMode) != 0 && errno == EWOULDBLOCK) {
     ::close(fd);
-    return Problem(FileProblem::Locked, EWOULDBLOCK, action + " '" + path + "': it is in use by another program");
+    return FileStatus::Of(FileProblem::Locked, EWOULDBLOCK, action + " '" + path + "': it is in use by another program");
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -132,12 +124,12 @@ FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath
   // made from (the same name, a link, or a name that differs only in case
   // on a file system that ignores case).
   if (input.fd() >= 0 && IsSameFile(input.fd(), outputPath)) {
-    return Problem(FileProblem::SameFile, EINVAL,
+    return FileStatus::Of(FileProblem::SameFile, EINVAL,
                    "output '" + outputPath + "' is the input file itself; choose another output");
   }
   struct stat st;
   if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    return Problem(FileProblem::Directory, EISDIR,
+    return FileStatus::Of(FileProblem::Directory, EISDIR,
                    "cannot write output '" + outputPath + "': it is a folder, not a file");
   }
   return FileStatus();

@@ -43,6 +43,14 @@ struct FileStatus {
   std::string reason;
 
   bool ok() const { return problem == FileProblem::None; }
+
+  static FileStatus Of(FileProblem problem, int error, std::string reason) {
+    FileStatus status;
+    status.problem = problem;
+    status.systemError = error;
+    status.reason = std::move(reason);
+    return status;
+  }
 };
 
 // A file descriptor opened for reading, closed by the destructor.
