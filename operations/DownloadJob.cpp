@@ -3,6 +3,7 @@
 #include "resources/MessageTable.h"
 
 #include <cerrno>
+#include <cstdio>
 
 namespace mervix {
 
@@ -20,6 +21,8 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
   pendingEvents_.clear();
   progress_ = Progress();
   imagePath_ = image.path;
+  prepared_ = image;
+  device_ = host + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
 
@@ -47,7 +50,8 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
     Action box;
     box.kind = ActionKind::ShowMessage;
     box.messageId = IDS_ERROR_IMAGE_OPEN;
-    box.text = failure.message + "\n" + problem;
+    box.text = failure.message;
+    box.detail = problem;
     Action end;
     end.kind = ActionKind::RunEnded;
     end.outcome = RunOutcome::Failed;
@@ -155,6 +159,7 @@ void DownloadJob::Carry(const Action& action) {
       return;
     case ActionKind::SendFrame:
       port_->Send(action.frame.data(), action.frame.size());
+      port_->AwaitResponse(ResponseWait::Reply);
       return;
     case ActionKind::SendImage:
       SendImageRange(action.offset, action.size);
@@ -166,12 +171,14 @@ void DownloadJob::Carry(const Action& action) {
       port_->Pause(action.milliseconds);
       return;
     case ActionKind::Ask:
-      if (!closing_) port_->Ask(action.question, action.text, action.buttons);
+      if (closing_) return;
+      port_->Ask(action.question, action.text,
+                 action.question == Question::Confirm ? ConfirmationDetail() : action.detail, action.buttons);
       return;
     case ActionKind::ShowMessage:
       if (closing_) return;
       boxOpen_ = true;
-      if (port_->ShowMessage(action.messageId, action.text)) boxOpen_ = false;
+      if (port_->ShowMessage(action.messageId, action.text, action.detail)) boxOpen_ = false;
       return;
     case ActionKind::Log:
       log_.AppendRaw(action.text);
@@ -211,6 +218,19 @@ void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
   if (offset == 0) sentHash_.Reset();
   sentHash_.Update(blockBuffer_.data(), size);
   port_->Send(blockBuffer_.data(), size);
+  port_->AwaitResponse(ResponseWait::BlockAck);
+}
+
+std::string DownloadJob::ConfirmationDetail() const {
+  std::string detail = FormatMessageText(IDS_DETAIL_DEVICE, device_) + "\n" +
+                       FormatMessageText(IDS_DETAIL_FILE, prepared_.path) + "\n";
+  if (HasImageTag(prepared_.header)) {
+    char version[16];
+    std::snprintf(version, sizeof version, "%u.%02u", static_cast<unsigned>(MajorVersion(prepared_.header)),
+                  static_cast<unsigned>(MinorVersion(prepared_.header)));
+    detail += FormatMessageText(IDS_DETAIL_VERSION, std::string(version)) + "\n";
+  }
+  return detail + FormatMessageText(IDS_DETAIL_SIZE, std::to_string(prepared_.length));
 }
 
 const Failure& DownloadJob::LastFailure() const {

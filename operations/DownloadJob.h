@@ -27,6 +27,12 @@
 
 namespace mervix {
 
+// What a run waits for once something has been sent.
+enum class ResponseWait {
+  Reply,     // the reply to a request frame
+  BlockAck,  // the acknowledgement of a data block
+};
+
 // What a runner does for a job.
 class RunPort {
  public:
@@ -43,11 +49,19 @@ class RunPort {
   virtual void Close(bool drain) = 0;
   // The pause after the mode switch; OnPauseElapsed when it has passed.
   virtual void Pause(int milliseconds) = 0;
-  // Asks the question; the answer comes back as OnAnswered.
-  virtual void Ask(Question question, const std::string& text, ButtonSet buttons) = 0;
-  // Shows a box with OK. True when it has been shown and closed already;
-  // false when it will be, and the runner then calls BoxClosed().
-  virtual bool ShowMessage(std::uint16_t messageId, const std::string& text) = 0;
+  // Asks the question; the answer comes back as OnAnswered. |detail| says
+  // what the question is about (the reason a connect failed; the device,
+  // file, version and size of a permanent write), to show under the text.
+  virtual void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) = 0;
+  // Shows a box with OK and |detail| (the cause: the system's reason, the
+  // refusal flags) under its text. True when it has been shown and closed
+  // already; false when it will be, and the runner then calls BoxClosed().
+  virtual bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) = 0;
+  // What the run waits for after the bytes just sent: a reply to a request
+  // frame, or the acknowledgement of a block (which takes the device a
+  // flash write). A runner with response time-outs arms the right one; the
+  // default ignores it.
+  virtual void AwaitResponse(ResponseWait /*wait*/) {}
   // The run's progress; the default ignores it.
   virtual void ReportProgress(const Progress& /*progress*/) {}
   // The run is over: the run indicator may be enabled again.
@@ -120,12 +134,16 @@ class DownloadJob : public RunEvents {
   void Pump();
   void Carry(const Action& action);
   void SendImageRange(std::uint64_t offset, std::uint32_t size);
+  // The device, file, version and size of the image, under the confirmation.
+  std::string ConfirmationDetail() const;
 
   LogPane& log_;
   SessionMachine machine_;
   RunPort* port_ = nullptr;
   InputFile image_;
   std::string imagePath_;
+  PreparedImage prepared_;
+  std::string device_;  // host:port
   bool inProgress_ = false;
   bool closing_ = false;  // the window is closing: no more boxes or questions
   Progress progress_;

@@ -133,10 +133,11 @@ struct SessionMachine::Out {
     return actions.back();
   }
   void Log(std::string text) { Add(ActionKind::Log).text = std::move(text); }
-  void Box(std::uint16_t messageId, std::string text) {
+  void Box(std::uint16_t messageId, std::string text, std::string detail = std::string()) {
     Action& a = Add(ActionKind::ShowMessage);
     a.messageId = messageId;
     a.text = std::move(text);
+    a.detail = std::move(detail);
   }
   void Frame(const ProtocolFrame& frame) { Add(ActionKind::SendFrame).frame = frame; }
   void Close(bool drain) { Add(ActionKind::Close).drain = drain; }
@@ -179,6 +180,7 @@ void SessionMachine::Handle(const Event& event, std::vector<Action>& actions) {
       return;
     case EventKind::TimedOut:
       if (step_ == Step::AwaitReply || step_ == Step::Connecting) {
+        LogCause(FormatMessageText(IDS_ERROR_NO_RESPONSE), event.detail, out);
         out.Close(false);
         End(RunOutcome::Failed,
             MakeFailure(FailureOrigin::Link, IDS_ERROR_NO_RESPONSE, FormatMessageText(IDS_ERROR_NO_RESPONSE),
@@ -219,6 +221,7 @@ void SessionMachine::StartRun(const RunRequest& run, Out& out) {
   // refused before the device is touched.
   if (run_.imageLength == 0) {
     out.Box(IDS_ERROR_IMAGE_EMPTY, FormatMessageText(IDS_ERROR_IMAGE_EMPTY));
+    LogCause(FormatMessageText(IDS_ERROR_IMAGE_EMPTY), "", out);
     End(RunOutcome::Failed,
         MakeFailure(FailureOrigin::File, IDS_ERROR_IMAGE_EMPTY, FormatMessageText(IDS_ERROR_IMAGE_EMPTY), ""), out);
     return;
@@ -248,8 +251,9 @@ void SessionMachine::OnConnected(Out& out) {
 void SessionMachine::OnConnectFailed(const Event& event, Out& out) {
   lastConnectError_ = event.detail.empty() ? "connection failed" : event.detail;
   if (event.noSocket) {
-    out.Box(IDS_ERROR_SOCKET, FormatMessageText(IDS_ERROR_SOCKET));
-    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT));
+    out.Box(IDS_ERROR_SOCKET, FormatMessageText(IDS_ERROR_SOCKET), lastConnectError_);
+    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_);
+    LogCause(FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_, out);
     End(RunOutcome::Failed,
         MakeFailure(FailureOrigin::Link, IDS_ERROR_SOCKET, FormatMessageText(IDS_ERROR_SOCKET), lastConnectError_),
         out);
@@ -261,6 +265,7 @@ void SessionMachine::OnConnectFailed(const Event& event, Out& out) {
   a.buttons = ButtonSet::YesNo;
   a.messageId = IDS_ASK_RETRY;
   a.text = FormatMessageText(IDS_ASK_RETRY);
+  a.detail = lastConnectError_;
 }
 
 void SessionMachine::OnPauseElapsed(Out& out) {
@@ -277,7 +282,8 @@ void SessionMachine::OnAnswer(Answer answer, Out& out) {
       Connect(out);
       return;
     }
-    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT));
+    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_);
+    LogCause(FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_, out);
     End(RunOutcome::Failed,
         MakeFailure(FailureOrigin::Link, IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_),
         out);
@@ -507,10 +513,12 @@ void SessionMachine::Finish(Out& out) {
 
 void SessionMachine::Fail(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out,
                           std::uint16_t nakFlags) {
-  // The box comes first, while the connection is still open.
+  // The box comes first, while the connection is still open; the log keeps
+  // the cause once the box is gone.
   const std::string text = FormatMessageText(messageId);
-  out.Box(messageId, text);
-  if (messageId == IDS_NAK_DIAL) out.Box(0, fixed_text::kDialError);
+  out.Box(messageId, text, detail);
+  if (messageId == IDS_NAK_DIAL) out.Box(0, fixed_text::kDialError, detail);
+  LogCause(text, detail, out);
   out.Close(false);
   Failure failure = MakeFailure(origin, messageId, text, detail);
   failure.nakFlags = nakFlags;
@@ -518,11 +526,9 @@ void SessionMachine::Fail(FailureOrigin origin, std::uint16_t messageId, const s
 }
 
 void SessionMachine::FailWithText(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out) {
-  // Failures of our own side show their reason under the message; a send
-  // error shows the message alone, as the operator knows it.
   const std::string message = FormatMessageText(messageId);
-  const std::string box = messageId == IDS_ERROR_SEND || detail.empty() ? message : message + "\n" + detail;
-  out.Box(messageId, box);
+  out.Box(messageId, message, detail);
+  LogCause(message, detail, out);
   out.Close(false);
   End(RunOutcome::Failed, MakeFailure(origin, messageId, message, detail), out);
 }
@@ -546,11 +552,16 @@ void SessionMachine::OnStop(bool closing, Out& out) {
 
 void SessionMachine::EndStopped(Out& out) {
   out.Close(false);
-  out.Log(FormatMessageText(IDS_INFO_STOPPED) + "\r\n");
-  End(RunOutcome::Stopped,
-      MakeFailure(FailureOrigin::Cancelled, IDS_INFO_STOPPED, FormatMessageText(IDS_INFO_STOPPED),
-                  "stopped by the operator"),
+  // What the device has of the image: the bytes it acknowledged.
+  const std::string line = SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(acknowledged_),
+                                               std::to_string(run_.imageLength));
+  out.Log(line + "\r\n");
+  End(RunOutcome::Stopped, MakeFailure(FailureOrigin::Cancelled, IDS_INFO_STOPPED, line, "stopped by the operator"),
       out);
+}
+
+void SessionMachine::LogCause(const std::string& message, const std::string& detail, Out& out) {
+  out.Log(detail.empty() ? message + "\r\n" : message + ": " + detail + "\r\n");
 }
 
 void SessionMachine::End(RunOutcome outcome, Failure failure, Out& out) {

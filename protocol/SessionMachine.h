@@ -132,8 +132,8 @@ enum class ActionKind {
   Close,        // close the connection; drain: shut down sending and discard
                 // what still arrives (bounded) first, as when the window closes
   Pause,        // milliseconds: answer PauseElapsed when they have passed
-  Ask,          // question, text, buttons: answer Answered
-  ShowMessage,  // messageId, text: a box with OK; nothing comes back
+  Ask,          // question, text, detail, buttons: answer Answered
+  ShowMessage,  // messageId, text, detail: a box with OK; nothing comes back
   Log,          // text: append to the log as it is (it carries its CR LF)
   Progress,     // progress
   RunEnded,     // outcome, failure: the run is over; the run indicator is enabled
@@ -152,6 +152,9 @@ struct Action {
   ButtonSet buttons = ButtonSet::Ok;
   std::uint16_t messageId = 0;
   std::string text;
+  // ShowMessage and Ask: the cause or the facts behind the text, shown
+  // under it (the system's reason, the refusal flags); may be empty.
+  std::string detail;
   Progress progress;
   RunOutcome outcome = RunOutcome::None;
   Failure failure;
@@ -215,6 +218,7 @@ class SessionMachine {
   void Fail(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out,
             std::uint16_t nakFlags = 0);
   void FailWithText(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out);
+  void LogCause(const std::string& message, const std::string& detail, Out& out);
   void EndStopped(Out& out);
   void End(RunOutcome outcome, Failure failure, Out& out);
   Failure MakeFailure(FailureOrigin origin, std::uint16_t messageId, const std::string& message,

@@ -1,5 +1,7 @@
 #include "resources/MessageTable.h"
 
+#include "resources/MessageEntry.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -7,13 +9,6 @@
 
 namespace mervix {
 namespace {
-
-struct MessageEntry {
-  std::uint16_t id;
-  const char* name;
-  const char* english;
-  const char* japanese;
-};
 
 // Identifiers 101 to 134 in order; entry i holds identifier 101 + i.
 constexpr MessageEntry kMessages[] = {
@@ -66,16 +61,41 @@ constexpr MessageEntry kOwnMessages[] = {
     {204, "IDS_ERROR_IMAGE_OPEN", "Cannot open the image file", "ｲﾒｰｼﾞﾌｧｲﾙを開けません"},
     {205, "IDS_ERROR_IMAGE_READ", "Cannot read the image file", "ｲﾒｰｼﾞﾌｧｲﾙを読み込めません"},
     {206, "IDS_ERROR_NO_RESPONSE", "No response from the device", "ﾃﾞﾊﾞｲｽから応答がありません"},
-    {207, "IDS_INFO_STOPPED", "Download stopped", "ﾀﾞｳﾝﾛｰﾄﾞを中止しました"},
+    {207, "IDS_INFO_STOPPED", "Download stopped: %1 of %2 bytes written", "ﾀﾞｳﾝﾛｰﾄﾞを中止しました: %2 ﾊﾞｲﾄ中 %1 ﾊﾞｲﾄ書込み済み"},
+    {208, "IDS_PHASE_CONNECTING", "Connecting to %1", "%1 に接続中"},
+    {209, "IDS_PHASE_QUERYING", "Asking the device for its status", "ﾃﾞﾊﾞｲｽの状態を問い合わせ中"},
+    {210, "IDS_PHASE_MODE_SWITCH", "Switching the device to download mode", "ﾃﾞﾊﾞｲｽをﾀﾞｳﾝﾛｰﾄﾞﾓｰﾄﾞに切替中"},
+    {211, "IDS_PHASE_RECONNECTING", "Reconnecting to %1", "%1 に再接続中"},
+    {212, "IDS_PHASE_SECTOR", "Specifying the user module sector", "ﾕｰｻﾞｰﾓｼﾞｭｰﾙのｾｸﾀｰを指定中"},
+    {213, "IDS_PHASE_CONFIRMING", "Waiting for the confirmation", "確認待ち"},
+    {214, "IDS_PHASE_SIZE", "Announcing the image size", "ｲﾒｰｼﾞのｻｲｽﾞを通知中"},
+    {215, "IDS_PHASE_SENDING", "Sending block %1 of %2", "ﾌﾞﾛｯｸ %1/%2 を送信中"},
+    {216, "IDS_PHASE_FAILED", "Failed: %1", "失敗: %1"},
+    {217, "IDS_PROGRESS_BYTES", "%1 of %2 KB", "%1/%2 KB"},
+    {218, "IDS_PROGRESS_RATE", "%1 KB/s", "%1 KB/s"},
+    {219, "IDS_PROGRESS_LEFT", "%1 left", "残り %1"},
+    {220, "IDS_DETAIL_DEVICE", "Device: %1", "ﾃﾞﾊﾞｲｽ: %1"},
+    {221, "IDS_DETAIL_FILE", "File: %1", "ﾌｧｲﾙ: %1"},
+    {222, "IDS_DETAIL_VERSION", "Version: %1", "ﾊﾞｰｼﾞｮﾝ: %1"},
+    {223, "IDS_DETAIL_SIZE", "Size: %1 bytes", "ｻｲｽﾞ: %1 ﾊﾞｲﾄ"},
 };
 
 static_assert(sizeof(kOwnMessages) / sizeof(kOwnMessages[0]) == kLastOwnMessageId - kFirstOwnMessageId + 1,
               "the table holds every identifier from 201 on");
 
+// The entry of |id| in a part that lists its identifiers in order from its
+// first, without gaps.
+const MessageEntry* FindIn(MessageRange range, std::uint16_t id) {
+  if (range.count == 0 || id < range.entries[0].id) return nullptr;
+  const std::size_t index = id - range.entries[0].id;
+  return index < range.count ? &range.entries[index] : nullptr;
+}
+
 const MessageEntry* FindMessage(std::uint16_t id) {
   if (id >= kFirstMessageId && id <= kLastMessageId) return &kMessages[id - kFirstMessageId];
   if (id >= kFirstOwnMessageId && id <= kLastOwnMessageId) return &kOwnMessages[id - kFirstOwnMessageId];
-  return nullptr;
+  if (const MessageEntry* e = FindIn(WindowMessageEntries(), id)) return e;
+  return FindIn(CommandLineMessageEntries(), id);
 }
 
 std::atomic<Language> g_activeLanguage{Language::English};

@@ -64,11 +64,30 @@ enum OwnMessageId : std::uint16_t {
   IDS_ERROR_IMAGE_OPEN = 204,       // the image cannot be opened for sending
   IDS_ERROR_IMAGE_READ = 205,       // the image cannot be read while sending, or ends early
   IDS_ERROR_NO_RESPONSE = 206,      // the device stayed silent past the time-out
-  IDS_INFO_STOPPED = 207,           // the operator stopped the run
+  IDS_INFO_STOPPED = 207,           // the operator stopped the run: bytes written (%1) of the total (%2)
+  // The phases of a run, for progress displays.
+  IDS_PHASE_CONNECTING = 208,    // %1: the device
+  IDS_PHASE_QUERYING = 209,
+  IDS_PHASE_MODE_SWITCH = 210,
+  IDS_PHASE_RECONNECTING = 211,  // %1: the device
+  IDS_PHASE_SECTOR = 212,
+  IDS_PHASE_CONFIRMING = 213,
+  IDS_PHASE_SIZE = 214,
+  IDS_PHASE_SENDING = 215,       // %1 of %2 blocks
+  IDS_PHASE_FAILED = 216,        // %1: the failure's message
+  // Pieces of a progress line.
+  IDS_PROGRESS_BYTES = 217,      // %1 of %2 (sizes in KB)
+  IDS_PROGRESS_RATE = 218,       // %1: KB per second
+  IDS_PROGRESS_LEFT = 219,       // %1: time left
+  // The details under the confirmation.
+  IDS_DETAIL_DEVICE = 220,       // %1: host:port
+  IDS_DETAIL_FILE = 221,         // %1: the image's path
+  IDS_DETAIL_VERSION = 222,      // %1: the firmware version
+  IDS_DETAIL_SIZE = 223,         // %1: the image's length in bytes
 };
 
 constexpr std::uint16_t kFirstOwnMessageId = 201;
-constexpr std::uint16_t kLastOwnMessageId = 207;
+constexpr std::uint16_t kLastOwnMessageId = 223;
 
 // Data-exchange prompts of the main window; English in both languages.
 enum PromptId : std::uint16_t {

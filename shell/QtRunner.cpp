@@ -69,7 +69,8 @@ void QtRunner::Pause(int milliseconds) {
   });
 }
 
-void QtRunner::Ask(Question /*question*/, const std::string& text, ButtonSet buttons) {
+void QtRunner::Ask(Question /*question*/, const std::string& text, const std::string& /*detail*/,
+                   ButtonSet buttons) {
   Later([this, text, buttons] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;
@@ -80,7 +81,7 @@ void QtRunner::Ask(Question /*question*/, const std::string& text, ButtonSet but
   });
 }
 
-bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text) {
+bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text, const std::string& /*detail*/) {
   Later([this, text] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;

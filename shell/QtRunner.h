@@ -57,8 +57,8 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void Send(const std::uint8_t* data, std::size_t size) override;
   void Close(bool drain) override;
   void Pause(int milliseconds) override;
-  void Ask(Question question, const std::string& text, ButtonSet buttons) override;
-  bool ShowMessage(std::uint16_t messageId, const std::string& text) override;
+  void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) override;
+  bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) override;
   void RunEnded(RunOutcome outcome, const Failure& failure) override;
 
  private:

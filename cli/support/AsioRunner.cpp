@@ -320,7 +320,7 @@ void AsioRunner::Pause(int milliseconds) {
   });
 }
 
-void AsioRunner::Ask(Question question, const std::string& text, ButtonSet buttons) {
+void AsioRunner::Ask(Question question, const std::string& text, const std::string& /*detail*/, ButtonSet buttons) {
   // The operator's think time is not the device's silence.
   state_->StopWatching();
   // Asked from a handler of its own: the terminal blocks there and nowhere
@@ -332,7 +332,7 @@ void AsioRunner::Ask(Question question, const std::string& text, ButtonSet butto
   });
 }
 
-bool AsioRunner::ShowMessage(std::uint16_t messageId, const std::string& text) {
+bool AsioRunner::ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& /*detail*/) {
   state_->dialogs.Show(messageId, text);
   return true;
 }

@@ -149,12 +149,14 @@ TEST_F(RunSendTest, EachEndIsReportedFromItsFailure) {
     Bytes reply;        // sent after the size request
     bool closeAtOnce;   // then the device closes, else it waits for the tool
     const char* boxes;  // standard error before the closing line
+    const char* cause;  // the log's last line
     const char* report;
   } cases[] = {
-      {"silent", {}, false, "", "size: No response from the device (no response from the device within 0.3 seconds)"},
+      {"silent", {}, false, "", "No response from the device: no response from the device within 0.3 seconds\n",
+       "size: No response from the device (no response from the device within 0.3 seconds)"},
       {"refused", FrameBytes(mervix::testing::NakFrame(0x0020)), false, "NAK(Download size error)\n",
-       "size: NAK(Download size error) (refusal flags 0x0020)"},
-      {"closed", {}, true, "128:IDS_ERROR_TOOMANY\n",
+       "NAK(Download size error): refusal flags 0x0020\n", "size: NAK(Download size error) (refusal flags 0x0020)"},
+      {"closed", {}, true, "128:IDS_ERROR_TOOMANY\n", "128:IDS_ERROR_TOOMANY: the device closed the connection\n",
        "size: 128:IDS_ERROR_TOOMANY (the device closed the connection)"},
   };
   for (const auto& c : cases) {
@@ -169,7 +171,7 @@ TEST_F(RunSendTest, EachEndIsReportedFromItsFailure) {
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(Send(terminal, "127.0.0.1", device->Port(), WriteImage(Pattern(5000)), 300), kExitFailure);
     EXPECT_GE(SecondsSince(start), c.reply.empty() && !c.closeAtOnce ? 0.3 : 0.0);
-    EXPECT_EQ(terminal.out.Text(), "127.0.0.1 Connecting...\nDownload start\n");
+    EXPECT_EQ(terminal.out.Text(), std::string("127.0.0.1 Connecting...\nDownload start\n") + c.cause);
     EXPECT_EQ(terminal.err.Text(), std::string("Permanent write! Continue? [ok/cancel] ok (--yes)\n") + c.boxes +
                                        "mervix-cli send: " + c.report + "\n");
     device.reset();
@@ -214,7 +216,7 @@ TEST_F(RunSendTest, FailedConnectsAskRetryAndEndWithConnectError) {
     EXPECT_LT(SecondsSince(start), 10.0);
     EXPECT_EQ(terminal.err.Text(), std::string("Retry? [yes/no] yes\nRetry? [yes/no] no\nConnect error\n") +
                                        "mervix-cli send: connect: Connect error (" + c.reason + ")\n");
-    EXPECT_EQ(terminal.out.Text(), "");
+    EXPECT_EQ(terminal.out.Text(), std::string("Connect error: ") + c.reason + "\n");
   }
   ::close(filler);
   ::close(full);

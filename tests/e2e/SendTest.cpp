@@ -380,7 +380,7 @@ TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
   const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)), {"--yes", "--switch-pause", "0.1"});
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
-  EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode..."}));
+  EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode...", "Connect error: Connection refused"}));
   const std::size_t retry = p.err.find("Retry?");
   ASSERT_NE(retry, std::string::npos) << p.err;
   EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;

@@ -45,6 +45,7 @@ class DownloadJobTest : public ::testing::Test {
     bytes_ = MakeImage(size, 1, 0);
     WriteBytes(image.path, bytes_);
     image.length = static_cast<std::uint32_t>(size);
+    std::copy_n(bytes_.begin(), std::min<std::size_t>(size, kImageHeaderSize), image.header.bytes.begin());
     return image;
   }
 
@@ -101,6 +102,11 @@ TEST_F(DownloadJobTest, ImageIsHeldExclusivelyFromStartToEveryEnd) {
     EXPECT_FALSE(OthersCanLock(image.path)) << c.name << ": another program could lock the image mid-run";
     runner_.Run();
     EXPECT_EQ(job_.LastOutcome(), c.outcome) << c.name;
+    if (c.outcome == RunOutcome::Finished) {
+      // The confirmation names what is about to be written where.
+      EXPECT_EQ(runner_.details.front(), "Device: 127.0.0.1:2222\nFile: " + image.path +
+                                             "\nVersion: 1.00\nSize: 70000 bytes");
+    }
     // A finished run can say which bytes went out: exactly the file's.
     FileStatus hashed;
     EXPECT_EQ(job_.SentSha256(), c.outcome == RunOutcome::Finished ? FileSha256(image.path, &hashed) : "") << c.name;
@@ -142,8 +148,8 @@ TEST_F(DownloadJobTest, ImageThatCannotBeTakenEndsTheRunBeforeConnecting) {
     Start(image);
     runner_.Run();
     ASSERT_EQ(op_.boxes.size(), 1u) << c.name;
-    EXPECT_THAT(op_.boxes[0].text, HasSubstr("Cannot open the image file\n")) << c.name;
-    EXPECT_THAT(op_.boxes[0].text, HasSubstr(c.reason)) << c.name;
+    EXPECT_EQ(op_.boxes[0].text, "Cannot open the image file") << c.name;
+    EXPECT_THAT(runner_.details.back(), HasSubstr(c.reason)) << c.name;
     EXPECT_EQ(job_.LastOutcome(), RunOutcome::Failed);
     EXPECT_EQ(job_.LastFailure().origin, FailureOrigin::File);
     EXPECT_EQ(job_.LastFailure().messageId, IDS_ERROR_IMAGE_OPEN);
@@ -170,8 +176,9 @@ TEST_F(DownloadJobTest, ImageCutShortDuringTheRunIsReportedAndNothingOfItSent) {
   EXPECT_EQ(job_.LastFailure().origin, FailureOrigin::File);
   EXPECT_EQ(job_.LastFailure().phase, RunPhase::Block);
   EXPECT_EQ(job_.LastFailure().block, 2u);
-  EXPECT_THAT(op_.BoxTexts().back(), HasSubstr("Cannot read the image file\n"));
-  EXPECT_THAT(op_.BoxTexts().back(), HasSubstr("ends at byte 100000"));
+  EXPECT_EQ(op_.BoxTexts().back(), "Cannot read the image file");
+  EXPECT_THAT(runner_.details.back(), HasSubstr("ends at byte 100000"));
+  EXPECT_THAT(op_.LogLines().back(), HasSubstr("Cannot read the image file: '"));
   // The first block went out; nothing of the second.
   EXPECT_EQ(runner_.BlockSizes(), (std::vector<std::size_t>{65536}));
   EXPECT_FALSE(runner_.Open());
@@ -239,9 +246,9 @@ class ImpatientRunner : public ScriptedRunner {
     Run();
     Leave();
   }
-  void Ask(Question q, const std::string& text, ButtonSet buttons) override {
+  void Ask(Question q, const std::string& text, const std::string& detail, ButtonSet buttons) override {
     Enter();
-    ScriptedRunner::Ask(q, text, buttons);
+    ScriptedRunner::Ask(q, text, detail, buttons);
     Run();
     Leave();
   }

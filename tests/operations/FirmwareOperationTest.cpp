@@ -415,7 +415,8 @@ TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName)
   EXPECT_EQ(log_.Text(),
             "Normal mode - compression active\r\n"
             "Downloading Inter.img \r\n"
-            "Firmware version 1.05 .\r\n");
+            "Firmware version 1.05 .\r\n"
+            "Connect error: connection refused\r\n");
 }
 
 TEST_F(FirmwareOperationTest, CompressedRunOfAnUntaggedImageEndsSilentlyWithoutCoding) {

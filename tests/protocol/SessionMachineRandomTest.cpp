@@ -206,8 +206,10 @@ class RecordingRunner : public RunPort {
   void Send(const std::uint8_t*, std::size_t) override {}
   void Close(bool) override {}
   void Pause(int) override {}
-  void Ask(Question, const std::string&, ButtonSet) override {}
-  bool ShowMessage(std::uint16_t, const std::string&) override { return deferBoxes ? (++boxesOpen, false) : true; }
+  void Ask(Question, const std::string&, const std::string&, ButtonSet) override {}
+  bool ShowMessage(std::uint16_t, const std::string&, const std::string&) override {
+    return deferBoxes ? (++boxesOpen, false) : true;
+  }
   void RunEnded(RunOutcome, const Failure&) override {
     ++ends;
     indicatorEnabled = true;

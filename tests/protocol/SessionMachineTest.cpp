@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -275,8 +276,15 @@ TEST_P(SessionNakTest, NakEndsTheRunWithItsMessage) {
   std::vector<std::string> expected = {"Permanent write! Continue?"};
   expected.insert(expected.end(), GetParam().boxes.begin(), GetParam().boxes.end());
   EXPECT_EQ(op_.BoxTexts(), expected);
-  // No log line after "Download start"; nothing sent after the size request.
-  EXPECT_EQ(LogLines().back(), "Download start\r\n");
+  // After "Download start" only the cause, as received; nothing sent after
+  // the size request.
+  char flags[8];
+  std::snprintf(flags, sizeof flags, "0x%04X", GetParam().flags);
+  const std::vector<std::string> lines = LogLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "Download start\r\n");
+  EXPECT_EQ(lines.back(), GetParam().boxes.front() + ": refusal flags " + flags + "\r\n");
+  EXPECT_EQ(runner_.details.back(), std::string("refusal flags ") + flags);
   EXPECT_TRUE(runner_.BlockSizes().empty());
   const Failure& failure = harness_.machine.LastFailure();
   EXPECT_EQ(failure.origin, FailureOrigin::DeviceRefusal);
@@ -440,6 +448,9 @@ TEST_P(SessionNoRetryTest, NoToRetryEndsTheRunWithConnectError) {
   op_.answers = {Answer::No};
   StartRun(1);
   EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"Retry?", "Connect error"}));
+  // Both boxes say why, and so does the log once they are gone.
+  EXPECT_EQ(runner_.details, (std::vector<std::string>{"connection refused", "connection refused"}));
+  EXPECT_EQ(LogLines().back(), "Connect error: connection refused\r\n");
   EXPECT_EQ(runner_.waits, GetParam().waits);
   ExpectEndedWith(RunOutcome::Failed);
   const Failure& failure = harness_.machine.LastFailure();
@@ -641,7 +652,7 @@ TEST_F(SessionMachineTest, StopWaitsForTheBlockInFlightThenEnds) {
   runner_.Run();
   ExpectEndedWith(RunOutcome::Stopped);
   EXPECT_EQ(runner_.BlockSizes(), (std::vector<std::size_t>{65536}));
-  EXPECT_EQ(LogLines().back(), "Download stopped\r\n");
+  EXPECT_EQ(LogLines().back(), "Download stopped: 65536 of 204800 bytes written\r\n");
   EXPECT_EQ(harness_.machine.LastFailure().origin, FailureOrigin::Cancelled);
   EXPECT_EQ(runner_.progress.back().bytesAcknowledged, 65536u);
 }
@@ -675,7 +686,7 @@ TEST_F(SessionMachineTest, StopWhileNothingIsInFlightEndsAtOnce) {
     EXPECT_FALSE(harness_.machine.Running()) << c.name;
     runner_.Run();  // the open question's answer or the pause's end change nothing now
     ExpectEndedWith(RunOutcome::Stopped);
-    EXPECT_EQ(LogLines().back(), "Download stopped\r\n") << c.name;
+    EXPECT_EQ(LogLines().back(), "Download stopped: 0 of 10 bytes written\r\n") << c.name;
   }
 }
 

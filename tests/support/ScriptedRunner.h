@@ -190,6 +190,8 @@ class ScriptedRunner : public RunPort {
   std::vector<std::string> connectTargets;
   std::vector<std::string> misuse;     // sends on closed connections, runaway loops, stray calls
   std::vector<Progress> progress;
+  std::vector<std::string> details;    // the detail under every box and question, in order
+  std::vector<ResponseWait> waitsFor;  // what each send waits for
   int connectionsCreated = 0;          // connections made
   int connectAttempts = 0;
   int closes = 0;
@@ -281,21 +283,28 @@ class ScriptedRunner : public RunPort {
     Post([this] { events_->OnPauseElapsed(); });
   }
 
-  void Ask(Question, const std::string& text, ButtonSet buttons) override {
-    Post([this, text, buttons] { events_->OnAnswered(op_.ShowMessageBox(text, buttons)); });
+  void Ask(Question, const std::string& text, const std::string& detail, ButtonSet buttons) override {
+    Post([this, text, detail, buttons] {
+      details.push_back(detail);
+      events_->OnAnswered(op_.ShowMessageBox(text, buttons));
+    });
   }
 
-  bool ShowMessage(std::uint16_t, const std::string& text) override {
+  bool ShowMessage(std::uint16_t, const std::string& text, const std::string& detail) override {
     if (!deferBoxes) {
+      details.push_back(detail);
       op_.ShowMessageBox(text, ButtonSet::Ok);
       return true;
     }
-    Post([this, text] {
+    Post([this, text, detail] {
+      details.push_back(detail);
       op_.ShowMessageBox(text, ButtonSet::Ok);
       events_->BoxClosed();
     });
     return false;
   }
+
+  void AwaitResponse(ResponseWait wait) override { waitsFor.push_back(wait); }
 
   void ReportProgress(const Progress& p) override { progress.push_back(p); }
 
@@ -480,10 +489,10 @@ class MachineHarness : public RunEvents {
         runner_.Pause(a.milliseconds);
         return;
       case ActionKind::Ask:
-        runner_.Ask(a.question, a.text, a.buttons);
+        runner_.Ask(a.question, a.text, a.detail, a.buttons);
         return;
       case ActionKind::ShowMessage:
-        runner_.ShowMessage(a.messageId, a.text);
+        runner_.ShowMessage(a.messageId, a.text, a.detail);
         return;
       case ActionKind::Log:
         log_.AppendRaw(a.text);
