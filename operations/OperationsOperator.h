@@ -24,6 +24,14 @@ class Operator {
   // pressed (always one of the set).
   virtual Answer ShowMessageBox(const std::string& text, ButtonSet buttons) = 0;
 
+  // The same box with |detail| (the cause: a file's reason, the S-record
+  // line) under its text. An operator that has no place for a detail shows
+  // the text alone.
+  virtual Answer ShowDetailedMessageBox(const std::string& text, const std::string& detail, ButtonSet buttons) {
+    (void)detail;
+    return ShowMessageBox(text, buttons);
+  }
+
   // Enables or disables the "Download" button: the run indicator. Enabled
   // means no run is in progress.
   virtual void SetDownloadEnabled(bool enabled) = 0;
