@@ -5,7 +5,7 @@ BUILD_DIR  ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize soak
+.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize soak package
 
 all: build
 
@@ -24,6 +24,11 @@ run: build
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package mervix_<version>_<arch>.deb, in the build folder:
+# install it with `sudo apt install ./$(BUILD_DIR)/mervix_*.deb`.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build
 	@bash scripts/run-benchmarks $(BUILD_DIR)

@@ -8,10 +8,45 @@
 
 namespace mervix::cli {
 
-// Exit codes shared by every command.
-constexpr int kExitSuccess = 0;  // the command did what was asked
-constexpr int kExitFailure = 1;  // refused, failed or cancelled; the reason is on standard error
-constexpr int kExitUsage = 2;    // the command line itself was wrong
+// Exit codes shared by every command, by the cause of the end. A command
+// that is not a run (convert, compress) uses kExitFailure for every failure.
+constexpr int kExitSuccess = 0;   // the command did what was asked
+constexpr int kExitFailure = 1;   // failed; the reason is on standard error
+constexpr int kExitRefused = 1;   // the device refused (a NAK)
+constexpr int kExitUsage = 2;     // the command line itself was wrong
+constexpr int kExitConnect = 3;   // no connection could be made
+constexpr int kExitLink = 4;      // a protocol or link failure during the run
+constexpr int kExitStopped = 5;   // stopped or cancelled
+constexpr int kExitTimeout = 6;   // the device gave no answer in time
+constexpr int kExitInput = 7;     // the input file could not be read or converted
+constexpr int kExitUnknown = 8;   // the last block was sent but its Ack never came
+
+// The options every run command takes, in its --help.
+inline constexpr char kRunOptionsHelp[] =
+    "  --timeout SECONDS   the longest silence of the device (default: each\n"
+    "                      connect 20 s, each reply 30 s, each block's Ack\n"
+    "                      120 s); with SECONDS every wait is bounded by it,\n"
+    "                      0: replies and Acks are waited for without limit\n"
+    "  --retries N         after a transport failure (a refused or reset\n"
+    "                      connection, no reply in time, the device closing)\n"
+    "                      start again from the connection and status query,\n"
+    "                      5 s later, at most N times (default 0); a refusal by\n"
+    "                      the device, a protocol error and a run whose last\n"
+    "                      block went out are never retried\n"
+    "  --json              standard output: one JSON event per line (see\n"
+    "                      docs/json-events.md) instead of the log\n"
+    "  --progress WHEN     the progress line on standard error: auto (only on a\n"
+    "                      terminal, the default), always or never\n\n"
+    "Ctrl-C stops after the block in flight (exit 5); a second Ctrl-C ends at once.\n"
+    "A finished run prints the SHA-256 of the bytes sent: they equal the file and\n"
+    "the device acknowledged every block (the device cannot be read back).\n\n";
+
+// The exit status text every run command's --help ends with.
+inline constexpr char kExitCodesHelp[] =
+    "Exit status: 0 finished; 1 refused by the device (a NAK); 2 usage error;\n"
+    "3 cannot connect; 4 protocol or link failure during the run; 5 stopped or\n"
+    "cancelled; 6 no answer in time; 7 input file or conversion error; 8 outcome\n"
+    "unknown (the last block was sent but its Ack never came).\n";
 
 // Runs a command with the arguments after its name; returns the exit code.
 using CommandFunction = int (*)(const std::vector<std::string>& args);

@@ -29,13 +29,9 @@ constexpr char kHelp[] =
     "                      Key=value lines); without it they live in memory for\n"
     "                      this run only: the window's settings are never touched\n"
     "  --work-dir DIR      write \"Inter.img\" into DIR instead of the working folder\n"
-    "  --timeout SECONDS   give up when the device stays silent that long\n"
-    "                      (also bounds each connect attempt); off by default\n"
     "  --switch-pause SECONDS\n"
     "                      the pause between the device's mode switch and the\n"
-    "                      reconnect (default 3); for test benches and slow devices\n\n"
-    "Exit status: 0 download finished; 1 refused, failed, cancelled or stopped\n"
-    "before sending (the reason on standard error); 2 usage error.\n";
+    "                      reconnect (default 3); for test benches and slow devices\n";
 
 // The coder's diagnostic lines go to standard error: standard output is the log.
 class StandardErrorDiagnostics : public DiagnosticSink {

@@ -22,14 +22,9 @@ constexpr char kHelp[] =
     "  --settings FILE     keep the settings in FILE; without it they live in\n"
     "                      memory for this run only\n"
     "  --work-dir DIR      write \"inter.img\" into DIR instead of the working folder\n"
-    "  --timeout SECONDS   give up when the device stays silent that long\n"
-    "                      (also bounds each connect attempt); off by default\n"
     "  --switch-pause SECONDS\n"
     "                      the pause between the device's mode switch and the\n"
-    "                      reconnect (default 3); for test benches and slow devices\n\n"
-    "Exit status: 0 download finished; 1 refused, failed, cancelled or stopped\n"
-    "before sending, silent ends of the window included (the reason on standard\n"
-    "error); 2 usage error.\n";
+    "                      reconnect (default 3); for test benches and slow devices\n";
 
 int Run(const std::vector<std::string>& args) {
   return RunOperationCommand(OperationCommand::Module, CommandText{"module", kUsage, kHelp}, args, nullptr,

@@ -7,19 +7,15 @@
 namespace mervix::cli {
 namespace {
 
-constexpr char kUsage[] = "send --host HOST [--port PORT] [--yes] [--timeout SECONDS] FILE";
+constexpr char kUsage[] = "send --host HOST [--port PORT] [--yes] [--timeout S] [--retries N] [--json] FILE";
 
 constexpr char kHelp[] =
     "Sends the image FILE to the device's download service at HOST (port 2222 unless\n"
     "--port is given), switching the device into download mode first. The log goes\n"
     "to standard output, messages and questions to standard error.\n\n"
     "  --yes                   answer OK to \"Permanent write! Continue?\"\n"
-    "  --timeout SECONDS       give up when the device stays silent that long\n"
-    "                          (also bounds each connect attempt); off by default\n"
     "  --switch-pause SECONDS  the pause between the device's mode switch and the\n"
-    "                          reconnect (default 3); for test benches and slow devices\n\n"
-    "Exit status: 0 download finished, 1 refused, failed, cancelled or timed out\n"
-    "(the reason on standard error), 2 usage error.\n";
+    "                          reconnect (default 3); for test benches and slow devices\n";
 
 int Run(const std::vector<std::string>& args) {
   const CommandText text{"send", kUsage, kHelp};

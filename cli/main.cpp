@@ -1,5 +1,6 @@
 // mervix-cli: the command-line front end of mervix.
 #include "cli/Commands.h"
+#include "MervixVersion.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -38,6 +39,10 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     PrintUsage(stdout);
+    return kExitSuccess;
+  }
+  if (name == "--version") {
+    std::printf("mervix-cli %s\n", mervix::kVersion);
     return kExitSuccess;
   }
   for (const Command& c : RegisteredCommands()) {

@@ -1,11 +1,23 @@
 #include "operations/DownloadJob.h"
 
+#include "resources/CommandLineMessages.h"
 #include "resources/MessageTable.h"
 
 #include <cerrno>
 #include <cstdio>
 
 namespace mervix {
+
+bool IsRetryableFailure(const Failure& failure) {
+  if (failure.origin != FailureOrigin::Link) return false;
+  // No socket at all: another try cannot fare better.
+  if (failure.messageId == IDS_ERROR_SOCKET) return false;
+  // The last block went out: the device may have the whole image, and a
+  // second run would write it again.
+  if (failure.phase == RunPhase::Block && failure.blocks > 0 && failure.block >= failure.blocks) return false;
+  if (failure.phase == RunPhase::Finished) return false;
+  return true;
+}
 
 DownloadJob::DownloadJob(LogPane& log) : log_(log) {}
 
@@ -25,6 +37,9 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
   device_ = host + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
+  retriesUsed_ = 0;
+  retryWait_ = RetryWait::None;
+  endedHere_ = false;
 
   // The image is held with exclusive access from here to the end of the
   // run: no other program can lock or take it while its bytes go out.
@@ -72,6 +87,7 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
   run.imageLength = image.length;
   run.userModule = image.userModule;
   run.sectorAddress = image.sectorAddress;
+  run_ = run;
   Feed(Event::Start(run));
   return true;
 }
@@ -127,9 +143,114 @@ void DownloadJob::Feed(const Event& event) {
 
 void DownloadJob::Handle(const Event& event) {
   scratch_.clear();
-  machine_.Handle(event, scratch_);
+  if (retryWait_ != RetryWait::None && event.kind == EventKind::PauseElapsed) {
+    // The pause of a retry is over: connect again, or start the run again.
+    const RetryWait wait = retryWait_;
+    retryWait_ = RetryWait::None;
+    machine_.Handle(wait == RetryWait::AnswerYes ? Event::Answered(Answer::Yes) : Event::Start(run_), scratch_);
+  } else if (retryWait_ == RetryWait::Restart && event.kind == EventKind::StopRequested) {
+    retryWait_ = RetryWait::None;
+    EndWaitingRestart(event.closing, scratch_);
+  } else if (retryWait_ == RetryWait::Restart) {
+    // The machine is off until the restart: nothing else concerns it.
+    return;
+  } else {
+    if (retryWait_ == RetryWait::AnswerYes && event.kind == EventKind::StopRequested) retryWait_ = RetryWait::None;
+    machine_.Handle(event, scratch_);
+  }
+  ApplyRetryPolicy(scratch_);
   for (Action& action : scratch_) actions_.push_back(std::move(action));
   Pump();
+}
+
+void DownloadJob::ApplyRetryPolicy(std::vector<Action>& actions) {
+  if (retry_.retries <= 0 || closing_) return;
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    Action& action = actions[i];
+    if (action.kind == ActionKind::Ask && action.question == Question::Retry) {
+      // The policy answers "Retry?": Yes after the pause while retries are
+      // left, else No at once (the machine then ends the run).
+      if (RetryLeft()) {
+        const std::string cause = FormatMessageText(IDS_ERROR_CONNECT) + ": " + action.detail;
+        Action pause;
+        pause.kind = ActionKind::Pause;
+        pause.milliseconds = retry_.pauseMs;
+        action = RetryLine(cause);
+        actions.insert(actions.begin() + static_cast<long>(i) + 1, pause);
+        retryWait_ = RetryWait::AnswerYes;
+      } else {
+        actions.erase(actions.begin() + static_cast<long>(i));
+        Feed(Event::Answered(Answer::No));
+      }
+      return;
+    }
+    if (action.kind == ActionKind::RunEnded && action.outcome == RunOutcome::Failed &&
+        IsRetryableFailure(action.failure) && RetryLeft()) {
+      // The failure's boxes are not shown and the run does not end: its
+      // log line stays, the retry line follows, and the run starts again
+      // after the pause. The connection was closed by the failure.
+      const Failure failure = action.failure;
+      std::vector<Action> kept;
+      for (Action& a : actions) {
+        if (a.kind == ActionKind::ShowMessage || a.kind == ActionKind::RunEnded) continue;
+        if (a.kind == ActionKind::Progress && a.progress.phase == ProgressPhase::Done) continue;
+        kept.push_back(std::move(a));
+      }
+      kept.push_back(RetryLine(failure.detail.empty() ? failure.message : failure.message + ": " + failure.detail));
+      Action pause;
+      pause.kind = ActionKind::Pause;
+      pause.milliseconds = retry_.pauseMs;
+      kept.push_back(pause);
+      actions.swap(kept);
+      retryWait_ = RetryWait::Restart;
+      return;
+    }
+  }
+}
+
+Action DownloadJob::RetryLine(const std::string& cause) {
+  ++retriesUsed_;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", retry_.pauseMs / 1000.0);
+  Action line;
+  line.kind = ActionKind::Log;
+  line.text = FormatCommandLineText(IDS_CLI_RETRY, {std::to_string(retriesUsed_), std::to_string(retry_.retries),
+                                                    seconds, cause}) +
+              "\r\n";
+  return line;
+}
+
+void DownloadJob::EndWaitingRestart(bool closing, std::vector<Action>& actions) {
+  Action end;
+  end.kind = ActionKind::RunEnded;
+  end.failure.origin = FailureOrigin::Cancelled;
+  end.failure.phase = RunPhase::Connect;
+  if (closing) {
+    end.outcome = RunOutcome::Closed;
+    end.failure.detail = "the window was closed during the run";
+  } else {
+    // As a stop between two steps: the bytes the device acknowledged.
+    const std::string line = SubstituteArguments(GetMessageText(IDS_INFO_STOPPED),
+                                                 std::to_string(progress_.bytesAcknowledged),
+                                                 std::to_string(run_.imageLength));
+    Action log;
+    log.kind = ActionKind::Log;
+    log.text = line + "\r\n";
+    actions.push_back(log);
+    end.outcome = RunOutcome::Stopped;
+    end.failure.messageId = IDS_INFO_STOPPED;
+    end.failure.message = line;
+    end.failure.detail = "stopped by the operator";
+  }
+  Action done;
+  done.kind = ActionKind::Progress;
+  done.progress = progress_;
+  done.progress.phase = ProgressPhase::Done;
+  actions.push_back(done);
+  actions.push_back(end);
+  endedHere_ = true;
+  endedHereOutcome_ = end.outcome;
+  endedHereFailure_ = end.failure;
 }
 
 void DownloadJob::DrainPendingEvents() {
@@ -192,6 +313,7 @@ void DownloadJob::Carry(const Action& action) {
       // another program) can open it again.
       image_.Close();
       inProgress_ = false;
+      retryWait_ = RetryWait::None;
       if (action.outcome == RunOutcome::Finished) sentSha256_ = sentHash_.FinishHex();
       port_->RunEnded(action.outcome, action.failure);
       return;
@@ -234,11 +356,13 @@ std::string DownloadJob::ConfirmationDetail() const {
 }
 
 const Failure& DownloadJob::LastFailure() const {
-  return failedAtStart_.failed() ? failedAtStart_ : machine_.LastFailure();
+  if (failedAtStart_.failed()) return failedAtStart_;
+  return endedHere_ ? endedHereFailure_ : machine_.LastFailure();
 }
 
 RunOutcome DownloadJob::LastOutcome() const {
-  return failedAtStart_.failed() ? RunOutcome::Failed : machine_.LastOutcome();
+  if (failedAtStart_.failed()) return RunOutcome::Failed;
+  return endedHere_ ? endedHereOutcome_ : machine_.LastOutcome();
 }
 
 }  // namespace mervix

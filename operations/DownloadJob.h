@@ -83,6 +83,24 @@ class RunEvents {
   virtual void BoxClosed() = 0;
 };
 
+// Automatic retries of transport failures. A failure of the link (a
+// refused or reset connection, a reply time-out, a peer that closes, a
+// failed send) starts the run again from the connection and the status
+// query after |pauseMs|, at most |retries| times per run, so that the device
+// can drop its half-open connection first. A refusal by the device, a
+// protocol error, a file error and a run whose last block went out are
+// never retried. With retries the policy also answers "Retry?" after a
+// failed connect: Yes while retries are left, then No.
+struct RetryPolicy {
+  static constexpr int kMinimumPauseMs = 5000;
+  int retries = 0;
+  int pauseMs = kMinimumPauseMs;
+};
+
+// Whether |failure| may be retried: a transport failure before the last
+// block went out.
+bool IsRetryableFailure(const Failure& failure);
+
 class DownloadJob : public RunEvents {
  public:
   explicit DownloadJob(LogPane& log);
@@ -127,6 +145,17 @@ class DownloadJob : public RunEvents {
 
   SessionMachine& Machine() { return machine_; }
 
+  // The retries of the runs started from now on (none by default). Each
+  // retry writes one log line with its cause.
+  void SetRetryPolicy(const RetryPolicy& policy) { retry_ = policy; }
+  const RetryPolicy& Retries() const { return retry_; }
+  // Retries made in the latest run.
+  int RetriesUsed() const { return retriesUsed_; }
+  // The image of the latest run as it was prepared, and its device
+  // ("host:port").
+  const PreparedImage& Image() const { return prepared_; }
+  const std::string& Device() const { return device_; }
+
  private:
   void Feed(const Event& event);
   void Handle(const Event& event);
@@ -134,6 +163,12 @@ class DownloadJob : public RunEvents {
   void Pump();
   void Carry(const Action& action);
   void SendImageRange(std::uint64_t offset, std::uint32_t size);
+  // Turns the actions of one event into a retry when the policy allows.
+  void ApplyRetryPolicy(std::vector<Action>& actions);
+  bool RetryLeft() const { return retry_.retries > 0 && retriesUsed_ < retry_.retries && !closing_; }
+  Action RetryLine(const std::string& cause);
+  // A stop while a restart waits: the run ends here, as the machine is off.
+  void EndWaitingRestart(bool closing, std::vector<Action>& actions);
   // The device, file, version and size of the image, under the confirmation.
   std::string ConfirmationDetail() const;
 
@@ -164,6 +199,17 @@ class DownloadJob : public RunEvents {
   std::vector<std::uint8_t> blockBuffer_;
   Sha256 sentHash_;
   std::string sentSha256_;
+
+  RetryPolicy retry_;
+  int retriesUsed_ = 0;
+  RunRequest run_;
+  // What the pause of a retry leads to when it has passed.
+  enum class RetryWait { None, AnswerYes, Restart };
+  RetryWait retryWait_ = RetryWait::None;
+  // The run ended in the job itself (a stop while a restart waited).
+  bool endedHere_ = false;
+  RunOutcome endedHereOutcome_ = RunOutcome::None;
+  Failure endedHereFailure_;
 };
 
 }  // namespace mervix

@@ -125,9 +125,20 @@ void DownloadOperations::LoadUserModuleSettings() {
 void DownloadOperations::ShowBox(const std::string& text) { op_.ShowMessageBox(text, ButtonSet::Ok); }
 
 PreparationResult DownloadOperations::EndWithBox(PreparationEnd end, const std::string& boxText,
-                                                 const std::string& reason, std::uint16_t messageId) {
-  ShowBox(boxText);
+                                                 const std::string& reason, std::uint16_t messageId,
+                                                 const std::string& detail) {
+  if (detail.empty()) {
+    ShowBox(boxText);
+  } else {
+    op_.ShowDetailedMessageBox(boxText, detail, ButtonSet::Ok);
+  }
   op_.SetDownloadEnabled(true);
+  // The operator's own mistakes (no host, port 0) are plain from the box;
+  // every other end names its cause in the log.
+  if (end != PreparationEnd::HostEmpty && end != PreparationEnd::PortZero) {
+    const std::string cause = detail.empty() ? reason : detail;
+    log_.AppendLogLine(cause.empty() || cause == boxText ? boxText : boxText + ": " + cause);
+  }
   PreparationResult result{end, false, reason.empty() ? boxText : reason, {}};
   result.failure = PreparationFailure(end, messageId, boxText, result.reason);
   return result;
@@ -157,7 +168,7 @@ bool DownloadOperations::CheckImageLength(const std::string& path, std::uint64_t
   if (!refused.failed()) return true;
   *end = EndWithBox(refused.messageId == IDS_ERROR_IMAGE_EMPTY ? PreparationEnd::EmptyImage
                                                                : PreparationEnd::ImageTooLarge,
-                    refused.message + "\n" + path, refused.detail, refused.messageId);
+                    refused.message, refused.detail, refused.messageId, refused.detail);
   return false;
 }
 
@@ -191,6 +202,14 @@ PreparationResult DownloadOperations::OnDownload() {
   return result.started() ? StartRun(image) : result;
 }
 
+PreparationResult DownloadOperations::OnDownloadFile(const std::string& path) {
+  if (RunInProgress()) return Refused(PreparationEnd::RunInProgress, "a run is in progress");
+  givenFile_ = path;
+  PreparationResult result = OnDownload();
+  givenFile_.reset();
+  return result;
+}
+
 PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
   // 1. The window's values; a firmware run never sends the SectorRequest.
   op_.ReadControls(controls_);
@@ -208,7 +227,7 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
   // 5, 6.
   if (std::optional<PreparationResult> refused = RefuseHostOrPort()) return *refused;
   // 7.
-  const std::optional<std::string> chosen = op_.ChooseFileToOpen();
+  const std::optional<std::string> chosen = givenFile_ ? givenFile_ : op_.ChooseFileToOpen();
   if (!chosen || chosen->empty()) {
     return EndSilently(PreparationEnd::FileChoiceCancelled, "no file was chosen");
   }
@@ -229,12 +248,11 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
     // 8.3 The image beside the S-record file, in lower case, ".img".
     const ConversionResult converted =
         firmware_.ConvertFirmwareSRecords(*chosen, FirmwareImagePathFor(*chosen));
-    // 8.4 A record that does not parse gets the fixed box; a file that
-    // cannot be opened, read or written gets the reason as well.
+    // 8.4 The fixed box; under its text the failing record (line, result
+    // and reason) or the file that could not be opened, read or written.
     if (!converted.ok()) {
-      std::string box = fixed_text::kCouldNotConvert;
-      if (!converted.file.ok()) box += "\n" + converted.file.reason;
-      return EndWithBox(PreparationEnd::ConversionFailed, box, "could not convert: " + converted.reason);
+      return EndWithBox(PreparationEnd::ConversionFailed, fixed_text::kCouldNotConvert,
+                        "could not convert: " + converted.reason, 0, converted.reason);
     }
     imagePath = converted.outputPath;
 

@@ -100,6 +100,9 @@ class DownloadOperations {
 
   // The "Download" button. Refused while a run is in progress.
   PreparationResult OnDownload();
+  // The same with |path| as the chosen file, the file chooser not asked (a
+  // file dropped on the window). Refused while a run is in progress.
+  PreparationResult OnDownloadFile(const std::string& path);
 
   // The popup menu's commands:
   //   32771 chooses the module file: name and extension recorded, and
@@ -158,9 +161,12 @@ class DownloadOperations {
   // or written (a box), or a coder without memory (silent).
   bool CompressImage(const std::string& source, const std::string& target, PreparationResult* end);
 
-  // The common ends: a box (or none), the button enabled, the result.
+  // The common ends: a box (or none), the button enabled, the result. A
+  // box end also writes one log line, "<box text>: <cause>", so the log
+  // tells why after the box is gone; |detail| (the cause in the operator's
+  // words: file and reason, the failing record) goes under the box's text.
   PreparationResult EndWithBox(PreparationEnd end, const std::string& boxText, const std::string& reason,
-                               std::uint16_t messageId = 0);
+                               std::uint16_t messageId = 0, const std::string& detail = std::string());
   PreparationResult EndSilently(PreparationEnd end, const std::string& reason);
   // The host and port checks both operations make before touching a file:
   // message 102 for an empty host, 104 for port 0; nothing when both pass.
@@ -189,6 +195,8 @@ class DownloadOperations {
   ImageHeader header_;
   std::string workDirectory_;
   bool preparing_ = false;
+  // The file given by OnDownloadFile for the preparation in progress.
+  std::optional<std::string> givenFile_;
 };
 
 // A ready image sent as it is (`mervix-cli send`): checks that the file is

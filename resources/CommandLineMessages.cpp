@@ -1,5 +1,6 @@
 #include "resources/CommandLineMessages.h"
 #include "resources/MessageEntry.h"
+#include "resources/MessageTable.h"
 
 namespace mervix {
 namespace {
@@ -8,6 +9,17 @@ namespace {
 constexpr MessageEntry kCommandLineMessages[] = {
     {401, "IDS_CLI_STOPPING", "Stopping after the block in flight (Ctrl-C again ends at once)",
      "送信中のﾌﾞﾛｯｸの後で中止します (もう一度 Ctrl-C を押すとすぐに終了)"},
+    {402, "IDS_CLI_RETRY", "Retry %1 of %2 in %3 s after: %4", "%3 秒後に再試行します (%1/%2): %4"},
+    {403, "IDS_CLI_IMAGE", "Image %1: %2 bytes, SHA-256 %3", "ｲﾒｰｼﾞ %1: %2 ﾊﾞｲﾄ, SHA-256 %3"},
+    {404, "IDS_CLI_SENT_PROOF",
+     "The bytes sent equal the file (SHA-256 %1) and the device acknowledged every block",
+     "送信したﾃﾞｰﾀはﾌｧｲﾙと一致し (SHA-256 %1)、全ﾌﾞﾛｯｸがﾃﾞﾊﾞｲｽに受理されました"},
+    {405, "IDS_CLI_SENT_DIFFERS", "The bytes sent (SHA-256 %1) differ from the file now (SHA-256 %2)",
+     "送信したﾃﾞｰﾀ (SHA-256 %1) は現在のﾌｧｲﾙ (SHA-256 %2) と異なります"},
+    {406, "IDS_CLI_STOPPING_NOW", "Ending at once", "すぐに終了します"},
+    {407, "IDS_CLI_PROBE_NORMAL", "%1: normal mode (status 1)", "%1: 通常ﾓｰﾄﾞ (ｽﾃｰﾀｽ 1)"},
+    {408, "IDS_CLI_PROBE_DOWNLOAD", "%1: download mode (status %2)", "%1: ﾀﾞｳﾝﾛｰﾄﾞﾓｰﾄﾞ (ｽﾃｰﾀｽ %2)"},
+    {409, "IDS_CLI_PROBE_REFUSED", "%1: refused, flags %2", "%1: 拒否されました, ﾌﾗｸﾞ %2"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==
@@ -18,6 +30,25 @@ static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==
 
 MessageRange CommandLineMessageEntries() {
   return {kCommandLineMessages, sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0])};
+}
+
+}  // namespace mervix
+
+namespace mervix {
+
+std::string FormatCommandLineText(std::uint16_t id, const std::vector<std::string>& arguments) {
+  const std::string text = GetMessageText(id);
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] >= '1' && text[i + 1] <= '9') {
+      const std::size_t n = static_cast<std::size_t>(text[i + 1] - '1');
+      if (n < arguments.size()) result += arguments[n];
+      ++i;
+    } else {
+      result.push_back(text[i]);
+    }
+  }
+  return result;
 }
 
 }  // namespace mervix

@@ -3,14 +3,28 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace mervix {
 
 enum CommandLineMessageId : std::uint16_t {
-  IDS_CLI_STOPPING = 401,  // the first Ctrl-C
+  IDS_CLI_STOPPING = 401,     // the first Ctrl-C
+  IDS_CLI_RETRY = 402,        // a log line: retry %1 of %2 after a pause of %3 s, cause %4
+  IDS_CLI_IMAGE = 403,        // the image of a run: path %1, %2 bytes, SHA-256 %3
+  IDS_CLI_SENT_PROOF = 404,   // a finished run: SHA-256 %1 of the bytes sent
+  IDS_CLI_SENT_DIFFERS = 405, // a finished run whose bytes sent differ from the file now: %1 sent, %2 file
+  IDS_CLI_STOPPING_NOW = 406, // the second Ctrl-C
+  IDS_CLI_PROBE_NORMAL = 407, // probe: status 1
+  IDS_CLI_PROBE_DOWNLOAD = 408,  // probe: status 2 or 3 (%1)
+  IDS_CLI_PROBE_REFUSED = 409,   // probe: a NAK, flags %1
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 401;
+constexpr std::uint16_t kLastCommandLineMessageId = 409;
+
+// The text of |id| in the active language with "%1".."%9" replaced by
+// |arguments| in order (a missing argument leaves nothing).
+std::string FormatCommandLineText(std::uint16_t id, const std::vector<std::string>& arguments);
 
 }  // namespace mervix

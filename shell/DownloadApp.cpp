@@ -8,9 +8,26 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QTranslator>
 
 namespace mervix {
+
+bool InstallQtTranslation(Language language) {
+  if (language != Language::Japanese || QCoreApplication::instance() == nullptr) return false;
+  static QTranslator* installed = nullptr;
+  if (installed) return true;
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  installed = translator;
+  QObject::connect(translator, &QObject::destroyed, [] { installed = nullptr; });
+  return true;
+}
 
 CDownloadApp::CDownloadApp() : socketCheck_(&CClntSocket::SocketLayerAvailable) {}
 
@@ -24,6 +41,7 @@ bool CDownloadApp::InitInstance() {
   QCoreApplication::setOrganizationName(QString::fromLatin1(kOrganisation));
   // Fixed for the life of the process, before any window exists.
   SetActiveLanguage(LanguageForLocaleName(QLocale::system().name().toStdString()));
+  InstallQtTranslation(ActiveLanguage());
   if (!socketCheck_ || !socketCheck_()) {
     ShowMessageBoxOver(nullptr, FormatMessageText(IDS_ERROR_SOCKET_INIT), ButtonSet::Ok);
     return false;

@@ -2,17 +2,26 @@
 //
 // Run() fixes the application name (the program file's name without
 // directory and extension) and the settings root "Brevlund", chooses the
-// active language from the system locale once, checks that the socket layer
+// active language from the system locale once (with Qt's own texts in that
+// language), checks that the socket layer
 // can be used (message 103 in an ownerless box and the end of the program
 // when it cannot), and runs CDownloadDlg modally; the program ends when the
 // window closes. The help command routes to nothing: there is no help file.
 #pragma once
+
+#include "resources/MessageTable.h"
 
 #include <QString>
 
 #include <functional>
 
 namespace mervix {
+
+// Qt's own texts (standard buttons, the file chooser) in |language|: for
+// Japanese, Qt's translation "qtbase_ja" from Qt's translations folder is
+// installed in the application once. False when there is nothing to load
+// (English) or the translation is not installed.
+bool InstallQtTranslation(Language language);
 
 class SettingsStore;
 

@@ -2,6 +2,7 @@
 
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
+#include "resources/WindowMessages.h"
 #include "shell/Artwork.h"
 #include "shell/DialogLayout.h"
 #include "shell/ModalSeam.h"
@@ -11,13 +12,22 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QMimeData>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <QUrl>
 
 #include <vector>
 
@@ -38,6 +48,29 @@ QString ForPane(const std::string& text) {
   return shown;
 }
 
+// The run strip between the button row and the log pane, in dialog units:
+// the log pane moves down by its height and the window grows by as much.
+constexpr int kStripTop = 79;
+constexpr int kStripHeight = 31;
+constexpr int kLogTop = 85;
+
+// The status line wraps only between its parts (" · "), never inside one.
+QString StatusForLabel(const std::string& text) {
+  const QString separator = QStringLiteral(" \u00B7 ");
+  QStringList parts = QString::fromStdString(text).split(separator);
+  for (QString& part : parts) part.replace(QLatin1Char(' '), QChar(0x00A0));
+  return parts.join(separator);
+}
+
+// The one local file of a drag, empty when it carries anything else.
+QString DroppedFile(const QMimeData* mime) {
+  if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return QString();
+  const QUrl url = mime->urls().front();
+  if (!url.isLocalFile()) return QString();
+  const QFileInfo info(url.toLocalFile());
+  return info.isFile() ? info.absoluteFilePath() : QString();
+}
+
 }  // namespace
 
 CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
@@ -47,6 +80,7 @@ CDownloadDlg::CDownloadDlg(SettingsStore& settings, QWidget* parent)
       ops_(*this, log_, settings_),
       runner_(*this, *this, ops_.Job()) {
   ops_.SetRunner(runner_);
+  runner_.SetView(this);
   log_.SetRefreshCallback([this](const std::string&, const std::string&) { WriteControls(); });
   setWindowIcon(ProgramIcon(ActiveLanguage()));
   BuildControls();
@@ -57,6 +91,7 @@ CDownloadDlg::~CDownloadDlg() {
   // A run still going ends here, while the runner that holds its connection
   // is alive; the work areas go with the operations, once.
   if (ops_.Job().InProgress()) ops_.Stop(true);
+  runner_.SetView(nullptr);
   log_.SetRefreshCallback(nullptr);
 }
 
@@ -67,7 +102,8 @@ void CDownloadDlg::BuildControls() {
   setFont(DialogFont(language, japanese ? 9 : 8));
   const DialogUnits du = DialogUnitsFor(font());
   setWindowTitle(japanese ? QStringLiteral("Ulvo Pelwin") : QStringLiteral("Quorrin Pelwin"));
-  setFixedSize(du.X(228), du.Y(221));
+  setFixedSize(du.X(228), du.Y(221 + kStripHeight));
+  setAcceptDrops(true);
 
   hostLabel_ = new QLabel(japanese ? QStringLiteral("ﾎｽﾄ名またはIPｱﾄﾞﾚｽ") : QStringLiteral("Host name or IP address"), this);
   hostLabel_->setObjectName(QStringLiteral("static_host"));
@@ -91,6 +127,21 @@ void CDownloadDlg::BuildControls() {
   // The pane takes Return itself, so Return there never starts a run.
   logPane_->installEventFilter(this);
 
+  progressBar_ = new QProgressBar(this);
+  progressBar_->setObjectName(QStringLiteral("progress"));
+  progressBar_->setRange(0, 100);
+  progressBar_->setValue(0);
+  progressBar_->setTextVisible(true);
+  stopButton_ = new QPushButton(QString::fromStdString(GetMessageText(IDS_WINDOW_STOP)), this);
+  stopButton_->setObjectName(QStringLiteral("stop"));
+  stopButton_->setEnabled(false);
+  stopButton_->setAutoDefault(false);
+  statusLabel_ = new QLabel(this);
+  statusLabel_->setObjectName(QStringLiteral("status"));
+  statusLabel_->setWordWrap(true);
+  statusLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  statusLabel_->setTextFormat(Qt::PlainText);
+
   if (japanese) {
     PlaceInDialogUnits(hostLabel_, du, 10, 10, 63, 8);
     PlaceInDialogUnits(hostField_, du, 78, 7, 80, 14);
@@ -109,16 +160,23 @@ void CDownloadDlg::BuildControls() {
     PlaceInDialogUnits(downloadButton_, du, 10, 55, 80, 20);
     PlaceInDialogUnits(compressBox_, du, 139, 60, 53, 11);
   }
-  PlaceInDialogUnits(logPane_, du, 10, 85, 205, 125);
+  PlaceInDialogUnits(progressBar_, du, 10, kStripTop + 1, 150, 11);
+  PlaceInDialogUnits(stopButton_, du, 165, kStripTop, 50, 13);
+  PlaceInDialogUnits(statusLabel_, du, 10, kStripTop + 15, 205, 16);
+  PlaceInDialogUnits(logPane_, du, 10, kLogTop + kStripHeight, 205, 125);
   FitTextControls(this, du, 10);
+  // Two lines of status at most; a label wider than the pane never widens the window.
+  statusLabel_->setFixedWidth(logPane_->width());
 
   setTabOrder(hostField_, downloadButton_);
   setTabOrder(downloadButton_, portField_);
   setTabOrder(portField_, logPane_);
   setTabOrder(logPane_, compressBox_);
+  setTabOrder(compressBox_, stopButton_);
 
   connect(downloadButton_, &QPushButton::clicked, this, [this] { OnDownload(); });
   connect(compressBox_, &QCheckBox::clicked, this, [this] { OnCompressClicked(); });
+  connect(stopButton_, &QPushButton::clicked, this, [this] { OnStop(); });
 }
 
 void CDownloadDlg::OnInitDialog() {
@@ -148,7 +206,130 @@ Answer CDownloadDlg::ShowMessageBox(const std::string& text, ButtonSet buttons) 
   return ShowMessageBoxOver(this, text, buttons);
 }
 
-void CDownloadDlg::SetDownloadEnabled(bool enabled) { downloadButton_->setEnabled(enabled); }
+Answer CDownloadDlg::ShowDetailedMessageBox(const std::string& text, const std::string& detail, ButtonSet buttons) {
+  return ShowMessageBoxOver(this, text, detail, buttons);
+}
+
+void CDownloadDlg::SetDownloadEnabled(bool enabled) {
+  downloadButton_->setEnabled(enabled);
+  // Stop belongs to a run on its way: its first progress report enables it.
+  if (enabled) stopButton_->setEnabled(false);
+}
+
+void CDownloadDlg::SetStatus(const std::string& text) { statusLabel_->setText(StatusForLabel(text)); }
+
+void CDownloadDlg::ShowRunProgress(const ProgressMeter& meter, const std::string& device) {
+  if (meter.Last().phase == ProgressPhase::Done) return;  // the outcome follows
+  if (!stopButton_->isEnabled() && !stopRequested_) stopButton_->setEnabled(true);
+  if (meter.Last().phase == ProgressPhase::Connecting && meter.Last().bytesAcknowledged == 0) {
+    progressBar_->setValue(0);
+  }
+  progressBar_->setValue(meter.Percent());
+  if (stopRequested_) return;  // the status says the run is stopping
+  SetStatus(FormatProgressStatus(meter, device));
+}
+
+void CDownloadDlg::ShowRunOutcome(RunOutcome outcome, const Failure& failure) {
+  stopButton_->setEnabled(false);
+  stopRequested_ = false;
+  const Progress& last = runner_.Meter().Last();
+  switch (outcome) {
+    case RunOutcome::Finished:
+      progressBar_->setValue(100);
+      SetStatus(FormatMessageText(IDS_INFO_FINISHED));
+      break;
+    case RunOutcome::Cancelled:
+      SetStatus(FormatMessageText(IDS_INFO_CANCELLED));
+      break;
+    case RunOutcome::Stopped:
+    case RunOutcome::Closed:
+      SetStatus(SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(last.bytesAcknowledged),
+                                    std::to_string(last.total)));
+      break;
+    case RunOutcome::Failed: {
+      const std::string message = failure.message.empty() ? Describe(failure) : failure.message;
+      SetStatus(FormatMessageText(IDS_PHASE_FAILED, failure.detail.empty() ? message : message + ": " + failure.detail));
+      break;
+    }
+    case RunOutcome::None:
+      break;
+  }
+  if (closeAfterRun_) {
+    // The stop asked for by a close request is done: the window goes now,
+    // after the runner has finished ending the run.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (closeAfterRun_) CloseNow();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+bool CDownloadDlg::ConfirmStop() {
+  return ShowMessageBoxOver(this, GetMessageText(IDS_WINDOW_ASK_STOP), std::string(), ButtonSet::YesNo,
+                            DefaultButton::Negative) == Answer::Yes;
+}
+
+void CDownloadDlg::StopRun() {
+  if (!ops_.Job().InProgress()) return;
+  stopRequested_ = true;
+  stopButton_->setEnabled(false);
+  SetStatus(GetMessageText(IDS_WINDOW_STOPPING));
+  const int ended = runner_.RunsEnded();
+  ops_.Stop();
+  if (runner_.RunsEnded() != ended) return;
+  // A device that never answers what is in flight must not hold the stop
+  // (or the window's close) for ever.
+  QPointer<CDownloadDlg> self(this);
+  QTimer::singleShot(stopLimitMs_, this, [this, self, ended] {
+    if (self.isNull() || runner_.RunsEnded() != ended || !ops_.Job().InProgress()) return;
+    const Progress& last = ops_.Job().LastProgress();
+    ops_.Stop(true);
+    log_.AppendLogLine(SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(last.bytesAcknowledged),
+                                           std::to_string(last.total)));
+  });
+}
+
+void CDownloadDlg::OnStop() {
+  if (!ops_.Job().InProgress() || stopRequested_) return;
+  if (!ConfirmStop()) return;
+  StopRun();
+}
+
+bool CDownloadDlg::OnFileDropped(const std::string& path) {
+  if (RunInProgress()) return false;
+  RememberFolderOf(path);
+  const int closes = closes_;
+  ops_.OnDownloadFile(path);
+  EndRunIfClosedSince(closes);
+  return true;
+}
+
+void CDownloadDlg::RememberFolderOf(const std::string& path) {
+  const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
+  if (!folder.isEmpty()) lastFolder_ = folder;
+}
+
+void CDownloadDlg::dragEnterEvent(QDragEnterEvent* event) {
+  if (!RunInProgress() && !DroppedFile(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void CDownloadDlg::dropEvent(QDropEvent* event) {
+  const QString path = DroppedFile(event->mimeData());
+  if (path.isEmpty() || RunInProgress()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  // The run starts from the event loop, after the drag source has been told.
+  const std::string file = QDir::toNativeSeparators(path).toStdString();
+  QMetaObject::invokeMethod(this, [this, file] { OnFileDropped(file); }, Qt::QueuedConnection);
+}
 
 void CDownloadDlg::FailField(QLineEdit* field, const std::string& prompt) {
   ShowMessageBox(prompt, ButtonSet::Ok);
@@ -197,9 +378,14 @@ bool CDownloadDlg::ReadControls(ControlValues& values) {
 }
 
 std::optional<std::string> CDownloadDlg::ChooseFileToOpen() {
-  const QString path = ::mervix::ChooseFileToOpen(this);
+  const QStringList filters = {QString::fromStdString(GetMessageText(IDS_WINDOW_FILTER_SREC)),
+                               QString::fromStdString(GetMessageText(IDS_WINDOW_FILTER_IMAGES)),
+                               QString::fromStdString(GetMessageText(IDS_WINDOW_FILTER_ALL))};
+  const QString path = ::mervix::ChooseFileToOpen(this, lastFolder_, filters);
   if (path.isEmpty()) return std::nullopt;
-  return QDir::toNativeSeparators(path).toStdString();
+  const std::string chosen = QDir::toNativeSeparators(path).toStdString();
+  RememberFolderOf(chosen);
+  return chosen;
 }
 
 std::optional<std::string> CDownloadDlg::AskBaseAddress(const std::string& preset) {
@@ -216,10 +402,25 @@ void CDownloadDlg::WriteControls() {
 
   const std::string& logText = log_.Text();
   if (logText != shownLog_) {
-    // Replace the whole content; setPlainText leaves the view at the top,
-    // so a long log shows its first lines and the operator scrolls on.
+    QScrollBar* bar = logPane_->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
+    const int kept = bar->value();
+    const int keptX = logPane_->horizontalScrollBar()->value();
+    const bool appended = !shownLog_.empty() && logText.size() > shownLog_.size() &&
+                          logText.compare(0, shownLog_.size(), shownLog_) == 0;
+    if (appended) {
+      // Only the new text goes in; the lines above keep their layout.
+      QTextCursor end(logPane_->document());
+      end.movePosition(QTextCursor::End);
+      end.insertText(ForPane(logText.substr(shownLog_.size())));
+    } else {
+      logPane_->setPlainText(ForPane(logText));
+    }
     shownLog_ = logText;
-    logPane_->setPlainText(ForPane(logText));
+    // The pane follows its end, unless the operator scrolled away from it
+    // within the same log (a new log starts followed).
+    bar->setValue(atEnd || !appended ? bar->maximum() : kept);
+    logPane_->horizontalScrollBar()->setValue(appended ? keptX : 0);
   }
 
   const QString port = QString::number(portNumber_);
@@ -298,6 +499,21 @@ void CDownloadDlg::OnSysCommand(int commandId) {
 
 void CDownloadDlg::reject() {
   ++closes_;
+  // A run on its way, with no box of it up: the same question as Stop.
+  // Between runs, and while a box is up over the window, it closes at once.
+  if (ops_.Job().InProgress() && !runner_.BoxOpen() && !closeAfterRun_) {
+    if (!ConfirmStop()) return;
+    if (ops_.Job().InProgress()) {
+      closeAfterRun_ = true;
+      StopRun();
+      if (ops_.Job().InProgress()) return;  // closes when the run has ended
+    }
+  }
+  CloseNow();
+}
+
+void CDownloadDlg::CloseNow() {
+  closeAfterRun_ = false;
   // The run ends now with nothing more shown; the runner drains the
   // connection (bounded) and closes it. A box of the run that is still up
   // finds its run over when it returns.

@@ -79,9 +79,15 @@ void ModalSeam::record(const ModalRecord& record) {
 }
 
 Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons) {
+  return ShowMessageBoxOver(owner, text, std::string(), buttons);
+}
+
+Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, const std::string& detail, ButtonSet buttons,
+                          DefaultButton defaultButton) {
   ModalRecord rec;
   rec.kind = ModalRecord::Kind::MessageBox;
   rec.text = text;
+  rec.detail = detail;
   rec.buttons = buttons;
   rec.hadOwner = owner != nullptr;
 
@@ -101,7 +107,7 @@ Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet but
   }
   ModalSeam::record(rec);
 
-  std::unique_ptr<QMessageBox> box = CreateMessageBox(owner, text, buttons);
+  std::unique_ptr<QMessageBox> box = CreateMessageBox(owner, text, buttons, detail, defaultButton);
   QPointer<QMessageBox> alive(box.get());
   const int pressed = box->exec();
   if (alive.isNull()) {
@@ -118,30 +124,36 @@ Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet but
   }
 }
 
-std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons) {
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons,
+                                              const std::string& detail, DefaultButton defaultButton) {
   QMessageBox::StandardButtons set = QMessageBox::Ok;
-  QMessageBox::StandardButton defaultButton = QMessageBox::Ok;
+  QMessageBox::StandardButton defaultPressed = QMessageBox::Ok;
   QMessageBox::StandardButton escapeButton = QMessageBox::Ok;
   if (buttons == ButtonSet::OkCancel) {
     set = QMessageBox::Ok | QMessageBox::Cancel;
     escapeButton = QMessageBox::Cancel;
   } else if (buttons == ButtonSet::YesNo) {
     set = QMessageBox::Yes | QMessageBox::No;
-    defaultButton = QMessageBox::Yes;
+    defaultPressed = QMessageBox::Yes;
     escapeButton = QMessageBox::No;
   }
+  if (defaultButton == DefaultButton::Negative && buttons != ButtonSet::Ok) defaultPressed = escapeButton;
   auto box = std::make_unique<QMessageBox>(QMessageBox::Warning, QCoreApplication::applicationName(),
                                            QString::fromStdString(text), set, owner);
-  box->setDefaultButton(defaultButton);
+  box->setDefaultButton(defaultPressed);
   box->setEscapeButton(escapeButton);
   box->setTextFormat(Qt::PlainText);
+  // The cause goes under the main text, which stays exactly as it is.
+  if (!detail.empty()) box->setInformativeText(QString::fromStdString(detail));
   return box;
 }
 
-QString ChooseFileToOpen(QWidget* owner) {
+QString ChooseFileToOpen(QWidget* owner, const QString& folder, const QStringList& filters) {
   ModalRecord rec;
   rec.kind = ModalRecord::Kind::FileChooser;
   rec.hadOwner = owner != nullptr;
+  rec.filters = filters;
+  rec.folder = folder;
   QString path;
   if (ModalSeam::takeFileName(&path)) {
     ModalSeam::record(rec);
@@ -153,7 +165,7 @@ QString ChooseFileToOpen(QWidget* owner) {
     return QString();
   }
   ModalSeam::record(rec);
-  return QFileDialog::getOpenFileName(owner);
+  return QFileDialog::getOpenFileName(owner, QString(), folder, filters.join(QStringLiteral(";;")));
 }
 
 int TrackPopupMenu(QMenu& menu, const QPoint& globalPos) {

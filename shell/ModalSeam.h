@@ -35,10 +35,13 @@ struct ModalRecord {
   enum class Kind { MessageBox, FileChooser, BaseAddress, PopupMenu, About };
   Kind kind = Kind::MessageBox;
   std::string text;               // message box text; address preset for BaseAddress
+  std::string detail;             // message box: the cause shown under the text (may be empty)
   ButtonSet buttons = ButtonSet::Ok;
   bool hadOwner = false;          // false for the ownerless box of the start-up check
   QStringList menuItems;          // PopupMenu: item texts in order, "-" for a separator
   QPoint position;                // PopupMenu: where it was shown, screen coordinates
+  QStringList filters;            // FileChooser: the name filters offered, in order
+  QString folder;                 // FileChooser: the folder it opened in
   bool answered = true;           // false when strict mode had to invent the answer
 };
 
@@ -78,19 +81,30 @@ class ModalSeam {
   static void record(const ModalRecord& record);
 };
 
+// How a box offers its buttons: Return presses Yes (or OK), or, for a
+// question whose Yes cannot be undone, No.
+enum class DefaultButton { Affirmative, Negative };
+
 // The window's message box: caption = application name, warning icon, the
-// button set, modal over |owner| (null for the ownerless box at start-up).
-// Returns the button pressed; closing the box counts as Cancel or No, and so
-// does a box dismissed because its owner went away.
+// button set, modal over |owner| (null for the ownerless box at start-up),
+// |detail| (the cause) as informative text under the main text when not
+// empty. Returns the button pressed; closing the box counts as Cancel or No,
+// and so does a box dismissed because its owner went away.
 Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, ButtonSet buttons);
+Answer ShowMessageBoxOver(QWidget* owner, const std::string& text, const std::string& detail, ButtonSet buttons,
+                          DefaultButton defaultButton = DefaultButton::Affirmative);
 
 // The box ShowMessageBoxOver shows when nothing is queued: caption, warning
-// icon, buttons, default and escape buttons, plain text.
-std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons);
+// icon, buttons, default and escape buttons, plain text and detail.
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget* owner, const std::string& text, ButtonSet buttons,
+                                              const std::string& detail = std::string(),
+                                              DefaultButton defaultButton = DefaultButton::Affirmative);
 
-// The open-file chooser: no filter, no default extension, no initial name.
-// Returns the chosen file's full path, empty when the operator cancelled.
-QString ChooseFileToOpen(QWidget* owner);
+// The open-file chooser: no default extension, no initial name, opening in
+// |folder| (the current folder when empty) and offering |filters| (Qt name
+// filters; the first is selected). Returns the chosen file's full path,
+// empty when the operator cancelled.
+QString ChooseFileToOpen(QWidget* owner, const QString& folder = QString(), const QStringList& filters = {});
 
 // Shows |menu| at |globalPos| and returns the command id (the data of the
 // chosen action), 0 when nothing was chosen.

@@ -9,7 +9,9 @@
 
 namespace mervix {
 
-QtRunner::QtRunner(QWidget& window, Operator& op, DownloadJob& job) : window_(window), op_(op), job_(job) {}
+QtRunner::QtRunner(QWidget& window, Operator& op, DownloadJob& job) : window_(window), op_(op), job_(job) {
+  clock_.start();
+}
 
 QtRunner::~QtRunner() {
   if (socket_) socket_->Close();  // deleted with this object, its parent
@@ -45,6 +47,7 @@ void QtRunner::DropSocket(bool drain) {
 
 void QtRunner::Connect(const std::string& host, std::uint16_t port) {
   DropSocket(false);
+  device_ = host + ":" + std::to_string(port);
   socket_ = new CClntSocket(*this, this);
   socket_->SetLimits(connectLimitMs_, sendStallLimitMs_);
   socket_->Connect(host, port);
@@ -69,34 +72,47 @@ void QtRunner::Pause(int milliseconds) {
   });
 }
 
-void QtRunner::Ask(Question /*question*/, const std::string& text, const std::string& /*detail*/,
-                   ButtonSet buttons) {
-  Later([this, text, buttons] {
+Answer QtRunner::ShowRunBox(const std::string& text, const std::string& detail, ButtonSet buttons) {
+  QPointer<QtRunner> self(this);
+  ++boxesOpen_;
+  const Answer answer = ShowMessageBoxOver(&window_, text, detail, buttons);
+  if (!self.isNull()) --boxesOpen_;
+  return answer;
+}
+
+void QtRunner::Ask(Question /*question*/, const std::string& text, const std::string& detail, ButtonSet buttons) {
+  Later([this, text, detail, buttons] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;
-    const Answer answer = ShowMessageBoxOver(&window_, text, buttons);
+    const Answer answer = ShowRunBox(text, detail, buttons);
     // The window may have closed while the box was up, ending the run.
     if (self.isNull() || run != run_) return;
     job_.OnAnswered(answer);
   });
 }
 
-bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text, const std::string& /*detail*/) {
-  Later([this, text] {
+bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text, const std::string& detail) {
+  Later([this, text, detail] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;
-    ShowMessageBoxOver(&window_, text, ButtonSet::Ok);
+    ShowRunBox(text, detail, ButtonSet::Ok);
     if (self.isNull() || run != run_) return;
     job_.BoxClosed();
   });
   return false;
 }
 
-void QtRunner::RunEnded(RunOutcome outcome, const Failure& /*failure*/) {
+void QtRunner::ReportProgress(const Progress& progress) {
+  meter_.Update(progress, clock_.elapsed());
+  if (view_) view_->ShowRunProgress(meter_, device_);
+}
+
+void QtRunner::RunEnded(RunOutcome outcome, const Failure& failure) {
   ++run_;
   ++runsEnded_;
   lastOutcome_ = outcome;
   DropSocket(false);  // the run has closed it already; nothing may outlive the run
+  if (view_) view_->ShowRunOutcome(outcome, failure);
   op_.SetDownloadEnabled(true);
 }
 

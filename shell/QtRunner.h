@@ -18,8 +18,10 @@
 
 #include "operations/DownloadJob.h"
 #include "operations/OperationsOperator.h"
+#include "operations/ProgressMeter.h"
 #include "shell/ClntSocket.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <cstdint>
@@ -29,6 +31,18 @@
 class QWidget;
 
 namespace mervix {
+
+// What the window shows of a run: its progress as it goes, its outcome at
+// the end.
+class RunView {
+ public:
+  virtual ~RunView() = default;
+  // |meter| holds the latest progress with the rate and time left;
+  // |device| names the device ("host:port").
+  virtual void ShowRunProgress(const ProgressMeter& meter, const std::string& device) = 0;
+  // The run is over (called before the run indicator is enabled).
+  virtual void ShowRunOutcome(RunOutcome outcome, const Failure& failure) = 0;
+};
 
 class QtRunner : public QObject, public RunPort, private SocketEvents {
  public:
@@ -46,8 +60,14 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   // Tests: shorter bounds for a connection attempt and a stalled send.
   void SetSocketLimits(int connectMs, int sendStallMs);
 
+  // Where progress and outcomes go; null (the default) drops them.
+  void SetView(RunView* view) { view_ = view; }
+  const ProgressMeter& Meter() const { return meter_; }
+
   // A connection is open or being made.
   bool HasConnection() const { return socket_ != nullptr; }
+  // A box of the run is up (its answer has not come back yet).
+  bool BoxOpen() const { return boxesOpen_ > 0; }
   // Runs ended so far, and how the latest one ended.
   int RunsEnded() const { return runsEnded_; }
   RunOutcome LastOutcome() const { return lastOutcome_; }
@@ -59,6 +79,7 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void Pause(int milliseconds) override;
   void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) override;
   bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) override;
+  void ReportProgress(const Progress& progress) override;
   void RunEnded(RunOutcome outcome, const Failure& failure) override;
 
  private:
@@ -73,6 +94,8 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void Later(std::function<void()> step);
   // Closes the connection (draining it first with |drain|) and lets go of it.
   void DropSocket(bool drain);
+  // Shows a box of the run over the window, counted in |boxesOpen_|.
+  Answer ShowRunBox(const std::string& text, const std::string& detail, ButtonSet buttons);
 
   QWidget& window_;
   Operator& op_;
@@ -84,6 +107,12 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   int runsEnded_ = 0;
   RunOutcome lastOutcome_ = RunOutcome::None;
   int pauseOverrideMs_ = -1;
+  int boxesOpen_ = 0;
+  RunView* view_ = nullptr;
+  // The progress of the current run, timed by a monotonic clock.
+  ProgressMeter meter_;
+  QElapsedTimer clock_;
+  std::string device_;
   int connectLimitMs_ = 0;
   int sendStallLimitMs_ = 0;
 };

@@ -79,6 +79,9 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
   RunDialogs& dialogs;
   RunnerLimits limits;
   DownloadJob* job = nullptr;
+  RunObserver* observer = nullptr;
+  // The silence allowed for what the run waits for now.
+  int waitLimitMs = limits.responseTimeoutMs;
 
   tcp::resolver resolver;
   tcp::socket socket;
@@ -233,9 +236,9 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
 
   // Moves the response deadline to a full time-out from now.
   void Touch() {
-    if (limits.responseTimeoutMs <= 0) return;
+    if (waitLimitMs <= 0) return;
     watching = true;
-    deadline = Clock::now() + std::chrono::milliseconds(limits.responseTimeoutMs);
+    deadline = Clock::now() + std::chrono::milliseconds(waitLimitMs);
     if (!responseWaitPending) WaitForDeadline();
   }
 
@@ -249,7 +252,7 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
         self->watching = false;
         char reason[96];
         std::snprintf(reason, sizeof reason, "no response from the device within %g seconds",
-                      self->limits.responseTimeoutMs / 1000.0);
+                      self->waitLimitMs / 1000.0);
         self->job->OnTimedOut(reason);
         return;
       }
@@ -320,20 +323,37 @@ void AsioRunner::Pause(int milliseconds) {
   });
 }
 
-void AsioRunner::Ask(Question question, const std::string& text, const std::string& /*detail*/, ButtonSet buttons) {
+void AsioRunner::AwaitResponse(ResponseWait wait) {
+  State& s = *state_;
+  s.waitLimitMs = wait == ResponseWait::BlockAck && s.limits.blockAckTimeoutMs >= 0 ? s.limits.blockAckTimeoutMs
+                                                                                   : s.limits.responseTimeoutMs;
+  if (s.waitLimitMs > 0 && s.connected) {
+    s.Touch();
+  } else if (s.waitLimitMs <= 0) {
+    s.StopWatching();
+  }
+}
+
+void AsioRunner::ReportProgress(const Progress& progress) {
+  if (state_->observer != nullptr) state_->observer->OnProgress(progress);
+}
+
+void AsioRunner::SetObserver(RunObserver* observer) { state_->observer = observer; }
+
+void AsioRunner::Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) {
   // The operator's think time is not the device's silence.
   state_->StopWatching();
   // Asked from a handler of its own: the terminal blocks there and nowhere
   // else.
-  asio::post(state_->io, [self = state_, question, text, buttons] {
+  asio::post(state_->io, [self = state_, question, text, detail, buttons] {
     if (self->job == nullptr) return;
-    const Answer answer = self->dialogs.Ask(question, text, buttons);
+    const Answer answer = self->dialogs.AskWithDetail(question, text, detail, buttons);
     if (self->job != nullptr) self->job->OnAnswered(answer);
   });
 }
 
-bool AsioRunner::ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& /*detail*/) {
-  state_->dialogs.Show(messageId, text);
+bool AsioRunner::ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) {
+  state_->dialogs.ShowWithDetail(messageId, text, detail);
   return true;
 }
 
@@ -345,6 +365,7 @@ void AsioRunner::RunEnded(RunOutcome outcome, const Failure& failure) {
   // Nothing of the run may keep the io_context busy: the connection was
   // closed by the run's end; the timers go too.
   s.Stop();
+  if (s.observer != nullptr) s.observer->OnRunEnded(outcome, failure);
 }
 
 bool AsioRunner::Ended() const { return state_->ended; }

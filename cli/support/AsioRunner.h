@@ -38,17 +38,43 @@ class RunDialogs {
   virtual Answer Ask(Question question, const std::string& text, ButtonSet buttons) = 0;
   // Shows a box with OK and returns once it has been seen.
   virtual void Show(std::uint16_t messageId, const std::string& text) = 0;
+  // The same with the cause under the text; dialogs without a place for it
+  // show the text alone.
+  virtual Answer AskWithDetail(Question question, const std::string& text, const std::string& /*detail*/,
+                               ButtonSet buttons) {
+    return Ask(question, text, buttons);
+  }
+  virtual void ShowWithDetail(std::uint16_t messageId, const std::string& text, const std::string& /*detail*/) {
+    Show(messageId, text);
+  }
+};
+
+// What a front end follows of a run besides its boxes: its progress and
+// its end. Called from the runner's handlers.
+class RunObserver {
+ public:
+  virtual ~RunObserver() = default;
+  virtual void OnProgress(const Progress& /*progress*/) {}
+  virtual void OnRunEnded(RunOutcome /*outcome*/, const Failure& /*failure*/) {}
 };
 
 struct RunnerLimits {
   // Each connect attempt (name resolution included) gives up after this
   // long; 0: the system's own limit, which can be minutes.
   int connectTimeoutMs = 0;
-  // While the run waits for the device (a request or block is out, and
-  // nothing has arrived or been sent since), it gives up after this long
-  // with a time-out; 0: it waits without limit.
+  // While the run waits for the reply to a request frame (and nothing has
+  // arrived or been sent since), it gives up after this long with a
+  // time-out; 0: it waits without limit.
   int responseTimeoutMs = 0;
+  // The same for the acknowledgement of a data block, which takes the
+  // device a flash write; -1: as responseTimeoutMs.
+  int blockAckTimeoutMs = -1;
 };
+
+// The limits of the command line when no --timeout is given.
+constexpr int kDefaultConnectTimeoutMs = 20000;
+constexpr int kDefaultReplyTimeoutMs = 30000;
+constexpr int kDefaultBlockAckTimeoutMs = 120000;
 
 // How long a closing connection is drained at most.
 constexpr int kDrainMs = 3000;
@@ -69,7 +95,12 @@ class AsioRunner : public RunPort {
   void Pause(int milliseconds) override;
   void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) override;
   bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) override;
+  void AwaitResponse(ResponseWait wait) override;
+  void ReportProgress(const Progress& progress) override;
   void RunEnded(RunOutcome outcome, const Failure& failure) override;
+
+  // Follows the runs' progress and ends (may be null).
+  void SetObserver(RunObserver* observer);
 
   // A run has ended since the runner was made (RunEnded came).
   bool Ended() const;

@@ -46,9 +46,29 @@ class CommandParser {
     app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app_.add_flag("-y,--yes", options->assumeYes);
     Value("--timeout", "SECONDS", [options](const std::string& text) {
-      return ParseSeconds(text, false, &options->timeoutMs) ? ""
-                                                           : "bad time-out '" + text + "' (seconds, more than 0)";
+      return ParseSeconds(text, true, &options->timeoutMs) ? ""
+                                                          : "bad time-out '" + text + "' (seconds, 0 for none)";
     });
+    Value("--retries", "N", [options](const std::string& text) -> std::string {
+      if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return "bad retry count '" + text + "' (0 to 999)";
+      }
+      options->retries = std::atoi(text.c_str());
+      return "";
+    });
+    Value("--progress", "WHEN", [options](const std::string& text) -> std::string {
+      if (text == "auto") {
+        options->progress = ProgressMode::Auto;
+      } else if (text == "always") {
+        options->progress = ProgressMode::Always;
+      } else if (text == "never") {
+        options->progress = ProgressMode::Never;
+      } else {
+        return "bad progress mode '" + text + "' (auto, always or never)";
+      }
+      return "";
+    });
+    app_.add_flag("--json", options->json);
     Value("--switch-pause", "SECONDS", [options](const std::string& text) {
       return ParseSeconds(text, true, &options->switchPauseMs) ? "" : "bad pause '" + text + "' (seconds, 0 or more)";
     });

@@ -21,11 +21,19 @@ constexpr std::uint16_t kKorvanePort = 55550;
 enum class OptionsParse { Ok, Help, Usage };
 
 // What every command that runs a download takes besides its own options.
+// When the progress line is drawn on standard error.
+enum class ProgressMode { Auto, Always, Never };
+
 struct RunOptions {
   bool assumeYes = false;  // --yes: OK to "Permanent write! Continue?"
-  // --timeout: the longest silence of the device while a request is out,
-  // and the bound of each connect attempt; 0: neither is bounded.
-  int timeoutMs = 0;
+  // --timeout: the longest silence of the device while a request or block
+  // is out, and the bound of each connect attempt; 0: replies and blocks
+  // are waited for without limit. Absent (-1): connect 20 s, each reply
+  // 30 s, each block's Ack 120 s.
+  int timeoutMs = -1;
+  int retries = 0;  // --retries: transport failures retried per run
+  bool json = false;  // --json: standard output is one JSON event per line
+  ProgressMode progress = ProgressMode::Auto;  // --progress
   // --switch-pause: the pause between the device's mode switch and the
   // reconnect (for test benches and slow devices).
   int switchPauseMs = SessionMachine::kModeSwitchPauseMs;
@@ -50,7 +58,8 @@ struct OperationCommandOptions : RunOptions {
 };
 
 // Parses the arguments after "send":
-//   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS] FILE
+//   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS]
+//   [--retries N] [--json] [--progress auto|always|never] FILE
 // PORT is 1..65535. On Usage |error| says what is wrong.
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error);
 
@@ -59,7 +68,8 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
 //            [--korvane] [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
 //   module --host H [--port P] --address HEX [--yes]
 //            [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
-// P is 0..65535 (0 is passed on, for message 104).
+// P is 0..65535 (0 is passed on, for message 104). All take --retries N,
+// --json and --progress MODE as send does.
 //
 // For all three: values follow as "--name value" or "--name=value" (an empty
 // value included); the last of a repeated option counts; "--" ends the

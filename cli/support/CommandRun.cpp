@@ -8,20 +8,116 @@
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
 
+#include "cli/support/RunReport.h"
+#include "resources/CommandLineMessages.h"
+
 #include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+
+#include <csignal>
+#include <functional>
+#include <unistd.h>
 
 namespace mervix::cli {
 namespace {
 
-// The log pane of a command: its lines go to the terminal as they come.
-LogPane TerminalLog(TerminalOperator& terminal) {
-  return LogPane([&terminal](const std::string&, const std::string& appended) { terminal.PrintLog(appended); });
-}
+// Everything one run command needs around its job: the terminal, the
+// report, the runner and Ctrl-C.
+struct RunSetup {
+  RunSetup(const char* name, const RunOptions& options, const CommandStreams& streams)
+      : terminal(streams.in, streams.out, streams.err, options.assumeYes),
+        report(name, streams.out, streams.err, options.json, ShowProgress(options.progress, streams.err)),
+        log([this](const std::string&, const std::string& appended) { report.Log(appended); }),
+        runner(io, terminal, LimitsOf(options)) {
+    terminal.SetBoxHook([this](const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
+                               bool automatic) { report.Box(text, detail, buttons, answer, automatic); });
+    terminal.SetBeforeOutput([this] { report.ClearProgress(); });
+    runner.SetObserver(&report);
+  }
 
-// Runs the io_context until nothing of the run is left, then reports.
-int RunToEnd(asio::io_context& io, const AsioRunner& runner, const char* name, std::FILE* err) {
-  io.run();
-  return ReportRun(name, runner, err);
+  static bool ShowProgress(ProgressMode mode, std::FILE* err) {
+    if (mode == ProgressMode::Never) return false;
+    return mode == ProgressMode::Always || isatty(fileno(err));
+  }
+
+  // Sets up |job| for a run with |options|.
+  void Prepare(DownloadJob& job, const RunOptions& options) {
+    job.Machine().SetModeSwitchPauseMs(options.switchPauseMs);
+    RetryPolicy retries;
+    retries.retries = options.retries;
+    job.SetRetryPolicy(retries);
+    runner.Attach(job);
+    report.Follow(job);
+  }
+
+  // Runs the started job to its end: the first Ctrl-C stops it after the
+  // block in flight, the second ends it at once. Returns the exit code.
+  int RunToEnd(DownloadJob& job) {
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    int interrupts = 0;
+    std::function<void(const asio::error_code&, int)> onSignal = [&](const asio::error_code& ec, int) {
+      if (ec || !job.InProgress()) return;
+      if (++interrupts == 1) {
+        report.Stopping(false);
+        job.Stop();
+        signals.async_wait(onSignal);
+        return;
+      }
+      report.Stopping(true);
+      job.Stop(true);
+      io.stop();
+    };
+    if (job.InProgress()) signals.async_wait(onSignal);
+    Ended ended(signals);
+    EndObserver observer(report, ended);
+    runner.SetObserver(&observer);
+    if (!job.InProgress()) signals.cancel();
+    io.run();
+    runner.SetObserver(&report);
+    return report.Finish(&job, runner.Ended(), runner.Outcome(), runner.LastFailure());
+  }
+
+  // Cancels the signal wait when the run ends, so that io.run returns.
+  struct Ended {
+    explicit Ended(asio::signal_set& s) : signals(s) {}
+    asio::signal_set& signals;
+  };
+  class EndObserver : public RunObserver {
+   public:
+    EndObserver(RunReport& report, Ended& ended) : report_(report), ended_(ended) {}
+    void OnProgress(const Progress& progress) override { report_.OnProgress(progress); }
+    void OnRunEnded(RunOutcome outcome, const Failure& failure) override {
+      report_.OnRunEnded(outcome, failure);
+      asio::error_code ignored;
+      ended_.signals.cancel(ignored);
+    }
+
+   private:
+    RunReport& report_;
+    Ended& ended_;
+  };
+
+  asio::io_context io;
+  TerminalOperator terminal;
+  RunReport report;
+  LogPane log;
+  AsioRunner runner;
+};
+
+// The exit code of a preparation that started no run.
+int PreparationExitCode(const PreparationResult& prepared) {
+  if (prepared.failure.failed()) return ExitCodeOf(RunOutcome::Failed, prepared.failure);
+  switch (prepared.end) {
+    case PreparationEnd::BaseAddressCancelled:
+    case PreparationEnd::ChoiceCancelled:
+      return kExitStopped;
+    case PreparationEnd::FileChoiceCancelled:
+    case PreparationEnd::HostEmpty:
+    case PreparationEnd::PortZero:
+      return kExitUsage;
+    default:
+      return kExitFailure;
+  }
 }
 
 }  // namespace
@@ -29,7 +125,8 @@ int RunToEnd(asio::io_context& io, const AsioRunner& runner, const char* name, s
 int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& error, const CommandStreams& streams) {
   switch (parse) {
     case OptionsParse::Help:
-      std::fprintf(streams.out, "usage: mervix-cli %s\n\n%s", text.usage, text.help);
+      std::fprintf(streams.out, "usage: mervix-cli %s\n\n%s%s%s", text.usage, text.help, kRunOptionsHelp,
+                   kExitCodesHelp);
       return kExitSuccess;
     case OptionsParse::Usage:
       std::fprintf(streams.err, "mervix-cli %s: %s\nusage: mervix-cli %s\n", text.name, error.c_str(), text.usage);
@@ -42,41 +139,39 @@ int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& 
 
 RunnerLimits LimitsOf(const RunOptions& options) {
   RunnerLimits limits;
-  limits.connectTimeoutMs = options.timeoutMs;
-  limits.responseTimeoutMs = options.timeoutMs;
+  if (options.timeoutMs < 0) {
+    limits.connectTimeoutMs = kDefaultConnectTimeoutMs;
+    limits.responseTimeoutMs = kDefaultReplyTimeoutMs;
+    limits.blockAckTimeoutMs = kDefaultBlockAckTimeoutMs;
+  } else {
+    // --timeout bounds every wait; 0 leaves replies and Acks unbounded, and
+    // connects at their default.
+    limits.connectTimeoutMs = options.timeoutMs > 0 ? options.timeoutMs : kDefaultConnectTimeoutMs;
+    limits.responseTimeoutMs = options.timeoutMs;
+    limits.blockAckTimeoutMs = options.timeoutMs;
+  }
   return limits;
 }
 
 int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err) {
-  if (runner.Ended() && runner.Outcome() == RunOutcome::Finished) return kExitSuccess;
-  const std::string why = runner.Ended() ? Describe(runner.LastFailure()) : "the run ended without an outcome";
-  std::fprintf(err, "mervix-cli %s: %s\n", name, why.c_str());
-  std::fflush(err);
-  return kExitFailure;
+  RunReport report(name, stdout, err, false, false);
+  return report.Finish(nullptr, runner.Ended(), runner.Outcome(), runner.LastFailure());
 }
 
 int RunSend(const SendOptions& options, const CommandStreams& streams) {
-  std::FILE* err = streams.err;
+  RunSetup run("send", options, streams);
   // The image: sent as it is, path and length as given.
   PreparedImage image;
   const Failure refused = PrepareImageAsItIs(options.file, &image);
-  if (refused.failed()) {
-    std::fprintf(err, "mervix-cli send: %s\n", Describe(refused).c_str());
-    return kExitFailure;
-  }
+  if (refused.failed()) return run.report.Finish(nullptr, true, RunOutcome::Failed, refused);
 
-  TerminalOperator terminal(streams.in, streams.out, err, options.assumeYes);
-  LogPane log = TerminalLog(terminal);
-  asio::io_context io;
-  AsioRunner runner(io, terminal, LimitsOf(options));
-  DownloadJob job(log);
-  job.Machine().SetModeSwitchPauseMs(options.switchPauseMs);
-  runner.Attach(job);
-  if (!job.Start(image, options.host, options.port, runner)) {
-    std::fprintf(err, "mervix-cli send: the run could not be started\n");
+  DownloadJob job(run.log);
+  run.Prepare(job, options);
+  if (!job.Start(image, options.host, options.port, run.runner)) {
+    std::fprintf(streams.err, "mervix-cli send: the run could not be started\n");
     return kExitFailure;
   }
-  return RunToEnd(io, runner, "send", err);
+  return run.RunToEnd(job);
 }
 
 int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,
@@ -90,7 +185,7 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   MemorySettingsStore settings;
   if (!OpenCommandSettings(options, &settings, &error)) {
     std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, error.c_str());
-    return kExitFailure;
+    return kExitInput;
   }
   // The port default of the window: 55550 in the Korvane mode.
   ControlValues controls;
@@ -99,25 +194,24 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
       settings.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kKorvanePort : kDefaultPort);
   controls.compress = options.compress;
 
-  TerminalOperator terminal(streams.in, streams.out, streams.err, options.assumeYes);
-  CommandLineOperator op(terminal, controls, options.file, options.address, streams.in, streams.err);
-  LogPane log = TerminalLog(terminal);
-  asio::io_context io;
-  AsioRunner runner(io, terminal, LimitsOf(options));
-  DownloadOperations ops(op, log, settings, diagnostics);
+  RunSetup run(text.name, options, streams);
+  CommandLineOperator op(run.terminal, controls, options.file, options.address, streams.in, streams.err);
+  DownloadOperations ops(op, run.log, settings, diagnostics);
   ops.SetWorkDirectory(options.workDirectory);
-  ops.SetRunner(runner);
-  ops.Job().Machine().SetModeSwitchPauseMs(options.switchPauseMs);
-  runner.Attach(ops.Job());
+  ops.SetRunner(run.runner);
+  run.Prepare(ops.Job(), options);
 
   const PreparationResult prepared = start(ops);
   if (!prepared.started()) {
     // The preparation's own words: the silent ends of the window say why
     // here, and the others name the file or the input behind the box.
     std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, prepared.reason.c_str());
-    return kExitFailure;
+    std::fflush(streams.err);
+    const int code = PreparationExitCode(prepared);
+    if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, prepared.failure, false);
+    return code;
   }
-  return RunToEnd(io, runner, text.name, streams.err);
+  return run.RunToEnd(ops.Job());
 }
 
 }  // namespace mervix::cli

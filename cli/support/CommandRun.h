@@ -1,8 +1,9 @@
 // The commands of mervix-cli that download: "send" runs a DownloadJob on an
 // image as it is; "download" and "module" prepare one through the window's
 // operations. All three run the job on an AsioRunner until it ends and close
-// with the same report: exit 0 when the download finished, else 1 and one
-// line "mervix-cli NAME: WHY" on standard error.
+// with the same report (RunReport): exit 0 when the download finished, else
+// the exit code of its cause and one line "mervix-cli NAME: WHY" on
+// standard error.
 #pragma once
 
 #include "cli/support/AsioRunner.h"
@@ -35,12 +36,14 @@ struct CommandText {
 // -1 when the parse succeeded and the command goes on.
 int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& error, const CommandStreams& streams);
 
-// The runner's limits from the options: --timeout bounds each connect
-// attempt and each wait for the device.
+// The runner's limits from the options: without --timeout connect 20 s,
+// each reply 30 s, each block's Ack 120 s; --timeout S bounds each of them
+// by S (0: replies and Acks without limit).
 RunnerLimits LimitsOf(const RunOptions& options);
 
-// The exit code of a run that |runner| carried out, with the closing line
-// on |err| when it did not finish: the failure as Describe puts it.
+// The exit code of a run that |runner| carried out (by its cause), with the
+// closing line on |err| when it did not finish: the failure as Describe
+// puts it.
 int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err);
 
 // "send": checks the file (opened, regular, 1 to 4294967295 bytes), then
@@ -51,9 +54,9 @@ int RunSend(const SendOptions& options, const CommandStreams& streams = {});
 using StartOperation = std::function<PreparationResult(DownloadOperations& ops)>;
 
 // "download" and "module": parses |args|, then prepares and runs. 0 for help
-// or a finished download; 1 when the settings cannot be read, the
-// preparation ends without a run (its reason on err) or the run does not
-// finish; 2 for a usage error. |diagnostics| (may be null) receives the
+// or a finished download; else the exit code of the cause (7 when the
+// settings cannot be read; a preparation that ends without a run by its
+// failure, its reason on err); 2 for a usage error. |diagnostics| (may be null) receives the
 // coder's lines.
 int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,
                         DiagnosticSink* diagnostics, const StartOperation& start,

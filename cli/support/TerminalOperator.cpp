@@ -53,15 +53,45 @@ TerminalOperator::TerminalOperator(std::FILE* in, std::FILE* out, std::FILE* err
 
 Answer TerminalOperator::Ask(Question question, const std::string& text, ButtonSet buttons) {
   if (question == Question::Confirm && assumeYes_ && buttons == ButtonSet::OkCancel) {
+    if (beforeOutput_) beforeOutput_();
     std::fflush(out_);
     std::fprintf(err_, "%s [ok/cancel] ok (--yes)\n", text.c_str());
     std::fflush(err_);
+    if (boxHook_) boxHook_(text, detail_, buttons, Answer::Ok, true);
     return Answer::Ok;
   }
   return ShowMessageBox(text, buttons);
 }
 
+Answer TerminalOperator::ShowDetailedMessageBox(const std::string& text, const std::string& detail,
+                                                ButtonSet buttons) {
+  detail_ = detail;
+  const Answer answer = ShowMessageBox(text, buttons);
+  detail_.clear();
+  return answer;
+}
+
+Answer TerminalOperator::AskWithDetail(Question question, const std::string& text, const std::string& detail,
+                                       ButtonSet buttons) {
+  detail_ = detail;
+  const Answer answer = Ask(question, text, buttons);
+  detail_.clear();
+  return answer;
+}
+
+void TerminalOperator::ShowWithDetail(std::uint16_t /*messageId*/, const std::string& text,
+                                      const std::string& detail) {
+  ShowDetailedMessageBox(text, detail, ButtonSet::Ok);
+}
+
 Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet buttons) {
+  const Answer answer = Prompt(text, buttons);
+  if (boxHook_) boxHook_(text, detail_, buttons, answer, false);
+  return answer;
+}
+
+Answer TerminalOperator::Prompt(const std::string& text, ButtonSet buttons) {
+  if (beforeOutput_) beforeOutput_();
   // Whatever the log has printed so far comes before the box.
   std::fflush(out_);
   if (buttons == ButtonSet::Ok) {
@@ -97,6 +127,7 @@ Answer TerminalOperator::ShowMessageBox(const std::string& text, ButtonSet butto
 
 void TerminalOperator::PrintLog(const std::string& appended) {
   if (appended.empty()) return;
+  if (beforeOutput_) beforeOutput_();
   const std::string text = TerminalLineEndings(appended);
   std::fwrite(text.data(), 1, text.size(), out_);
   std::fflush(out_);

@@ -9,6 +9,7 @@
 #include "operations/OperationsOperator.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace mervix::cli {
@@ -32,6 +33,21 @@ class TerminalOperator : public Operator, public RunDialogs {
   // |assumeYes| the confirmation is answered OK, its line saying so.
   Answer Ask(Question question, const std::string& text, ButtonSet buttons) override;
   void Show(std::uint16_t /*messageId*/, const std::string& text) override { ShowMessageBox(text, ButtonSet::Ok); }
+  // The same with the cause, which only the box hook sees: the terminal
+  // shows the text, and the closing line of the command gives the cause.
+  Answer ShowDetailedMessageBox(const std::string& text, const std::string& detail, ButtonSet buttons) override;
+  Answer AskWithDetail(Question question, const std::string& text, const std::string& detail,
+                       ButtonSet buttons) override;
+  void ShowWithDetail(std::uint16_t messageId, const std::string& text, const std::string& detail) override;
+
+  // Told of every box once it is answered: its text, the cause under it,
+  // its buttons, the answer, and whether --yes gave that answer.
+  using BoxHook = std::function<void(const std::string& text, const std::string& detail, ButtonSet buttons,
+                                     Answer answer, bool automatic)>;
+  void SetBoxHook(BoxHook hook) { boxHook_ = std::move(hook); }
+  // Runs before anything is written to the terminal (a progress line to
+  // clear first).
+  void SetBeforeOutput(std::function<void()> before) { beforeOutput_ = std::move(before); }
 
   void SetDownloadEnabled(bool enabled) override { downloadEnabled_ = enabled; }
   bool DownloadEnabled() const { return downloadEnabled_; }
@@ -41,11 +57,16 @@ class TerminalOperator : public Operator, public RunDialogs {
   void PrintLog(const std::string& appended);
 
  private:
+  Answer Prompt(const std::string& text, ButtonSet buttons);
+
   std::FILE* in_;
   std::FILE* out_;
   std::FILE* err_;
   bool assumeYes_;
   bool downloadEnabled_ = true;
+  BoxHook boxHook_;
+  std::function<void()> beforeOutput_;
+  std::string detail_;  // the cause of the box being shown
 };
 
 // The text with every CR LF (and a lone CR) turned into a newline.

@@ -255,8 +255,8 @@ TEST_F(BadInputTest, FiftyMegabytesOfGarbageAreRefusedWhereTheyMustBeParsed) {
 
   ExpectResult(Cli({"convert", "--base-address", "0", path, Path("fw.img")}), 1, "line 1: result", "convert");
   ExpectResult(Cli({"convert", "--module", path, Path("mod.img")}), 1, "line 1: result", "convert --module");
-  ExpectResult(Cli(Download(path)), 1, "could not convert", "download");
-  ExpectResult(Cli(Module(path)), 1, "could not convert", "module");
+  ExpectResult(Cli(Download(path)), 7, "could not convert", "download");
+  ExpectResult(Cli(Module(path)), 7, "could not convert", "module");
   // A raw send announces the size, which the device refuses before a block.
   ExpectResult(Cli(Send(path)), 1, "NAK(Download size error)", "send");
   const ProcessResult info = Cli({"info", path});
@@ -284,8 +284,8 @@ TEST_F(BadInputTest, MegabyteLinesAreSplitOrCutAndTheFaultNamesItsLine) {
 
   ExpectResult(Cli({"convert", "--base-address", "0", path, Path("fw.img")}), 1, "line 2: result -1", "convert");
   ExpectResult(Cli({"convert", "--module", path, Path("mod.img")}), 1, "line 3: result -1", "convert --module");
-  ExpectResult(Cli(Download(path)), 1, "line 2: result -1", "download");
-  ExpectResult(Cli(Module(path)), 1, "line 3: result -1", "module");
+  ExpectResult(Cli(Download(path)), 7, "line 2: result -1", "download");
+  ExpectResult(Cli(Module(path)), 7, "line 3: result -1", "module");
   ExpectUnchanged(before, path);
   EXPECT_EQ(FinalRecord().Number("size_requests"), 0);
 }
@@ -299,8 +299,8 @@ TEST_F(BadInputTest, NulBytesInsideARecordAreNotHexDigits) {
 
   ExpectResult(Cli({"convert", "--base-address", "0", path, Path("fw.img")}), 1, "line 2: result -6", "convert");
   ExpectResult(Cli({"convert", "--module", path, Path("mod.img")}), 1, "line 2: result -6", "convert --module");
-  ExpectResult(Cli(Download(path)), 1, "line 2: result -6", "download");
-  ExpectResult(Cli(Module(path)), 1, "line 2: result -6", "module");
+  ExpectResult(Cli(Download(path)), 7, "line 2: result -6", "download");
+  ExpectResult(Cli(Module(path)), 7, "line 2: result -6", "module");
   ExpectUnchanged(before, path);
 
   // A line of nothing but NUL bytes is no record at all.
@@ -320,9 +320,9 @@ TEST_F(BadInputTest, AFolderChosenAsTheFileIsRefusedAsAFolderByEveryCommand) {
   ExpectResult(Cli({"convert", "--base-address", "0", folder, Path("fw.img")}), 1, "folder", "convert");
   ExpectResult(Cli({"convert", "--module", folder, Path("mod.img")}), 1, "folder", "convert --module");
   ExpectResult(Cli({"info", folder}), 1, "folder", "info");
-  ExpectResult(Cli(Send(folder)), 1, "folder", "send");
-  ExpectResult(Cli(Download(folder)), 1, "folder", "download");
-  ExpectResult(Cli(Module(folder)), 1, "folder", "module");
+  ExpectResult(Cli(Send(folder)), 7, "folder", "send");
+  ExpectResult(Cli(Download(folder)), 7, "folder", "download");
+  ExpectResult(Cli(Module(folder)), 7, "folder", "module");
   // The coder's output is not even created for a folder.
   ExpectResult(Cli({"compress", folder, Path("out.c")}), 1, "folder", "compress");
   EXPECT_FALSE(Snapshot(Path("out.c")).exists);
@@ -351,10 +351,10 @@ TEST_F(BadInputTest, AFileWithoutReadPermissionIsRefusedWithTheSystemsReason) {
   ExpectResult(Cli({"convert", "--base-address", "0", path, Path("fw.img")}, asUser), 1, denied, "convert");
   ExpectResult(Cli({"convert", "--module", path, Path("mod.img")}, asUser), 1, denied, "convert --module");
   ExpectResult(Cli({"info", path}, asUser), 1, denied, "info");
-  ExpectResult(Cli(Send(path), asUser), 1, denied, "send");
+  ExpectResult(Cli(Send(path), asUser), 7, denied, "send");
   ExpectResult(Cli({"compress", path, Path("out.c")}, asUser), 1, denied, "compress");
-  ExpectResult(Cli(Download(path), asUser), 1, denied, "download");
-  ExpectResult(Cli(Module(path), asUser), 1, denied, "module");
+  ExpectResult(Cli(Download(path), asUser), 7, denied, "download");
+  ExpectResult(Cli(Module(path), asUser), 7, denied, "module");
   ExpectUnchanged(before, path);
   EXPECT_EQ(FinalRecord().Number("connections"), 0);
 }
@@ -366,12 +366,12 @@ TEST_F(BadInputTest, EmptyAndElevenByteFilesAreNeverSent) {
   const std::string eleven = Write("eleven.img", std::string("\x01\x02\x03\x04\x05\x06\x07\x08REV", 11));
   const PathState beforeEmpty = Snapshot(empty), beforeMot = Snapshot(emptyMot), beforeEleven = Snapshot(eleven);
 
-  ExpectResult(Cli(Send(empty)), 1, "empty", "send of 0 bytes");
-  ExpectResult(Cli(Download(empty)), 1, "empty", "download of 0 bytes");
-  ExpectResult(Cli(Download(emptyMot)), 1, "empty", "download of an empty S-record file");
-  ExpectResult(Cli(Module(empty)), 1, "empty", "module of 0 bytes");
-  ExpectResult(Cli(Download(eleven)), 1, "\"REV-\"", "download of 11 bytes");
-  ExpectResult(Cli(Module(eleven)), 1, "\"REV-\"", "module of 11 bytes");
+  ExpectResult(Cli(Send(empty)), 7, "empty", "send of 0 bytes");
+  ExpectResult(Cli(Download(empty)), 7, "empty", "download of 0 bytes");
+  ExpectResult(Cli(Download(emptyMot)), 7, "empty", "download of an empty S-record file");
+  ExpectResult(Cli(Module(empty)), 7, "empty", "module of 0 bytes");
+  ExpectResult(Cli(Download(eleven)), 7, "\"REV-\"", "download of 11 bytes");
+  ExpectResult(Cli(Module(eleven)), 7, "\"REV-\"", "module of 11 bytes");
   const ProcessResult info = Cli({"info", eleven});
   ExpectResult(info, 0, "", "info");
   EXPECT_NE(info.out.find("length: 11 bytes"), std::string::npos) << info.out;
@@ -445,7 +445,7 @@ TEST_F(BadInputTest, SRecordsThatFillTheAreaConvertAndOneByteMoreIsOutsideIt) {
   EXPECT_EQ(Snapshot(Path("fits.img")).size, static_cast<off_t>(kAreaSize));
   ExpectResult(Cli({"convert", "--base-address", "10000", spills, Path("spills.img")}), 1, "result -4", "convert");
   // The download converts beside the input, as "<name>.img".
-  ExpectResult(Cli(Download(spills, "10000")), 1, "result -4", "download");
+  ExpectResult(Cli(Download(spills, "10000")), 7, "result -4", "download");
 
   ExpectUnchanged(beforeFits, fits);
   ExpectUnchanged(beforeSpills, spills);
@@ -483,7 +483,7 @@ TEST_F(BadInputTest, NonAsciiPathsWorkLikeAnyOther) {
   EXPECT_EQ(Received(image.size()), image);
   ExpectResult(Cli({"info", raw}), 0, "", "info");
   ExpectResult(Cli({"compress", raw, folder + "/圧縮.img"}), 0, "", "compress");
-  ExpectResult(Cli(Download(folder + "/ない.img")), 1, "No such file", "download of a missing file");
+  ExpectResult(Cli(Download(folder + "/ない.img")), 7, "No such file", "download of a missing file");
 
   ExpectUnchanged(beforeMot, mot);
   ExpectUnchanged(beforeRaw, raw);
@@ -519,10 +519,10 @@ TEST_F(BadInputTest, PathsNearAndBeyondTheSystemLimit) {
   ExpectResult(Cli({"convert", "--base-address", "0", tooLong, Path("fw.img")}), 1, "File name too long", "convert");
   ExpectResult(Cli({"convert", "--module", tooLong, Path("mod.img")}), 1, "File name too long", "convert --module");
   ExpectResult(Cli({"info", tooLong}), 1, "File name too long", "info");
-  ExpectResult(Cli(Send(tooLong)), 1, "File name too long", "send");
+  ExpectResult(Cli(Send(tooLong)), 7, "File name too long", "send");
   ExpectResult(Cli({"compress", tooLong, Path("out.c")}), 1, "File name too long", "compress");
-  ExpectResult(Cli(Download(tooLong)), 1, "File name too long", "download");
-  ExpectResult(Cli(Module(tooLong)), 1, "File name too long", "module");
+  ExpectResult(Cli(Download(tooLong)), 7, "File name too long", "download");
+  ExpectResult(Cli(Module(tooLong)), 7, "File name too long", "module");
 
   // Just under the limit everything works, the output beside the input.
   const std::string near = nearLimit + "/near.mot";

@@ -112,6 +112,21 @@ class RunSendTest : public ::testing::Test {
   std::vector<std::string> files_;
 };
 
+// Standard error of a run without the image line at its start and the
+// proof of the bytes sent at its end, which name the image's SHA-256.
+std::string Boxes(const std::string& err) {
+  std::string kept;
+  std::size_t from = 0;
+  while (from < err.size()) {
+    std::size_t end = err.find('\n', from);
+    end = end == std::string::npos ? err.size() : end + 1;
+    const std::string line = err.substr(from, end - from);
+    if (line.rfind("Image ", 0) != 0 && line.rfind("The bytes sent equal the file (SHA-256 ", 0) != 0) kept += line;
+    from = end;
+  }
+  return kept;
+}
+
 // A whole run. The status reply is dribbled out a byte at a time over more
 // than the time-out: every arrival moves the deadline on, so the run goes
 // through. With a long time-out the run still ends at once: nothing of it
@@ -135,7 +150,8 @@ TEST_F(RunSendTest, WholeRunWithinTheResponseTimeout) {
     EXPECT_EQ(terminal.out.Text(), std::string(c.host) +
                                        " Connecting...\nDownload start\n64K bytes sent\n69KBytes downloaded\n"
                                        "Download finished\n");
-    EXPECT_EQ(terminal.err.Text(), "Permanent write! Continue? [ok/cancel] ok (--yes)\nDownload finished\n");
+    EXPECT_EQ(Boxes(terminal.err.Text()), "Permanent write! Continue? [ok/cancel] ok (--yes)\nDownload finished\n");
+    EXPECT_THAT(terminal.err.Text(), HasSubstr("The bytes sent equal the file (SHA-256 "));
     device.reset();  // its thread is done once it has seen the close
     EXPECT_EQ(received, image);
   }
@@ -169,10 +185,14 @@ TEST_F(RunSendTest, EachEndIsReportedFromItsFailure) {
     });
     Terminal terminal;
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(Send(terminal, "127.0.0.1", device->Port(), WriteImage(Pattern(5000)), 300), kExitFailure);
+    const std::string report = c.report;
+    const int code = report.find("NAK(") != std::string::npos          ? kExitRefused
+                     : report.find("No response") != std::string::npos ? kExitTimeout
+                                                                        : kExitLink;
+    EXPECT_EQ(Send(terminal, "127.0.0.1", device->Port(), WriteImage(Pattern(5000)), 300), code);
     EXPECT_GE(SecondsSince(start), c.reply.empty() && !c.closeAtOnce ? 0.3 : 0.0);
     EXPECT_EQ(terminal.out.Text(), std::string("127.0.0.1 Connecting...\nDownload start\n") + c.cause);
-    EXPECT_EQ(terminal.err.Text(), std::string("Permanent write! Continue? [ok/cancel] ok (--yes)\n") + c.boxes +
+    EXPECT_EQ(Boxes(terminal.err.Text()), std::string("Permanent write! Continue? [ok/cancel] ok (--yes)\n") + c.boxes +
                                        "mervix-cli send: " + c.report + "\n");
     device.reset();
     EXPECT_TRUE(closedByTool || c.closeAtOnce);
@@ -212,9 +232,9 @@ TEST_F(RunSendTest, FailedConnectsAskRetryAndEndWithConnectError) {
     SCOPED_TRACE(c.name);
     Terminal terminal("yes\nno\n");
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(Send(terminal, "127.0.0.1", c.port, file, 400), kExitFailure);
+    EXPECT_EQ(Send(terminal, "127.0.0.1", c.port, file, 400), kExitConnect);
     EXPECT_LT(SecondsSince(start), 10.0);
-    EXPECT_EQ(terminal.err.Text(), std::string("Retry? [yes/no] yes\nRetry? [yes/no] no\nConnect error\n") +
+    EXPECT_EQ(Boxes(terminal.err.Text()), std::string("Retry? [yes/no] yes\nRetry? [yes/no] no\nConnect error\n") +
                                        "mervix-cli send: connect: Connect error (" + c.reason + ")\n");
     EXPECT_EQ(terminal.out.Text(), std::string("Connect error: ") + c.reason + "\n");
   }
@@ -242,7 +262,7 @@ TEST_F(RunSendTest, FileThatCannotBeSentIsRefusedBeforeConnecting) {
   for (const auto& c : cases) {
     if (c.file == huge && !sparse) continue;
     Terminal terminal;
-    EXPECT_EQ(Send(terminal, "127.0.0.1", device.Port(), c.file, 0), kExitFailure) << c.file;
+    EXPECT_EQ(Send(terminal, "127.0.0.1", device.Port(), c.file, 0), kExitInput) << c.file;
     EXPECT_THAT(terminal.err.Text(), HasSubstr(c.says));
   }
   EXPECT_EQ(device.Connections(), 0);
@@ -272,12 +292,12 @@ TEST_F(RunSendTest, DownloadCommandReportsEveryEnd) {
     const char* out;  // what standard output starts with
     const char* err;  // what standard error ends with
   } cases[] = {
-      {{"--host", "127.0.0.1", "--port", port, ""}, kExitFailure, "", "mervix-cli download: no file was chosen\n"},
-      {{"--settings", broken, file}, kExitFailure, "", "line 1 is not an entry\n"},
+      {{"--host", "127.0.0.1", "--port", port, ""}, kExitStopped, "", "mervix-cli download: no file was chosen\n"},
+      {{"--settings", broken, file}, kExitInput, "", "line 1 is not an entry\n"},
       {{"--bogus", file}, kExitUsage, "",
        "mervix-cli download: unknown option '--bogus'\nusage: mervix-cli download FILE\n"},
       {{"--help"}, kExitSuccess, "usage: mervix-cli download FILE\n\nHELP", ""},
-      {{"--host", "127.0.0.1", "--port", port, "--yes", file}, kExitFailure, "Normal mode - compression inactive\n",
+      {{"--host", "127.0.0.1", "--port", port, "--yes", file}, kExitRefused, "Normal mode - compression inactive\n",
        "NAK(Download size error)\nmervix-cli download: size: NAK(Download size error) (refusal flags 0x0020)\n"},
   };
   for (const auto& c : cases) {

@@ -25,9 +25,21 @@ TEST(SendArguments, AcceptedForms) {
   EXPECT_EQ(o.host, "dev1");
   EXPECT_EQ(o.port, 2222);
   EXPECT_FALSE(o.assumeYes);
-  EXPECT_EQ(o.timeoutMs, 0);
+  EXPECT_EQ(o.timeoutMs, -1) << "no --timeout: the default limits";
   EXPECT_EQ(o.switchPauseMs, 3000);
+  EXPECT_EQ(o.retries, 0);
+  EXPECT_FALSE(o.json);
+  EXPECT_EQ(o.progress, ProgressMode::Auto);
   EXPECT_EQ(o.file, "image.img");
+
+  ASSERT_EQ(ParseSendArguments({"--host", "h", "--timeout=0", "--retries", "3", "--json", "--progress", "never", "f"},
+                               &o, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.timeoutMs, 0) << "0: no reply time-out";
+  EXPECT_EQ(o.retries, 3);
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.progress, ProgressMode::Never);
 
   ASSERT_EQ(ParseSendArguments({"a.img", "--port=65535", "-y", "--host=10.0.0.1", "--timeout", "2.5",
                                 "--switch-pause=0"},
@@ -72,8 +84,10 @@ TEST(SendArguments, UsageErrorsSayWhatIsWrong) {
       {{"--host", "h", "--port", "-1", "f"}, "bad port"},
       {{"--host", "h", "--port", "+1", "f"}, "bad port"},
       {{"--host", "h", "--port", "", "f"}, "bad port"},
-      {{"--host", "h", "--timeout", "0", "f"}, "bad time-out"},
-      {{"--host", "h", "--timeout", "0.0004", "f"}, "bad time-out"},
+      {{"--host", "h", "--retries", "-1", "f"}, "bad retry count"},
+      {{"--host", "h", "--retries", "1000", "f"}, "bad retry count"},
+      {{"--host", "h", "--retries", "", "f"}, "bad retry count"},
+      {{"--host", "h", "--progress", "sometimes", "f"}, "bad progress mode"},
       {{"--host", "h", "--timeout", "-3", "f"}, "bad time-out"},
       {{"--host", "h", "--timeout", "1e3", "f"}, "bad time-out"},
       {{"--host", "h", "--timeout", "abc", "f"}, "bad time-out"},
@@ -137,7 +151,7 @@ TEST(OperationArguments, DownloadAndModuleOptions) {
       {OperationCommand::Download, {"--port", "-1", "f"}, "bad port"},
       {OperationCommand::Download, {"--address", "1", "f"}, "unknown option"},
       {OperationCommand::Download, {"a", "b"}, "more than one file"},
-      {OperationCommand::Download, {"--timeout", "0", "f"}, "bad time-out"},
+      {OperationCommand::Download, {"--timeout", "-1", "f"}, "bad time-out"},
       {OperationCommand::Download, {"--settings=", "f"}, "the settings file name is empty"},
       {OperationCommand::Download, {"--work-dir", "", "f"}, "the work folder name is empty"},
       {OperationCommand::Download, {"--base-address", "0123456789ABCDEF", "f"}, "longer than 15 characters"},

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -241,8 +242,9 @@ TEST_F(SendTest, ImageCompressedByTheCoderDecodesOnTheDevice) {
   EXPECT_TRUE(sim_.DecodedImage() == original);
 }
 
-// A refusal or a broken reply at some step: the run ends with exit 1, the
-// message on standard error, nothing more sent, and the connection closed.
+// A refusal or a broken reply at some step: the run ends with exit 1 for a
+// refusal (a NAK) and 4 for a protocol or link failure, the message on
+// standard error, nothing more sent, and the connection closed.
 // The closing line names the step (the block of an image of three) and the
 // message.
 struct FailureCase {
@@ -265,7 +267,7 @@ TEST_P(SendFailureTest, EndsTheRunWithTheMessage) {
   const ProcessResult p = SendTo(WriteImage(image));
   ASSERT_TRUE(p.started) << p.error;
   EXPECT_FALSE(p.timedOut);
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, std::strstr(c.fault, "=nak:") != nullptr ? 1 : 4) << p.out << p.err;
   EXPECT_NE(p.err.find(c.message), std::string::npos) << p.err;
   if (c.alsoMessage) {
     const std::size_t first = p.err.find(c.message);
@@ -309,25 +311,25 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
-// The device vanishes in the middle of a block: the run fails (exit 1), the
+// The device vanishes in the middle of a block: the run fails (exit 4), the
 // image is incomplete on the device, and nothing claims success.
 TEST_F(SendTest, DeviceVanishingMidBlockFailsTheRun) {
   StartDevice({"--download-mode", "--fault", "block.1=vanish:3000"});
   const ProcessResult p = SendTo(WriteImage(Pattern(4 * 65536, 5)));
   EXPECT_FALSE(p.timedOut);
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, 4) << p.out << p.err;
   EXPECT_EQ((p.out + p.err).find("Download finished"), std::string::npos);
   const DevsimRecord r = StopDevice();
   EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{65536, 3000}));
   EXPECT_EQ(r.Number("image_complete"), 0);
 }
 
-// A device that never answers: --timeout ends the wait with a failure.
+// A device that never answers: --timeout ends the wait with a failure (exit 6).
 TEST_F(SendTest, SilentDeviceEndsWithTheTimeout) {
   StartDevice({"--download-mode", "--fault", "size=silent"});
   const ProcessResult p = SendTo(WriteImage(Pattern(1000, 6)), {"--yes", "--timeout", "1"});
   EXPECT_FALSE(p.timedOut);
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, 6) << p.out << p.err;
   EXPECT_NE(p.err.find("no response from the device"), std::string::npos) << p.err;
   const DevsimRecord r = StopDevice();
   EXPECT_EQ(r.Number("size_requests"), 1);
@@ -335,11 +337,11 @@ TEST_F(SendTest, SilentDeviceEndsWithTheTimeout) {
 }
 
 // Cancel at "Permanent write! Continue?": nothing is sent after the status
-// query, the log says "Download cancelled", the exit code is 1.
+// query, the log says "Download cancelled", the exit code is 5.
 TEST_F(SendTest, CancelledConfirmationSendsNothing) {
   StartDevice({"--download-mode"});
   const ProcessResult p = SendTo(WriteImage(Pattern(5000, 7)), {}, std::string("c\n"));
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, 5) << p.out << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download cancelled"})) << p.out;
   const DevsimRecord r = StopDevice();
   EXPECT_EQ(r.All("frame"), (Lines{Frame(1, "5121000000000000")}));
@@ -364,7 +366,7 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
       Send({"--host", "127.0.0.1", "--port", std::to_string(ntohs(a.sin_port)), "--yes", file});
   ::close(fd);
   EXPECT_FALSE(p.timedOut);
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, 3) << p.out << p.err;
   const std::size_t retry = p.err.find("Retry?");
   ASSERT_NE(retry, std::string::npos) << p.err;
   EXPECT_NE(p.err.find("Connect error", retry), std::string::npos) << p.err;
@@ -379,7 +381,7 @@ TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
   StartDevice({"--connections", "1"});  // gone after the switch connection
   const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)), {"--yes", "--switch-pause", "0.1"});
   EXPECT_FALSE(p.timedOut);
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, 3) << p.out << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode...", "Connect error: Connection refused"}));
   const std::size_t retry = p.err.find("Retry?");
   ASSERT_NE(retry, std::string::npos) << p.err;

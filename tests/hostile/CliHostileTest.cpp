@@ -149,7 +149,8 @@ TEST_P(CliHostileFaultTest, EndsAsTheDeviceDeservesAndTheNextRunSucceeds) {
     EXPECT_EQ(r.Text("last_end"), "download complete");
     EXPECT_EQ(sim_.ReceivedImage(), image_);
   } else {
-    EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+    // A refusal exits 1, a protocol or link failure 4.
+    EXPECT_EQ(p.exitCode, c.message[0].find("NAK(") != std::string::npos ? 1 : 4) << p.out << p.err;
     // The boxes in order, then the closing line names the first of them:
     // the message of the failure.
     std::size_t at = 0;
@@ -202,7 +203,7 @@ TEST_P(CliSwitchFaultTest, FailsAtTheSwitchAndTheNextRunSwitchesAndSends) {
   StartDevice({"--fault", c.fault});
   const std::string file = WriteFile("fw.img", 70000);
   const ProcessResult p = Cli(Arguments(HostileRun::Firmware, sim_.Port(), file), std::string("ok\n"));
-  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_EQ(p.exitCode, std::string(c.message).find("NAK(") != std::string::npos ? 1 : 4) << p.out << p.err;
   EXPECT_THAT(p.out, HasSubstr("Download mode..."));
   EXPECT_THAT(p.err, HasSubstr(std::string("mervix-cli download: switch: ") + c.message));
   const DevsimRecord r = RecordAfterConnections(1);
@@ -243,7 +244,7 @@ TEST_F(CliHostileTest, SilentDeviceIsAbandonedAtTheTimeoutAndTheConnectionClosed
     args.insert(args.end() - 1, {"--timeout", "1"});  // the later option wins
     const ProcessResult p = Cli(args, std::string("ok\n"));
     EXPECT_FALSE(p.timedOut);
-    EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+    EXPECT_EQ(p.exitCode, 6) << p.out << p.err;
     EXPECT_THAT(p.err, HasSubstr("no response from the device within 1 seconds"));
     DevsimRecord r;
     for (int i = 0; i < 300 && fresh.Record().Text("last_end").empty(); ++i) ::usleep(10000);
@@ -309,7 +310,7 @@ TEST_F(CliHostileTest, RefusedConnectionRetriedWithYesThenRefusedAndAnsweredNo) 
     // Refused again: Yes retries (refused once more), No gives up.
     RefusingPort still;
     const ProcessResult no = Cli(Arguments(run, still.Port(), file), std::string("yes\nno\n"));
-    EXPECT_EQ(no.exitCode, 1) << no.out << no.err;
+    EXPECT_EQ(no.exitCode, 3) << no.out << no.err;
     const std::size_t first = no.err.find("Retry?");
     ASSERT_NE(first, std::string::npos) << no.err;
     const std::size_t second = no.err.find("Retry?", first + 1);

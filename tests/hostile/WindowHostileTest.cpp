@@ -167,9 +167,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, WindowHostileFaultTest, ::testing::ValuesIn(mer
                          });
 
 // A device that falls silent in the middle of the blocks, and the operator
-// closes the window: the connection is drained within its bound and closed
-// (the device, reading on, sees the close), the image file is closed, and a
-// new window of the same process downloads to the same device.
+// closes the window and confirms the stop: the block in flight is waited for
+// up to the stop's limit, then the connection is drained within its bound
+// and closed (the device, reading on, sees the close), the image file is
+// closed, and a new window of the same process downloads to the same device.
 TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
   for (const HostileRun run : {HostileRun::Firmware, HostileRun::Module}) {
     SCOPED_TRACE(run == HostileRun::Firmware ? "firmware" : "module");
@@ -178,7 +179,8 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     std::string error;
     ASSERT_TRUE(device.Start({"--download-mode", "--fault", "block.1=silent"}, &error)) << error;
     const int idle = mervix::testing::OpenSocketsAndFiles();
-    StartRun(run, device.Port());
+    // The version (firmware only) and the confirmation; the next answer is the stop's.
+    StartRun(run, device.Port(), false, std::vector<Answer>(run == HostileRun::Firmware ? 2 : 1, Answer::Ok));
     ASSERT_TRUE(WaitUntil([&] { return window_->Job().State() == DownloadState::SendingBlocks; }, 5000));
     QTest::qWait(300);  // the second block is out; no reply comes
     ASSERT_TRUE(window_->Runner().HasConnection());
@@ -186,11 +188,16 @@ TEST_F(WindowHostileTest, SilentDeviceAndTheWindowClosedDrainsWithinTheBound) {
     EXPECT_TRUE(HoldsOpen(window_->Job().ImagePath())) << "the blocks are read from the open image";
     EXPECT_GE(mervix::testing::OpenSocketsAndFiles(), idle + 2) << "the socket and the image are counted";
 
+    constexpr int kStopLimitMs = 300;
+    window_->SetStopLimitMs(kStopLimitMs);
+    ModalSeam::setNextAnswer(Answer::Yes);  // "... Stop the download?"
     QElapsedTimer timer;
     timer.start();
     window_->close();
-    EXPECT_LT(timer.elapsed(), CClntSocket::kDrainLimitMs + 1500);
-    EXPECT_FALSE(window_->isVisible());
+    ASSERT_TRUE(WaitUntil([&] { return !window_->isVisible(); }, kStopLimitMs + CClntSocket::kDrainLimitMs + 3000));
+    EXPECT_GE(timer.elapsed(), kStopLimitMs);
+    EXPECT_LT(timer.elapsed(), kStopLimitMs + CClntSocket::kDrainLimitMs + 1500);
+    EXPECT_EQ(ModalSeam::unansweredCount(), 0);
     EXPECT_FALSE(window_->Runner().HasConnection());
     EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Closed);
     EXPECT_TRUE(Button()->isEnabled());

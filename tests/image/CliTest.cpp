@@ -22,7 +22,7 @@ class Cli : public ::testing::Test {
 
   // Runs mervix-cli in the temporary folder; returns its exit code.
   int Run(const std::string& args) {
-    const std::string cmd = "cd '" + dir.path() + "' && LANG=C LC_ALL=C '" MERVIX_CLI_PATH "' " + args +
+    const std::string cmd = "cd '" + dir.path() + "' && LANG=C LC_ALL=C '" + ::mervix::testing::CliPath() + "' " + args +
                             " >'" + (dir / "stdout.txt") + "' 2>'" + (dir / "stderr.txt") + "'";
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -50,6 +50,19 @@ TEST_F(Cli, ConvertWritesTheImageBesideTheInputByTheNamingRule) {
   ASSERT_EQ(Run("info router.img"), 0) << Err();
   EXPECT_NE(Out().find("Firmware version 2.07 ."), std::string::npos) << Out();
   EXPECT_NE(Out().find("14 bytes"), std::string::npos) << Out();
+  // The SHA-256 of the file, as the system's tool computes it.
+  ASSERT_EQ(std::system(("cd '" + dir.path() + "' && sha256sum router.img > sum.txt").c_str()), 0);
+  EXPECT_NE(Out().find("sha256: " + Text(dir / "sum.txt").substr(0, 64)), std::string::npos) << Out();
+
+  // The S-record file itself: its records, range and a checksum warning.
+  std::string record = DataRecord(2, 0x10000, bytes);
+  record.back() = record.back() == '0' ? '1' : '0';
+  WriteFile(dir / "bad.mot", "S0030000FC\r\n" + record + "\r\nS804010000FA\r\n");
+  ASSERT_EQ(Run("info bad.mot"), 0) << Err();
+  EXPECT_NE(Out().find("records: 3 of 3 lines; S0 1 S2 1 S8 1"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("addresses: 10000 to 1000D hex (14 bytes)"), std::string::npos) << Out();
+  EXPECT_NE(Out().find("checksums that do not match (conversion ignores checksums): 1 (line 2)"), std::string::npos)
+      << Out();
 }
 
 TEST_F(Cli, AFailedConversionExitsWithOneAndNamesTheLineAndResult) {

@@ -8,6 +8,10 @@
 #include "resources/MessageTable.h"
 #include "tests/operations/OperationsTestSupport.h"
 
+#include <algorithm>
+#include <deque>
+#include <functional>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -281,6 +285,134 @@ TEST_F(DownloadJobTest, ReportsFromInsideTheRunnersCallsAreQueuedNotNested) {
                                       "127.0.0.1 Connecting...\r\n", "Download start\r\n", "64K bytes sent\r\n",
                                       "64K bytes sent\r\n", "64K bytes sent\r\n", "196KBytes downloaded\r\n",
                                       "Download finished\r\n"}));
+}
+
+// Retries of transport failures: which failures start the run again (after
+// the pause, from the connection and the status query), which never do, and
+// how the run ends when the retries are spent.
+struct RetryCase {
+  const char* name;
+  int retries;
+  std::deque<bool> connects;              // outcomes of the first connect attempts
+  std::function<void(ScriptedRunner&)> script;
+  RunOutcome outcome;
+  int retriesUsed;
+  std::uint16_t failureId;                // 0 when the run finished
+  std::vector<int> frameCodes;            // the frames the device received
+};
+
+class DownloadJobRetryTest : public DownloadJobTest, public ::testing::WithParamInterface<RetryCase> {};
+
+constexpr std::size_t kRetryImage = 70000;  // two blocks
+
+TEST_P(DownloadJobRetryTest, RetriesOnlyTransportFailuresBeforeTheLastBlock) {
+  const RetryCase& c = GetParam();
+  job_.SetRetryPolicy({c.retries, 5000});
+  runner_.connectResults = c.connects;
+  c.script(runner_);
+  op_.answers = {Answer::Ok, Answer::Ok, Answer::Ok};
+  Start(Image(kRetryImage));
+  runner_.Run();
+  EXPECT_EQ(runner_.lastOutcome, c.outcome);
+  EXPECT_EQ(runner_.lastFailure.messageId, c.failureId);
+  EXPECT_EQ(job_.RetriesUsed(), c.retriesUsed);
+  EXPECT_EQ(runner_.FrameCodes(), c.frameCodes);
+  EXPECT_EQ(runner_.ends, 1);
+  EXPECT_TRUE(runner_.misuse.empty()) << runner_.misuse.front();
+  // The policy answers "Retry?": the operator is never asked.
+  for (const FakeOperator::Box& box : op_.boxes) EXPECT_NE(box.buttons, ButtonSet::YesNo) << box.text;
+  // Each retry: one log line with its cause, after a pause of 5 s.
+  int retryLines = 0;
+  for (const std::string& line : op_.LogLines()) {
+    if (line.rfind("Retry ", 0) == 0) {
+      ++retryLines;
+      EXPECT_THAT(line, HasSubstr(" of " + std::to_string(c.retries) + " in 5 s after: ")) << line;
+    }
+  }
+  EXPECT_EQ(retryLines, c.retriesUsed);
+  EXPECT_EQ(std::count(runner_.waits.begin(), runner_.waits.end(), 5000), c.retriesUsed);
+  if (c.outcome == RunOutcome::Finished) {
+    const Bytes all = runner_.BlockBytes();
+    ASSERT_GE(all.size(), kRetryImage);
+    EXPECT_EQ(Bytes(all.end() - kRetryImage, all.end()), bytes_) << "the whole image after the last restart";
+    FileStatus status;
+    EXPECT_EQ(job_.SentSha256(), FileSha256(job_.ImagePath(), &status));
+    // A retried failure shows no box: only confirmations and the finish.
+    for (const std::string& text : op_.BoxTexts()) {
+      EXPECT_TRUE(text == "Permanent write! Continue?" || text == "Download finished") << text;
+    }
+  }
+}
+
+void ScriptDownloadModeRun(ScriptedRunner& r) {
+  r.ThenFrame(StatusFrame(2));
+  r.ThenFrame(AckFrame());
+  r.ThenFrame(AckFrame());
+  r.ThenFrame(AckFrame());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadJobRetryTest,
+    ::testing::Values(
+        RetryCase{"PeerClosesFirstStatusQuery", 2, {},
+                  [](ScriptedRunner& r) {
+                    r.Then(Reply::Close());
+                    ScriptDownloadModeRun(r);
+                  },
+                  RunOutcome::Finished, 1, 0, {0x21, 0x21, 0x22}},
+        RetryCase{"PeerClosesDuringTheFirstBlock", 1, {},
+                  [](ScriptedRunner& r) {
+                    r.ThenFrame(StatusFrame(2));
+                    r.ThenFrame(AckFrame());
+                    r.Then(Reply::Close());
+                    ScriptDownloadModeRun(r);
+                  },
+                  RunOutcome::Finished, 1, 0, {0x21, 0x22, 0x21, 0x22}},
+        RetryCase{"RefusedConnectionsThenConnects", 2, {false, false},
+                  ScriptDownloadModeRun, RunOutcome::Finished, 2, 0, {0x21, 0x22}},
+        RetryCase{"RefusedConnectionsOutlastTheRetries", 2, {false, false, false}, [](ScriptedRunner&) {},
+                  RunOutcome::Failed, 2, IDS_ERROR_CONNECT, {}},
+        RetryCase{"ClosesEveryTimeUntilTheRetriesAreSpent", 1, {},
+                  [](ScriptedRunner& r) {
+                    r.Then(Reply::Close());
+                    r.Then(Reply::Close());
+                  },
+                  RunOutcome::Failed, 1, IDS_ERROR_TOOMANY, {0x21, 0x21}},
+        RetryCase{"NakIsNeverRetried", 2, {},
+                  [](ScriptedRunner& r) {
+                    r.ThenFrame(StatusFrame(2));
+                    r.ThenFrame(NakFrame(0x0020));
+                  },
+                  RunOutcome::Failed, 0, NakMessageId(0x0020), {0x21, 0x22}},
+        RetryCase{"ProtocolErrorIsNeverRetried", 2, {},
+                  [](ScriptedRunner& r) { r.Then(Reply::Bytes({0x52, 0x07, 0, 0, 0, 0, 0, 0})); },
+                  RunOutcome::Failed, 0, ClassifyResponse({0x52, 0x07, 0, 0, 0, 0, 0, 0}).messageId, {0x21}},
+        RetryCase{"LastBlockWithoutAckIsNeverRetried", 2, {},
+                  [](ScriptedRunner& r) {
+                    r.ThenFrame(StatusFrame(2));
+                    r.ThenFrame(AckFrame());
+                    r.ThenFrame(AckFrame());
+                    r.Then(Reply::Close());
+                  },
+                  RunOutcome::Failed, 0, IDS_ERROR_TOOMANY, {0x21, 0x22}}),
+    [](const ::testing::TestParamInfo<RetryCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DownloadJobTest, StopWhileARetryWaitsEndsTheRunStopped) {
+  job_.SetRetryPolicy({2, 5000});
+  runner_.Then(Reply::Close());
+  Start(Image(kRetryImage));
+  // Deliver until the pause of the retry has been asked for, then stop.
+  while (runner_.waits.empty() && runner_.DeliverOne()) {
+  }
+  ASSERT_EQ(runner_.waits, std::vector<int>{5000});
+  job_.Stop();
+  runner_.Run();
+  EXPECT_EQ(runner_.ends, 1);
+  EXPECT_EQ(runner_.lastOutcome, RunOutcome::Stopped);
+  EXPECT_EQ(job_.LastOutcome(), RunOutcome::Stopped);
+  EXPECT_EQ(runner_.FrameCodes(), std::vector<int>{0x21}) << "no restart after the stop";
+  EXPECT_EQ(op_.LogLines().back(), "Download stopped: 0 of 70000 bytes written\r\n");
+  EXPECT_FALSE(job_.ImageOpen());
 }
 
 }  // namespace

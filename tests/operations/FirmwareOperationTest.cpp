@@ -58,6 +58,7 @@ class FirmwareOperationTest : public ::testing::Test {
   }
   std::vector<bool> Enables() const { return op_.boxes.enables; }
   std::vector<std::string> Boxes() const { return op_.boxes.BoxTexts(); }
+  const std::vector<std::string>& Details() const { return op_.details; }
 
   TempFolder dir_;
   ScriptedOperator op_;
@@ -189,6 +190,10 @@ TEST_F(FirmwareOperationTest, ConversionFailureShowsTheFixedBoxAndRefusesToSend)
   EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
   EXPECT_THAT(Boxes(), ElementsAre("Could not convert file"));
   EXPECT_THAT(r.reason, HasSubstr("line"));
+  // The failing record under the box, and the same cause in the log.
+  ASSERT_EQ(Details().size(), 1u);
+  EXPECT_THAT(Details()[0], HasSubstr("bad.mot' line 7: result -1"));
+  EXPECT_THAT(log_.Text(), HasSubstr("Could not convert file: " + Details()[0] + "\r\n"));
   EXPECT_EQ(Enables().back(), true);
   EXPECT_EQ(link_.connectionsCreated, 0);
 }
@@ -212,8 +217,10 @@ TEST_F(FirmwareOperationTest, MissingFilesEndWithABoxNamingThemAndCreateNothing)
   r = Download();
   EXPECT_EQ(r.end, PreparationEnd::ConversionFailed);
   ASSERT_EQ(Boxes().size(), 2u);
-  EXPECT_THAT(Boxes()[1], StartsWith("Could not convert file\n"));
-  EXPECT_THAT(Boxes()[1], HasSubstr(missingSRecords));
+  EXPECT_EQ(Boxes()[1], "Could not convert file");
+  EXPECT_THAT(Details()[1], HasSubstr(missingSRecords));
+  EXPECT_THAT(Details()[1], HasSubstr("No such file"));
+  EXPECT_THAT(log_.Text(), HasSubstr("Could not convert file: " + Details()[1] + "\r\n"));
 
   EXPECT_THAT(Enables(), ElementsAre(false, true, false, true));
   EXPECT_FALSE(FileExists(missingImage));
@@ -246,8 +253,9 @@ TEST_F(FirmwareOperationTest, EmptyImageIsRefusedBeforeConnecting) {
   const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::EmptyImage);
   ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_THAT(Boxes()[0], HasSubstr("The image file is empty: nothing to download"));
-  EXPECT_THAT(Boxes()[0], HasSubstr(path));
+  EXPECT_EQ(Boxes()[0], "The image file is empty: nothing to download");
+  EXPECT_THAT(Details()[0], HasSubstr(path));
+  EXPECT_THAT(log_.Text(), HasSubstr("The image file is empty: nothing to download: " + Details()[0] + "\r\n"));
   EXPECT_EQ(link_.connectionsCreated, 0);
   EXPECT_EQ(Enables().back(), true);
 }

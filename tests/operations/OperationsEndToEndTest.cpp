@@ -198,7 +198,7 @@ TEST_F(OperationsEndToEndTest, FileWithoutTagGives107AndTheJapaneseLine) {
   mervix::testing::WriteBytes(dir_ / "plain.bin", MakeImage(3000, 1, 1, /*tagged=*/false));
   StartDevice({"--download-mode"});
   const ProcessResult p = Cli({"download", "--host", "127.0.0.1", "--port", Port(), "--yes", "plain.bin"});
-  EXPECT_EQ(p.exitCode, 1);
+  EXPECT_EQ(p.exitCode, 7);
   EXPECT_EQ(p.out,
             "Normal mode - compression inactive\n"
             "Downloading plain.bin \n"
@@ -227,7 +227,7 @@ TEST_F(OperationsEndToEndTest, MissingFilesAreReportedAndNothingIsCreated) {
   for (const char* name : {"absent.img", "absent.mot"}) {
     const ProcessResult p = Cli({"download", "--host", "127.0.0.1", "--port", Port(), "--base-address", "0",
                                  "--yes", name});
-    EXPECT_EQ(p.exitCode, 1) << name;
+    EXPECT_EQ(p.exitCode, 7) << name;
     EXPECT_THAT(p.err, HasSubstr(std::string("'") + name + "'"));
     EXPECT_THAT(p.err, HasSubstr("No such file or directory"));
     EXPECT_FALSE(mervix::testing::FileExists(dir_ / name));
@@ -235,7 +235,7 @@ TEST_F(OperationsEndToEndTest, MissingFilesAreReportedAndNothingIsCreated) {
   EXPECT_FALSE(mervix::testing::FileExists(dir_ / "absent.img"));
   const ProcessResult m =
       Cli({"module", "--host", "127.0.0.1", "--port", Port(), "--address", "20000", "--yes", "absent.bin"});
-  EXPECT_EQ(m.exitCode, 1);
+  EXPECT_EQ(m.exitCode, 7);
   EXPECT_THAT(m.err, HasSubstr("'absent.bin'"));
   EXPECT_FALSE(mervix::testing::FileExists(dir_ / "absent.bin"));
   sim_.Stop();
@@ -245,10 +245,10 @@ TEST_F(OperationsEndToEndTest, MissingFilesAreReportedAndNothingIsCreated) {
 TEST_F(OperationsEndToEndTest, HostAndPortRefusals) {
   mervix::testing::WriteBytes(dir_ / "fw.img", MakeImage(3000, 1, 1));
   ProcessResult p = Cli({"download", "fw.img"});
-  EXPECT_EQ(p.exitCode, 1);
+  EXPECT_EQ(p.exitCode, 2);
   EXPECT_THAT(p.err, HasSubstr("Host name error\n"));
   p = Cli({"download", "--host", "127.0.0.1", "--port", "0", "fw.img"});
-  EXPECT_EQ(p.exitCode, 1);
+  EXPECT_EQ(p.exitCode, 2);
   EXPECT_THAT(p.err, HasSubstr("Bad port number\n"));
   p = Cli({"module", "--host", "127.0.0.1", "fw.img"});
   EXPECT_EQ(p.exitCode, 2);
@@ -291,7 +291,7 @@ TEST_F(OperationsEndToEndTest, UserModuleWithPrefixedAddressEndsSilentlyButTheCo
   StartDevice({"--download-mode"});
   const ProcessResult p =
       Cli({"module", "--host", "127.0.0.1", "--port", Port(), "--address", "0x20000", "--yes", "app.mot"});
-  EXPECT_EQ(p.exitCode, 1);
+  EXPECT_EQ(p.exitCode, 7);
   EXPECT_EQ(p.out, "");
   EXPECT_EQ(p.err, "mervix-cli module: the module starts at 20000 hex, not at the user base address 0 hex\n");
   sim_.Stop();
@@ -305,7 +305,7 @@ TEST_F(OperationsEndToEndTest, CancelledModuleRunThenFirmwareRunAsksForTheSizeDi
   StartDevice({"--download-mode"});
   const ProcessResult m =
       Cli({"module", "--host", "127.0.0.1", "--port", Port(), "--address", "20000", "app.mot"}, std::string("cancel\n"));
-  EXPECT_EQ(m.exitCode, 1);
+  EXPECT_EQ(m.exitCode, 5);
   EXPECT_EQ(m.out,
             "127.0.0.1 Connecting...\n"
             "Specifying special sector for user module\n"

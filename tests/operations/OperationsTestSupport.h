@@ -91,7 +91,15 @@ class ScriptedOperator : public OperationsOperator {
   int chooserCalls = 0;
   int unscripted = 0;
 
+  // The detail under each box, in box order ("" for a box without one).
+  std::vector<std::string> details;
+
   Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
+    details.emplace_back();
+    return boxes.ShowMessageBox(text, buttons);
+  }
+  Answer ShowDetailedMessageBox(const std::string& text, const std::string& detail, ButtonSet buttons) override {
+    details.push_back(detail);
     return boxes.ShowMessageBox(text, buttons);
   }
   void SetDownloadEnabled(bool enabled) override { boxes.SetDownloadEnabled(enabled); }

@@ -331,7 +331,8 @@ TEST_F(UserModuleOperationTest, MissingOrEmptyModuleIsReportedAndNothingIsCreate
   r = Download();
   EXPECT_EQ(r.end, PreparationEnd::EmptyImage);
   ASSERT_EQ(Boxes().size(), 2u);
-  EXPECT_THAT(Boxes()[1], HasSubstr(empty));
+  EXPECT_EQ(Boxes()[1], "The image file is empty: nothing to download");
+  EXPECT_THAT(op_.details[1], HasSubstr(empty)) << "the file under the box";
   EXPECT_EQ(link_.connectionsCreated, 0);
   EXPECT_THAT(op_.boxes.enables, ElementsAre(false, true, false, true));
 }

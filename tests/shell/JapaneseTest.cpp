@@ -3,6 +3,7 @@
 // window, the Base Address and About dialogs and the message texts.
 #include "ShellTestSupport.h"
 
+#include "resources/WindowMessages.h"
 #include "shell/DialogLayout.h"
 #include "shell/DownloadApp.h"
 #include "shell/DownloadDlg.h"
@@ -10,7 +11,10 @@
 #include "shell/SmallDialogs.h"
 
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QFontMetrics>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -108,6 +112,46 @@ TEST_F(JapaneseTest, ThePopupMenuStaysEnglishWithTheJapaneseAboutItem) {
   EXPECT_EQ(menus[0].menuItems, (QStringList{QStringLiteral("User Module"), QStringLiteral("Module Address"),
                                              QStringLiteral("User Module Download"), QStringLiteral("-"),
                                              QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)...")}));
+}
+
+// Qt's own texts come from Qt's Japanese translation, installed at start-up:
+// the standard buttons of every box and the file chooser's captions.
+TEST_F(JapaneseTest, QtsOwnButtonsAndTheFileChooserAreJapanese) {
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("mervix"), QStringLiteral("?"),
+                  QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
+  EXPECT_TRUE(box.button(QMessageBox::Yes)->text().contains(QStringLiteral("はい")))
+      << box.button(QMessageBox::Yes)->text().toStdString();
+  EXPECT_TRUE(box.button(QMessageBox::No)->text().contains(QStringLiteral("いいえ")))
+      << box.button(QMessageBox::No)->text().toStdString();
+  EXPECT_TRUE(box.button(QMessageBox::Cancel)->text().contains(QStringLiteral("キャンセル")))
+      << box.button(QMessageBox::Cancel)->text().toStdString();
+  // The chooser's own labels ("Look in:") in Japanese.
+  QFileDialog chooser;
+  chooser.setOption(QFileDialog::DontUseNativeDialog);
+  EXPECT_NE(chooser.labelText(QFileDialog::LookIn), QStringLiteral("Look in:"));
+  EXPECT_FALSE(chooser.labelText(QFileDialog::LookIn).isEmpty());
+}
+
+TEST_F(JapaneseTest, TheRunStripAndItsQuestionAreJapanese) {
+  QtSettingsStore store;
+  CDownloadDlg window(store);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  auto* stop = window.findChild<QPushButton*>(QStringLiteral("stop"));
+  ASSERT_NE(stop, nullptr);
+  EXPECT_EQ(stop->text(), QStringLiteral("中止"));
+  EXPECT_FALSE(stop->isEnabled());
+  EXPECT_LE(stop->sizeHint().width(), stop->width() + 2);
+  // The strip sits between the button row and the log pane, which keeps its size.
+  const DialogUnits du = DialogUnitsFor(window.font());
+  auto* pane = window.findChild<QPlainTextEdit*>(QStringLiteral("1005"));
+  EXPECT_EQ(pane->geometry(), du.Rect(10, 85 + 31, 205, 125));
+  EXPECT_GE(window.findChild<QProgressBar*>(QStringLiteral("progress"))->geometry().top(),
+            window.findChild<QPushButton*>(QStringLiteral("1001"))->geometry().bottom());
+  for (std::uint16_t id = kFirstWindowMessageId; id <= kLastWindowMessageId; ++id) {
+    EXPECT_NE(GetMessageText(id, Language::Japanese), GetMessageText(id, Language::English)) << id;
+    EXPECT_FALSE(GetMessageText(id, Language::Japanese).empty()) << id;
+  }
 }
 
 }  // namespace

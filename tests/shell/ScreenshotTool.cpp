@@ -1,26 +1,75 @@
-// Renders the main window and a message box offscreen into PNG files, for
-// the documentation. Not a test: scripts/screenshots runs it.
+// Takes the documentation's pictures from a real run of the window against
+// the device simulator on 127.0.0.1. Not a test: scripts/screenshots runs it
+// (under Xvfb).
 //
 //   mervix-shell-screenshots OUTPUT_DIR
 //
 // The language follows the locale (LANG), as in the program; the file names
-// carry it: main-window-<lang>.png, message-box-<lang>.png,
-// base-address-<lang>.png and about-<lang>.png.
+// carry it (<lang> is "en" or "ja"):
+//   running-<lang>.png       the window while the blocks go out
+//   main-window-<lang>.png   the window after the download finished
+//   confirm-<lang>.png       "Permanent write! Continue?" with its detail
+//   stop-<lang>.png          the question Stop asks
+//   base-address-<lang>.png  the Base Address dialog
+//   about-<lang>.png         the About dialog
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
+#include "resources/WindowMessages.h"
+#include "shell/DownloadApp.h"
 #include "shell/DownloadDlg.h"
+#include "shell/ModalSeam.h"
 #include "shell/QtSettingsStore.h"
 #include "shell/SmallDialogs.h"
+#include "tests/support/DevsimProcess.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+namespace {
+
+bool ServeUntil(const std::function<bool()>& done, int limitMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > limitMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+// Lets the window system draw, then saves |widget| as it is on the screen.
+bool Save(QWidget& widget, const QDir& out, const QString& name) {
+  ServeUntil([] { return false; }, 150);
+  const bool ok = widget.grab().save(out.filePath(name));
+  if (!ok) std::fprintf(stderr, "could not write %s\n", qPrintable(out.filePath(name)));
+  return ok;
+}
+
+// A box as the window shows it, saved while the run goes on behind it.
+bool SaveBox(QWidget* owner, const std::string& text, const std::string& detail, mervix::ButtonSet buttons,
+             mervix::DefaultButton defaultButton, const QDir& out, const QString& name) {
+  std::unique_ptr<QMessageBox> box = mervix::CreateMessageBox(owner, text, buttons, detail, defaultButton);
+  box->show();
+  const bool ok = Save(*box, out, name);
+  box->hide();
+  return ok;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -31,45 +80,88 @@ int main(int argc, char** argv) {
   const QDir out(QString::fromLocal8Bit(argv[1]));
   // Never read or write the user's own settings.
   QTemporaryDir settingsDir;
+  QTemporaryDir files;
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
+  mervix::CDownloadApp start;
+  if (!start.InitInstance()) return 1;
   QCoreApplication::setApplicationName(QStringLiteral("mervix"));
-  QCoreApplication::setOrganizationName(QStringLiteral("Brevlund"));
-  mervix::SetActiveLanguage(mervix::LanguageForLocaleName(QLocale::system().name().toStdString()));
   const bool japanese = mervix::ActiveLanguage() == mervix::Language::Japanese;
   const QString suffix = japanese ? QStringLiteral("ja") : QStringLiteral("en");
 
+  // A device already in download mode that takes a moment over each block,
+  // and a 2 MB image (31 blocks), version 1.05.
+  mervix::testing::DevsimProcess device;
+  std::string error;
+  if (!device.Start({"--download-mode", "--reply-delay", "120"}, &error)) {
+    std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<char> image(31 * 65536 - 1000);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 7919u) >> 5);
+  std::copy_n("REV-", 4, image.begin() + 8);
+  image[12] = 1;
+  image[13] = 5;
+  const std::string imagePath = QDir(files.path()).filePath(QStringLiteral("router-1.05.img")).toStdString();
+  std::ofstream(imagePath, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+
   mervix::QtSettingsStore settings;
   mervix::CDownloadDlg window(settings);
-  window.findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("192.168.0.10"));
-  window.ReadControls();
-  window.Log().AppendLogLine(mervix::FormatMessageText(mervix::IDS_INFO_DOWNLOADING, std::string("/home/op/fw/device.img")));
-  window.Log().AppendRaw(mervix::FormatConnectedLine("192.168.0.10"));
-  window.Log().AppendLogLine(mervix::FormatMessageText(mervix::IDS_INFO_MODE_SWITCH));
-  window.Log().AppendRaw(mervix::FormatConnectedLine("192.168.0.10"));
-  window.Log().AppendLogLine(mervix::FormatMessageText(mervix::IDS_INFO_START));
-  window.Log().AppendLogLine(mervix::FormatMessageText(mervix::IDS_INFO_BLOCK_SENT));
+  window.findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
+  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(device.Port()));
   window.show();
-  QApplication::processEvents();
-  bool ok = window.grab().save(out.filePath(QStringLiteral("main-window-%1.png").arg(suffix)));
+  ServeUntil([&] { return window.isVisible(); }, 2000);
 
-  QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(),
-                  QString::fromStdString(mervix::FormatMessageText(mervix::IDS_ASK_WRITE)),
-                  QMessageBox::Ok | QMessageBox::Cancel, &window);
-  box.show();
-  QApplication::processEvents();
-  ok = box.grab().save(out.filePath(QStringLiteral("message-box-%1.png").arg(suffix))) && ok;
-  box.hide();
+  // The run's boxes are answered through the seam; the confirmation is
+  // pictured as it would stand over the window, with its detail.
+  bool ok = true;
+  mervix::ModalSeam::setNextFileName(QString::fromStdString(imagePath));
+  mervix::ModalSeam::setNextAnswer(mervix::Answer::Ok);  // the version
+  mervix::ModalSeam::setNextAnswer(mervix::Answer::Ok);  // the confirmation
+  mervix::ModalSeam::setNextAnswer(mervix::Answer::Ok);  // "Download finished"
+  std::function<void()> atBox = [&] {
+    const mervix::ModalRecord& box = mervix::ModalSeam::records().back();
+    if (box.kind == mervix::ModalRecord::Kind::MessageBox && box.buttons == mervix::ButtonSet::OkCancel) {
+      ok = SaveBox(&window, box.text, box.detail, box.buttons, mervix::DefaultButton::Affirmative, out,
+                   QStringLiteral("confirm-%1.png").arg(suffix)) && ok;
+    } else {
+      mervix::ModalSeam::setNextRequestHook(atBox);
+    }
+  };
+  mervix::ModalSeam::setNextRequestHook(atBox);
+  window.findChild<QPushButton*>(QStringLiteral("1001"))->click();
+
+  const bool halfway = ServeUntil(
+      [&] {
+        const mervix::Progress& p = window.Runner().Meter().Last();
+        return p.phase == mervix::ProgressPhase::Sending && p.block >= 14;
+      },
+      60000);
+  if (!halfway) {
+    std::fprintf(stderr, "the run did not get to block 14:\n%s\n", window.Log().Text().c_str());
+    return 1;
+  }
+  ok = Save(window, out, QStringLiteral("running-%1.png").arg(suffix)) && ok;
+  ok = SaveBox(&window, mervix::GetMessageText(mervix::IDS_WINDOW_ASK_STOP), std::string(), mervix::ButtonSet::YesNo,
+               mervix::DefaultButton::Negative, out, QStringLiteral("stop-%1.png").arg(suffix)) &&
+       ok;
+  if (!ServeUntil([&] { return !window.RunInProgress() && window.Runner().RunsEnded() > 0; }, 60000) ||
+      window.Job().LastOutcome() != mervix::RunOutcome::Finished) {
+    std::fprintf(stderr, "the run did not finish:\n%s\n", window.Log().Text().c_str());
+    return 1;
+  }
+  ok = Save(window, out, QStringLiteral("main-window-%1.png").arg(suffix)) && ok;
 
   mervix::CBaseAddressDlg address(&window);
   address.SetAddressText(QStringLiteral("1F0000"));
   address.show();
-  QApplication::processEvents();
-  ok = address.grab().save(out.filePath(QStringLiteral("base-address-%1.png").arg(suffix))) && ok;
+  ok = Save(address, out, QStringLiteral("base-address-%1.png").arg(suffix)) && ok;
   address.hide();
 
   mervix::CAboutDlg about(&window);
   about.show();
-  QApplication::processEvents();
-  ok = about.grab().save(out.filePath(QStringLiteral("about-%1.png").arg(suffix))) && ok;
+  ok = Save(about, out, QStringLiteral("about-%1.png").arg(suffix)) && ok;
+  about.hide();
+  window.hide();
+  device.Stop();
   return ok ? 0 : 1;
 }

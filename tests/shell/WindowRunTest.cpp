@@ -4,6 +4,7 @@
 // boxes is up.
 #include "ShellTestSupport.h"
 
+#include "resources/WindowMessages.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/hostile/OpenFiles.h"
 
@@ -139,7 +140,9 @@ inline void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
 
 class WindowCloseTest : public WindowRunTest, public ::testing::WithParamInterface<CloseCase> {};
 
-TEST_P(WindowCloseTest, ClosingDuringARunEndsItAndDrainsTheConnectionWithinTheBound) {
+// The first close asks and, answered Yes, waits for the device to answer what
+// is in flight; a second close ends the run at once.
+TEST_P(WindowCloseTest, ASecondCloseDuringAStopEndsTheRunAndDrainsTheConnectionWithinTheBound) {
   const CloseCase& c = GetParam();
   // Without a fault: a device that takes the connection and then neither
   // answers nor closes, not even after the half-close. (A Qt socket would
@@ -155,7 +158,7 @@ TEST_P(WindowCloseTest, ClosingDuringARunEndsItAndDrainsTheConnectionWithinTheBo
   ASSERT_NE(port, 0);
   const std::string image = WriteImage(4096);
   const int idle = mervix::testing::OpenSocketsAndFiles();
-  for (int i = 0; i < 2; ++i) ModalSeam::setNextAnswer(Answer::Ok);  // the version, the confirmation
+  for (std::size_t i = 0; i < c.boxes.size(); ++i) ModalSeam::setNextAnswer(Answer::Ok);  // the version, the confirmation
   AimAt(Window(), port);
   testing::ClickDownload(Window(), image);
   ASSERT_TRUE(testing::RunReaches(Window(), c.step)) << LogText();
@@ -164,6 +167,10 @@ TEST_P(WindowCloseTest, ClosingDuringARunEndsItAndDrainsTheConnectionWithinTheBo
   ASSERT_TRUE(window_->Runner().HasConnection());
   EXPECT_TRUE(mervix::testing::HoldsOpen(image)) << "the run holds its image";
 
+  ModalSeam::setNextAnswer(Answer::Yes);  // "... Stop the download?"
+  window_->close();
+  EXPECT_TRUE(window_->isVisible()) << "the stop waits for the silent device";
+  EXPECT_TRUE(window_->RunInProgress());
   QElapsedTimer timer;
   timer.start();
   window_->close();
@@ -181,7 +188,9 @@ TEST_P(WindowCloseTest, ClosingDuringARunEndsItAndDrainsTheConnectionWithinTheBo
     EXPECT_GE(elapsed, kDrainLimitMs - 100) << "a device that never closes is drained to the bound";
     EXPECT_LT(elapsed, kDrainLimitMs + 1500);
   }
-  EXPECT_EQ(BoxTexts(), c.boxes) << "closing shows nothing";
+  std::vector<std::string> boxes = c.boxes;
+  boxes.push_back(GetMessageText(IDS_WINDOW_ASK_STOP));
+  EXPECT_EQ(BoxTexts(), boxes) << "closing asks once and then shows nothing";
   EXPECT_TRUE(WaitUntil(
       [&] {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

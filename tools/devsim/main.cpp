@@ -2,6 +2,7 @@
 // hardware. See UsageText() for the options.
 #include "tools/devsim/DeviceSimulator.h"
 #include "tools/devsim/SimulatorOptions.h"
+#include "MervixVersion.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +25,10 @@ void OnStopSignal(int) {
 
 int main(int argc, char** argv) {
   using namespace mervix::devsim;
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::printf("mervix-devsim %s\n", mervix::kVersion);
+    return 0;
+  }
   SimulatorOptions options;
   std::string error;
   switch (ParseSimulatorOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
