@@ -15,11 +15,11 @@ std::vector<Command>& Registry() {
 }
 
 void PrintUsage(std::FILE* out) {
-  std::fprintf(out, "usage: mervix-cli COMMAND [OPTIONS] ARGS\n\ncommands:\n");
+  std::fprintf(out, "usage: mervix-cli COMMAND [OPTIONS] ARGS   (mervix-cli COMMAND --help for its options)\n\ncommands:\n");
   std::vector<Command> sorted = Registry();
   std::sort(sorted.begin(), sorted.end(),
             [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
-  for (const Command& c : sorted) std::fprintf(out, "  %-60s %s\n", c.usage, c.summary);
+  for (const Command& c : sorted) std::fprintf(out, "  %-11s %s\n", c.name, c.summary);
 }
 
 }  // namespace

@@ -3,8 +3,9 @@
 # it from there: the exact set of installed files, --version of the three
 # programs, an S-record conversion by the installed mervix-cli (of a file
 # made with srec_cat as the README shows), the installed window started
-# offscreen, the manual pages, the bash completion, and the validators of
-# the desktop entry and the metainfo. Nothing outside the prefix is touched.
+# offscreen, the manual pages, the bash completion, the validators of the
+# desktop entry and the metainfo, and the screenshots they show. Nothing
+# outside the prefix is touched.
 source "$(dirname "$0")/package-support.sh"
 prefix="$scratch/prefix"
 work="$scratch/work"
@@ -61,4 +62,13 @@ completions="$(cd "$work" && bash -c '
 [[ "$completions" == $'convert\n--base-address' ]] || fail "bash completion offers: $completions"
 
 validate_desktop_files "$prefix"
+
+# The screenshots the metainfo and the installed README show are the ones
+# in docs/screenshots.
+shown="$(grep -ho 'screenshots/[A-Za-z0-9_-]*\.png' "$prefix/share/doc/mervix/README.md" \
+  $([[ "$MERVIX_GUI" == ON ]] && echo "$prefix/share/metainfo/com.brevlund.mervix.metainfo.xml") | sort -u)"
+[[ -n "$shown" ]] || fail "no screenshot is shown"
+for picture in $shown; do
+  [[ -f "$MERVIX_SOURCE_DIR/docs/$picture" ]] || fail "docs/$picture is shown but not there"
+done
 echo "installed into $prefix: files, --version, convert, window, manual pages, completion, validators all right"

@@ -1,4 +1,5 @@
 # Shared by the install and package checks (sourced). They get from CTest:
+#   MERVIX_SOURCE_DIR the repository
 #   MERVIX_BUILD_DIR  the build folder (its cmake_install.cmake, CPackConfig.cmake)
 #   MERVIX_VERSION    the project version
 #   MERVIX_GUI        ON when the window is built
