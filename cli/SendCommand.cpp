@@ -7,7 +7,9 @@
 namespace mervix::cli {
 namespace {
 
-constexpr char kUsage[] = "send --host HOST [--port PORT] [--yes] [--timeout S] [--retries N] [--json] FILE";
+constexpr char kUsage[] =
+    "send --host HOST [--host HOST...] [--hosts FILE] [--port PORT] [--jobs N] [--record FILE] [--yes] "
+    "[--timeout S] [--retries N] [--json] FILE";
 
 constexpr char kHelp[] =
     "Sends the image FILE to the device's download service at HOST (port 2222 unless\n"
@@ -15,7 +17,15 @@ constexpr char kHelp[] =
     "to standard output, messages and questions to standard error.\n\n"
     "  --yes                   answer OK to \"Permanent write! Continue?\"\n"
     "  --switch-pause SECONDS  the pause between the device's mode switch and the\n"
-    "                          reconnect (default 3); for test benches and slow devices\n";
+    "                          reconnect (default 3); for test benches and slow devices\n\n"
+    "Several devices: --host repeated, or --hosts FILE with one \"host\" or \"host:port\"\n"
+    "a line (a port there overrides --port; \"#\" starts a comment). The image is\n"
+    "checked once and the write confirmed once for all of them; each log line starts\n"
+    "with its device, and a summary by cause ends the run. The exit code is 0 when\n"
+    "every device finished, else that of the most serious cause.\n"
+    "  --jobs N                at most N devices at the same time (default 16)\n"
+    "  --record FILE           append one JSON object per device run, written when\n"
+    "                          that run ends\n";
 
 int Run(const std::vector<std::string>& args) {
   const CommandText text{"send", kUsage, kHelp};

@@ -24,6 +24,16 @@ DownloadJob::DownloadJob(LogPane& log) : log_(log) {}
 DownloadJob::~DownloadJob() { image_.Close(); }
 
 bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner) {
+  return StartWith(image, host, port, runner, nullptr);
+}
+
+bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
+                        const InputFile& shared) {
+  return StartWith(image, host, port, runner, &shared);
+}
+
+bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host, std::uint16_t port,
+                            RunPort& runner, const InputFile* shared) {
   if (inProgress_ || busy_) return false;
   port_ = &runner;
   inProgress_ = true;
@@ -42,20 +52,26 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
   endedHere_ = false;
 
   // The image is held with exclusive access from here to the end of the
-  // run: no other program can lock or take it while its bytes go out.
+  // run: no other program can lock or take it while its bytes go out. A
+  // shared file is held so by the caller, for every run that reads it.
   image_.Close();
-  const FileStatus opened = image_.Open(image.path, ImageAccess::Exclusive, "image");
+  source_ = shared != nullptr ? shared : &image_;
+  const FileStatus opened =
+      shared != nullptr ? FileStatus() : image_.Open(image.path, ImageAccess::Exclusive, "image");
   std::string problem;
   if (!opened.ok()) {
     problem = opened.reason;
-  } else if (image_.Length() != image.length) {
+  } else if (source_->fd() < 0) {
+    problem = "'" + image.path + "' is not open";
+  } else if (source_->Length() != image.length) {
     // The file changed since it was prepared: what would go out is not what
     // was checked and announced.
-    problem = "'" + image.path + "' is " + std::to_string(image_.Length()) + " bytes now, not the " +
+    problem = "'" + image.path + "' is " + std::to_string(source_->Length()) + " bytes now, not the " +
               std::to_string(image.length) + " bytes it had when it was prepared";
   }
   if (!problem.empty()) {
     image_.Close();
+    source_ = nullptr;
     Failure failure;
     failure.origin = FailureOrigin::File;
     failure.phase = RunPhase::Prepare;
@@ -312,6 +328,7 @@ void DownloadJob::Carry(const Action& action) {
       // Every end of a run lets go of the image, so the next run (or
       // another program) can open it again.
       image_.Close();
+      source_ = nullptr;
       inProgress_ = false;
       retryWait_ = RetryWait::None;
       if (action.outcome == RunOutcome::Finished) sentSha256_ = sentHash_.FinishHex();
@@ -324,7 +341,7 @@ void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
   blockBuffer_.resize(size);
   std::uint32_t got = 0;
   while (got < size) {
-    const long n = image_.ReadAt(offset + got, blockBuffer_.data() + got, size - got);
+    const long n = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got);
     if (n < 0) {
       Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, errno)));
       return;

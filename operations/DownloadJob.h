@@ -113,6 +113,11 @@ class DownloadJob : public RunEvents {
   // it cannot be, the run ends at once with a File failure (a box, then
   // RunEnded). Refused (false, nothing done) while a run is in progress.
   bool Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner);
+  // The same, reading the image from |shared|: a file the caller has opened
+  // (with exclusive access) for as long as the run lasts. Any number of jobs
+  // may read one file side by side, so a fleet shares one image.
+  bool Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
+             const InputFile& shared);
 
   // What the runner reports.
   void OnConnected() override;
@@ -137,7 +142,7 @@ class DownloadJob : public RunEvents {
   DownloadState State() const { return machine_.State(); }
   const Progress& LastProgress() const { return progress_; }
   // The image file is held open (from Start to the end of the run).
-  bool ImageOpen() const { return image_.fd() >= 0; }
+  bool ImageOpen() const { return source_ != nullptr; }
   const std::string& ImagePath() const { return imagePath_; }
   // SHA-256 (hex) of the image bytes the device acknowledged in a finished
   // run, from the first byte of the last size request on; empty otherwise.
@@ -157,6 +162,8 @@ class DownloadJob : public RunEvents {
   const std::string& Device() const { return device_; }
 
  private:
+  bool StartWith(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
+                 const InputFile* shared);
   void Feed(const Event& event);
   void Handle(const Event& event);
   void DrainPendingEvents();
@@ -176,6 +183,7 @@ class DownloadJob : public RunEvents {
   SessionMachine machine_;
   RunPort* port_ = nullptr;
   InputFile image_;
+  const InputFile* source_ = nullptr;  // where the bytes come from: image_, or a shared file
   std::string imagePath_;
   PreparedImage prepared_;
   std::string device_;  // host:port

@@ -20,6 +20,11 @@ constexpr MessageEntry kCommandLineMessages[] = {
     {407, "IDS_CLI_PROBE_NORMAL", "%1: normal mode (status 1)", "%1: 通常ﾓｰﾄﾞ (ｽﾃｰﾀｽ 1)"},
     {408, "IDS_CLI_PROBE_DOWNLOAD", "%1: download mode (status %2)", "%1: ﾀﾞｳﾝﾛｰﾄﾞﾓｰﾄﾞ (ｽﾃｰﾀｽ %2)"},
     {409, "IDS_CLI_PROBE_REFUSED", "%1: refused, flags %2", "%1: 拒否されました, ﾌﾗｸﾞ %2"},
+    {410, "IDS_CLI_FLEET_CONFIRM", "Permanent write to %1 devices with %2! Continue?",
+     "%1 台のﾃﾞﾊﾞｲｽに %2 を書き込みます。よろしいですか?"},
+    {411, "IDS_CLI_FLEET_SUMMARY", "%1 devices: %2 finished, %3 refused, %4 failed, %5 stopped",
+     "%1 台: 完了 %2, 拒否 %3, 失敗 %4, 中止 %5"},
+    {412, "IDS_CLI_FLEET_CAUSE", "  %1 x %2 (exit code %3)", "  %1 台 %2 (終了ｺｰﾄﾞ %3)"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==

@@ -18,10 +18,13 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_PROBE_NORMAL = 407, // probe: status 1
   IDS_CLI_PROBE_DOWNLOAD = 408,  // probe: status 2 or 3 (%1)
   IDS_CLI_PROBE_REFUSED = 409,   // probe: a NAK, flags %1
+  IDS_CLI_FLEET_CONFIRM = 410,   // the one confirmation of a fleet: %1 devices, image %2
+  IDS_CLI_FLEET_SUMMARY = 411,   // the end of a fleet: %1 devices, %2 finished, %3 refused, %4 failed, %5 stopped
+  IDS_CLI_FLEET_CAUSE = 412,     // a summary line: %1 devices ended with %2 (exit code %3)
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 409;
+constexpr std::uint16_t kLastCommandLineMessageId = 412;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).

@@ -169,12 +169,28 @@ ValueReader NonEmptyReader(const char* what, std::string* field) {
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error) {
   *options = SendOptions();
   CommandParser parser(options);
-  CLI::Option* host = parser.Value("--host", "HOST", NonEmptyReader("host", &options->host));
+  // Every value is checked (and kept, in order) before the last one counts.
+  CLI::Option* host = parser.Value("--host", "HOST", [options](const std::string& text) -> std::string {
+    if (text.empty()) return "the host is empty";
+    options->host = text;
+    options->hosts.push_back(text);
+    return "";
+  });
   parser.Value("--port", "PORT",
                PortReader(1, [options](std::uint32_t port) { options->port = static_cast<std::uint16_t>(port); }));
+  parser.Value("--hosts", "FILE", NonEmptyReader("hosts file", &options->hostsFile));
+  parser.Value("--record", "FILE", NonEmptyReader("record file", &options->recordFile));
+  parser.Value("--jobs", "N", [options](const std::string& text) -> std::string {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::atoi(text.c_str()) == 0) {
+      return "bad job count '" + text + "' (1 to 9999)";
+    }
+    options->jobs = std::atoi(text.c_str());
+    return "";
+  });
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
-  if (host->count() == 0) {
+  if (host->count() == 0 && options->hostsFile.empty()) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
   }

@@ -41,8 +41,15 @@ struct RunOptions {
 };
 
 struct SendOptions : RunOptions {
-  std::string host;
+  std::string host;  // the last --host
   std::uint16_t port = kDefaultPort;
+  // Several devices (a fleet): every --host in order, and --hosts FILE.
+  std::vector<std::string> hosts;
+  std::string hostsFile;
+  int jobs = 16;           // --jobs: devices run at the same time
+  std::string recordFile;  // --record: one JSON object per device run appended
+  // More than one device, or a hosts file: the fleet run.
+  bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty(); }
 };
 
 enum class OperationCommand { Download, Module };
@@ -60,6 +67,8 @@ struct OperationCommandOptions : RunOptions {
 // Parses the arguments after "send":
 //   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS]
 //   [--retries N] [--json] [--progress auto|always|never] FILE
+// and for several devices: --host repeated, [--hosts FILE] [--jobs N]
+// [--record FILE] (--host may then be left out when --hosts is given).
 // PORT is 1..65535. On Usage |error| says what is wrong.
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error);
 

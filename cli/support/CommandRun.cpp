@@ -8,6 +8,7 @@
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
 
+#include "cli/support/FleetRun.h"
 #include "cli/support/RunReport.h"
 #include "resources/CommandLineMessages.h"
 
@@ -159,6 +160,7 @@ int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err) {
 }
 
 int RunSend(const SendOptions& options, const CommandStreams& streams) {
+  if (options.Fleet()) return RunSendFleet(options, streams);
   RunSetup run("send", options, streams);
   // The image: sent as it is, path and length as given.
   PreparedImage image;

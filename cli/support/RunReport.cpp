@@ -65,11 +65,13 @@ const char* ProgressPhaseName(ProgressPhase phase) {
   return "done";
 }
 
-Json Event(const char* name, std::int64_t ms) {
+Json Event(const char* name, std::int64_t ms, const std::string& device) {
   Json j;
   j["schema"] = kJsonSchemaVersion;
   j["event"] = name;
   j["t_ms"] = ms;
+  // One of several devices: every event names it.
+  if (!device.empty()) j["device"] = device;
   return j;
 }
 
@@ -168,7 +170,7 @@ void RunReport::Log(const std::string& appended) {
   pendingLog_ += TerminalLineEndings(appended);
   std::size_t end;
   while ((end = pendingLog_.find('\n')) != std::string::npos) {
-    Json j = Event("log", ElapsedMs());
+    Json j = Event("log", ElapsedMs(), deviceTag_);
     j["text"] = pendingLog_.substr(0, end);
     Emit(Dump(j));
     pendingLog_.erase(0, end + 1);
@@ -178,7 +180,7 @@ void RunReport::Log(const std::string& appended) {
 void RunReport::Box(const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
                     bool automatic) {
   if (!json_) return;
-  Json j = Event("box", ElapsedMs());
+  Json j = Event("box", ElapsedMs(), deviceTag_);
   j["text"] = text;
   j["detail"] = detail;
   j["buttons"] = ButtonsName(buttons);
@@ -206,7 +208,7 @@ void RunReport::Started(const DownloadJob& job) {
     std::fflush(err_);
     return;
   }
-  Json j = Event("run_started", ElapsedMs());
+  Json j = Event("run_started", ElapsedMs(), deviceTag_);
   j["command"] = command_;
   j["device"] = device_;
   j["image"] = image.path;
@@ -224,7 +226,7 @@ void RunReport::Stopping(bool atOnce) {
   std::fprintf(err_, "%s\n", text.c_str());
   std::fflush(err_);
   if (json_) {
-    Json j = Event("stopping", ElapsedMs());
+    Json j = Event("stopping", ElapsedMs(), deviceTag_);
     j["at_once"] = atOnce;
     j["text"] = text;
     Emit(Dump(j));
@@ -239,7 +241,7 @@ void RunReport::OnProgress(const Progress& p) {
     const std::uint64_t before =
         anyProgress_ && p.bytesAcknowledged >= last_.bytesAcknowledged ? last_.bytesAcknowledged : 0;
     if (p.bytesAcknowledged > before) {
-      Json j = Event("block_acknowledged", now);
+      Json j = Event("block_acknowledged", now, deviceTag_);
       j["block"] = p.phase == ProgressPhase::Sending && p.block > 1 ? p.block - 1 : p.blocks;
       j["blocks"] = p.blocks;
       j["bytes"] = p.bytesAcknowledged - before;
@@ -250,7 +252,7 @@ void RunReport::OnProgress(const Progress& p) {
       Emit(Dump(j));
     }
     if (!anyProgress_ || p.phase != last_.phase) {
-      Json j = Event("phase", now);
+      Json j = Event("phase", now, deviceTag_);
       j["phase"] = ProgressPhaseName(p.phase);
       j["text"] = FormatPhase(p, device_);
       Emit(Dump(j));
@@ -285,11 +287,11 @@ int RunReport::Finish(const DownloadJob* job, bool ended, RunOutcome outcome, co
     const std::string why = ended ? Describe(failure) : "the run ended without an outcome";
     std::fprintf(err_, "mervix-cli %s: %s\n", command_, why.c_str());
   } else if (!proof.empty()) {
-    std::fprintf(err_, "%s\n", proof.c_str());
+    std::fprintf(err_, "%s%s%s\n", deviceTag_.c_str(), deviceTag_.empty() ? "" : ": ", proof.c_str());
   }
   std::fflush(err_);
   if (json_) {
-    Json j = Event("run_ended", ElapsedMs());
+    Json j = Event("run_ended", ElapsedMs(), deviceTag_);
     j["outcome"] = ended ? OutcomeName(outcome) : "none";
     j["exit_code"] = code;
     j["started"] = started_;

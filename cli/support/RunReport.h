@@ -43,6 +43,8 @@ class RunReport : public RunObserver {
   // The job whose run is reported: its start is reported with the run's
   // first progress (the image is prepared and open by then).
   void Follow(const DownloadJob& job) { job_ = &job; }
+  // One device of several: every JSON event carries |device|.
+  void SetDeviceTag(const std::string& device) { deviceTag_ = device; }
   // Ctrl-C: the first stops after the block in flight, the second at once.
   void Stopping(bool atOnce);
   // Clears the progress line, if one is drawn, before other output.
@@ -72,6 +74,7 @@ class RunReport : public RunObserver {
   bool started_ = false;
   bool lineDrawn_ = false;
   std::string device_;
+  std::string deviceTag_;
   std::string fileSha256_;
   std::string pendingLog_;  // a log line not yet ended
   ProgressMeter meter_;

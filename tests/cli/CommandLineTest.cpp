@@ -1,6 +1,8 @@
 // The command line's options (send, download, module), its settings file,
 // the terminal's Base Address question and the terminal operator.
+#include "cli/Commands.h"
 #include "cli/support/CommandLine.h"
+#include "cli/support/FleetRun.h"
 #include "cli/support/TerminalOperator.h"
 #include "resources/MessageTable.h"
 #include "tests/cli/CliTestSupport.h"
@@ -67,6 +69,65 @@ TEST(SendArguments, AcceptedForms) {
   }
 }
 
+// Several devices: every --host in order (the last is still the single
+// device's), a hosts file alone is enough, and the fleet's own options.
+TEST(SendArguments, FleetOptions) {
+  SendOptions o;
+  std::string error;
+  ASSERT_EQ(ParseSendArguments({"--host", "a", "f", "--host=b", "--host", "c"}, &o, &error), OptionsParse::Ok)
+      << error;
+  EXPECT_EQ(o.hosts, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(o.host, "c");
+  EXPECT_TRUE(o.Fleet());
+  EXPECT_EQ(o.jobs, 16);
+  ASSERT_EQ(ParseSendArguments({"--hosts", "list.txt", "--jobs", "3", "--record", "r.jsonl", "f"}, &o, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_TRUE(o.Fleet());
+  EXPECT_EQ(o.hostsFile, "list.txt");
+  EXPECT_EQ(o.jobs, 3);
+  EXPECT_EQ(o.recordFile, "r.jsonl");
+  ASSERT_EQ(ParseSendArguments({"--host", "a", "f"}, &o, &error), OptionsParse::Ok) << error;
+  EXPECT_FALSE(o.Fleet());
+}
+
+// The hosts list: ports override the default, comments and blank lines go,
+// a bad line is named by its number.
+TEST(HostsList, ParsedLineByLine) {
+  std::vector<FleetDevice> d;
+  std::string error;
+  ASSERT_TRUE(ParseHostsText("# line\n10.0.0.5\n\n  dev-2:2300  # bench 2\r\n\t10.0.0.7:1\n", 2222, &d, &error))
+      << error;
+  ASSERT_EQ(d.size(), 3u);
+  EXPECT_EQ(d[0].host, "10.0.0.5");
+  EXPECT_EQ(d[0].port, 2222);
+  EXPECT_EQ(d[1].host, "dev-2");
+  EXPECT_EQ(d[1].port, 2300);
+  EXPECT_EQ(d[2].port, 1);
+  for (const char* bad : {"a\nb:0\n", "a\nb:65536\n", "a\n:22\n", "a\nb:x\n", "a\nb c\n", "a\nfe80::1\n"}) {
+    std::vector<FleetDevice> ignored;
+    EXPECT_FALSE(ParseHostsText(bad, 2222, &ignored, &error)) << bad;
+    EXPECT_THAT(error, HasSubstr("line 2")) << bad;
+  }
+}
+
+TEST(FleetExitCode, MostSeriousCauseWins) {
+  const struct {
+    std::vector<int> codes;
+    int expected;
+  } cases[] = {
+      {{0, 0, 0}, kExitSuccess},
+      {{0, kExitRefused, 0}, kExitRefused},
+      {{kExitStopped, kExitRefused}, kExitRefused},
+      {{kExitRefused, kExitConnect}, kExitConnect},
+      {{kExitConnect, kExitTimeout, kExitRefused}, kExitTimeout},
+      {{kExitTimeout, kExitLink}, kExitLink},
+      {{kExitLink, kExitUnknown, 0}, kExitUnknown},
+      {{0, kExitStopped}, kExitStopped},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MostSeriousExitCode(c.codes), c.expected) << c.expected;
+}
+
 TEST(SendArguments, UsageErrorsSayWhatIsWrong) {
   const struct {
     std::vector<std::string> args;
@@ -96,6 +157,10 @@ TEST(SendArguments, UsageErrorsSayWhatIsWrong) {
       {{"--host", "h", "--verbose", "f"}, "unknown option '--verbose'"},
       {{"--host", "h", "-fw.img"}, "unknown option"},
       {{"--host", "h", "a.img", "b.img"}, "more than one file: 'a.img' and 'b.img'"},
+      {{"--host", "a", "--host", "", "f"}, "the host is empty"},
+      {{"--host", "h", "--jobs", "0", "f"}, "bad job count"},
+      {{"--host", "h", "--jobs", "x", "f"}, "bad job count"},
+      {{"--hosts=", "f"}, "the hosts file is empty"},
   };
   for (const auto& b : bad) {
     SendOptions o;

@@ -19,6 +19,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace mervix {
 namespace {
 
@@ -227,6 +229,35 @@ TEST_F(DownloadJobTest, WindowClosingWhileABoxIsPendingEndsAtOnceWithoutIt) {
   EXPECT_EQ(job_.LastOutcome(), RunOutcome::Finished);
   runner_.Run();
   EXPECT_EQ(runner_.ends, 1);
+}
+
+TEST_F(DownloadJobTest, JobsSideBySideReadOneSharedImage) {
+  // A fleet holds the image once; runs interleaved on one loop each send the
+  // exact bytes from it, and none of them closes it.
+  const PreparedImage image = Image(200000);
+  InputFile shared;
+  ASSERT_TRUE(shared.Open(image.path, ImageAccess::Exclusive, "image").ok());
+  FakeOperator ops[2];
+  std::vector<std::unique_ptr<ScriptedRunner>> runners;
+  std::vector<std::unique_ptr<DownloadJob>> jobs;
+  for (FakeOperator& op : ops) {
+    op.answers = {Answer::Ok};
+    runners.push_back(std::make_unique<ScriptedRunner>(op));
+    jobs.push_back(std::make_unique<DownloadJob>(log_));
+    runners.back()->Attach(*jobs.back());
+    ScriptWholeDownload(*runners.back(), 200000, true, false);
+    ASSERT_TRUE(jobs.back()->Start(image, "127.0.0.1", 2222, *runners.back(), shared));
+  }
+  // One event of each in turn.
+  while (runners[0]->DeliverOne() | runners[1]->DeliverOne()) {
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(jobs[i]->LastOutcome(), RunOutcome::Finished) << i;
+    EXPECT_EQ(runners[i]->BlockBytes(), bytes_) << i;
+    EXPECT_FALSE(jobs[i]->ImageOpen()) << i;
+  }
+  EXPECT_GE(shared.fd(), 0) << "the shared image stays open for its owner";
+  EXPECT_FALSE(OthersCanLock(image.path));
 }
 
 // A runner that reports from inside its own calls, as a synchronous platform

@@ -2,6 +2,7 @@
 // end-to-end tests can trust what it answers and records.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
+#include "tests/tools/DevsimFleet.h"
 #include "tools/devsim/SimulatorOptions.h"
 
 #include <arpa/inet.h>
@@ -353,6 +354,8 @@ TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
        {std::vector<std::string>{"--port", "70000"}, {"--fault", "status"}, {"--fault", "block=close"},
         {"--fault", "size=nak"}, {"--fault", "size=nak:0x10000"}, {"--fault", "status=frame:52"},
         {"--fault", "status=short:8"}, {"--fault", "status=extra:65537"}, {"--fault", "status.0=close"},
+        {"--devices", "0"}, {"--devices", "2", "--fault-device", "2:status=close"},
+        {"--devices", "2", "--fault-device", "status=close"}, {"--port", "65535", "--devices", "2"},
         {"--bogus"}}) {
     std::vector<std::string> argv = {DevsimProcess::ProgramPath()};
     argv.insert(argv.end(), bad.begin(), bad.end());
@@ -360,6 +363,48 @@ TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
     EXPECT_EQ(p.exitCode, 2) << bad.back();
     EXPECT_NE(p.err.find("mervix-devsim:"), std::string::npos) << bad.back();
   }
+}
+
+// A fleet in one process: every device listens at once, keeps its own mode
+// and outputs, and only its own faults hit it; a connection held open on one
+// device does not delay another; a per-device limit ends only that device.
+TEST(DevsimFleetTest, DevicesAreIndependent) {
+  testing::DevsimFleet fleet;
+  std::string error;
+  ASSERT_TRUE(fleet.Start(3, {"--fault-device", "1:status=nak:0x8000", "--downloads", "1"}, &error)) << error;
+  const std::vector<std::uint16_t> ports = fleet.Ports();
+  ASSERT_EQ(ports.size(), 3u);
+
+  RawClient held(ports[0]);  // device 0 busy with a connection that says nothing
+  ASSERT_TRUE(held.Connected());
+  {
+    RawClient c(ports[1]);
+    EXPECT_EQ(c.Exchange(kStatusQuery), (Bytes{0x52, 0x06, 0x80, 0x00, 0, 0, 0, 0}));
+  }
+  // Device 2 is switched, reconnected and loaded while device 0 is held;
+  // device 0 is still in its first mode.
+  {
+    RawClient c(ports[2]);
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus1);
+    EXPECT_EQ(c.Exchange(kSwitch), kAck);
+  }
+  {
+    RawClient c(ports[2]);
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus2);
+    EXPECT_EQ(c.Exchange(SizeRequest(3)), kAck);
+    EXPECT_EQ(c.Exchange({7, 8, 9}), kAck);
+  }
+  EXPECT_EQ(held.Exchange(kStatusQuery), kStatus1);
+  held.Close();
+
+  EXPECT_EQ(fleet.Stop(), 0) << fleet.Log();
+  EXPECT_EQ(fleet.Record(0).Number("connections"), 1);
+  EXPECT_EQ(fleet.Record(0).Number("switch_acks"), 0);
+  EXPECT_EQ(fleet.Record(1).Text("faults_fired"), "status=nak:0x8000");
+  EXPECT_EQ(fleet.Record(2).Text("faults_fired"), "");
+  EXPECT_EQ(fleet.Record(2).Number("downloads_completed"), 1);
+  EXPECT_EQ(fleet.ReceivedImage(2), (Bytes{7, 8, 9}));
+  EXPECT_TRUE(fleet.ReceivedImage(0).empty());
 }
 
 }  // namespace

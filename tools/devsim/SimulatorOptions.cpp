@@ -254,6 +254,23 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
     } else if (name == "--max-size") {
       if (!number(0xFFFFFFFFu)) return ParseOutcome::Error;
       o.maxImageSize = static_cast<std::uint32_t>(n);
+    } else if (name == "--devices") {
+      if (!number(1024) || n == 0) {
+        *error = "option --devices: bad number '" + value + "' (1 to 1024)";
+        return ParseOutcome::Error;
+      }
+      o.devices = static_cast<unsigned>(n);
+    } else if (name == "--fault-device") {
+      // K:STEP[.N]=KIND[:ARGS]
+      const std::size_t colon = value.find(':');
+      std::uint64_t k = 0;
+      if (colon == std::string::npos || !ParseNumber(value.substr(0, colon), 1023, &k)) {
+        *error = "option --fault-device: expected K:STEP[.N]=KIND[:ARGS], got '" + value + "'";
+        return ParseOutcome::Error;
+      }
+      Fault f;
+      if (!ParseFaultSpec(value.substr(colon + 1), &f, error)) return ParseOutcome::Error;
+      o.deviceFaults.emplace_back(static_cast<unsigned>(k), f);
     } else if (name == "--fault") {
       Fault f;
       if (!ParseFaultSpec(value, &f, error)) return ParseOutcome::Error;
@@ -263,8 +280,38 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       return ParseOutcome::Error;
     }
   }
+  for (const auto& df : o.deviceFaults) {
+    if (df.first >= o.devices) {
+      *error = "option --fault-device: device " + std::to_string(df.first) + " is not in the fleet of " +
+               std::to_string(o.devices) + " (counted from 0)";
+      return ParseOutcome::Error;
+    }
+  }
+  if (o.port != 0 && o.port + static_cast<int>(o.devices) - 1 > 65535) {
+    *error = "option --devices: the ports from " + std::to_string(o.port) + " run past 65535";
+    return ParseOutcome::Error;
+  }
   *out = o;
   return ParseOutcome::Ok;
+}
+
+SimulatorOptions DeviceOptions(const SimulatorOptions& fleet, unsigned index) {
+  SimulatorOptions o = fleet;
+  o.devices = 1;
+  o.deviceFaults.clear();
+  if (fleet.devices <= 1) {
+    for (const auto& df : fleet.deviceFaults) o.faults.push_back(df.second);
+    return o;
+  }
+  if (fleet.port != 0) o.port = fleet.port + static_cast<int>(index);
+  const std::string suffix = "." + std::to_string(index);
+  for (std::string* path : {&o.recordPath, &o.imagePath, &o.decodedPath}) {
+    if (!path->empty()) *path += suffix;
+  }
+  for (const auto& df : fleet.deviceFaults) {
+    if (df.first == index) o.faults.push_back(df.second);
+  }
+  return o;
 }
 
 const char* UsageText() {
@@ -281,6 +328,8 @@ mode it started in, like a device that restarts with its new firmware.
 Once listening it prints one line "listening on 127.0.0.1:PORT" on standard
 output. It serves one connection at a time and runs until SIGTERM or SIGINT,
 or until a limit below is reached; then it writes its record and exits 0.
+A fleet (--devices) serves every device side by side, each one connection at
+a time; limits count per device, and it exits once every device has ended.
 
 Options:
   --port PORT          port to listen on (default 2222; 0 picks a free one)
@@ -299,6 +348,14 @@ Options:
   --downloads N        exit after N completed downloads
   --fault STEP[.N]=KIND[:ARGS]
                        inject a fault; may be repeated; each fires once
+  --devices N          serve a fleet of N independent devices (1 to 1024) on
+                       N consecutive ports from --port (with --port 0, each on
+                       a free port); each has its own mode, faults and
+                       outputs: the --record, --image and --decoded paths get
+                       ".K" appended for device K (from 0). One "listening"
+                       line per device, in device order
+  --fault-device K:STEP[.N]=KIND[:ARGS]
+                       a fault of device K of the fleet only
   -v, --verbose        one line per event on standard error
   -h, --help           this text
 

@@ -33,6 +33,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mervix::devsim {
@@ -83,8 +84,18 @@ struct SimulatorOptions {
   int replyDelayMs = 0;          // wait before every reply (a slow device)
   std::uint32_t maxImageSize = 16u * 1024u * 1024u;  // larger announced sizes get NAK 0x0020
   bool verbose = false;          // one line per event on standard error
-  std::vector<Fault> faults;
+  std::vector<Fault> faults;    // applied to every device
+  // A fleet: this many independent devices in one process, on consecutive
+  // ports from |port| (0: each on an ephemeral port). Each has its own mode,
+  // counters and outputs; the paths above get ".K" appended (K from 0).
+  unsigned devices = 1;
+  // Faults of one device of the fleet: (device index from 0, fault).
+  std::vector<std::pair<unsigned, Fault>> deviceFaults;
 };
+
+// The options of device |index| of the fleet that |fleet| describes: its
+// port, its suffixed output paths, the common faults and its own.
+SimulatorOptions DeviceOptions(const SimulatorOptions& fleet, unsigned index);
 
 enum class ParseOutcome { Ok, Help, Error };
 

@@ -8,7 +8,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -53,15 +57,31 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &sa, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  DeviceSimulator simulator(options);
-  if (!simulator.Listen(&error)) {
-    std::fprintf(stderr, "mervix-devsim: %s\n", error.c_str());
-    return 1;
+  // Every device listens before any line is printed, so that a reader of the
+  // lines can connect to all of them at once.
+  std::vector<std::unique_ptr<DeviceSimulator>> devices;
+  for (unsigned k = 0; k < options.devices; ++k) {
+    devices.push_back(std::make_unique<DeviceSimulator>(DeviceOptions(options, k)));
+    if (!devices.back()->Listen(&error)) {
+      std::fprintf(stderr, "mervix-devsim: %s\n", error.c_str());
+      return 1;
+    }
   }
-  std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(simulator.Port()));
+  for (const auto& device : devices) std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(device->Port()));
   std::fflush(stdout);
 
-  const int rc = simulator.Serve(g_stopPipe[0]);
+  // One device serves on this thread; the others of a fleet on a thread
+  // each (the simulator's waits block). The stop pipe is only polled, never
+  // read, so one signal wakes them all.
+  std::vector<int> codes(devices.size(), 0);
+  std::vector<std::thread> threads;
+  for (std::size_t k = 1; k < devices.size(); ++k) {
+    threads.emplace_back([&, k] { codes[k] = devices[k]->Serve(g_stopPipe[0]); });
+  }
+  codes[0] = devices[0]->Serve(g_stopPipe[0]);
+  for (std::thread& t : threads) t.join();
+  int rc = 0;
+  for (int code : codes) rc = std::max(rc, code);
   if (rc != 0) std::fprintf(stderr, "mervix-devsim: could not write the record or the image\n");
   return rc;
 }

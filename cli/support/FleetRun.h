@@ -1,0 +1,36 @@
+// Many devices at once from "send": one image, prepared and confirmed once,
+// sent to every device of a list, at most --jobs of them at the same time on
+// one io_context (one AsioRunner and DownloadJob per device, no threads).
+// Every log line is prefixed with its device; each run's end appends one
+// JSON object to the --record file; a summary by cause closes the command.
+#pragma once
+
+#include "cli/support/CommandLine.h"
+#include "cli/support/CommandRun.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mervix::cli {
+
+struct FleetDevice {
+  std::string host;
+  std::uint16_t port = kDefaultPort;
+};
+
+// Reads a hosts list: one "host" or "host:port" a line (a port there
+// overrides |defaultPort|), "#" starts a comment, blank lines are ignored.
+// False with "line N: why" in |error| for a malformed line.
+bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
+                    std::string* error);
+
+// The exit code of a fleet whose device runs ended with |codes|: 0 when all
+// are 0, else the most serious: a device left in an unknown state, then a
+// broken link, a time-out, no connection, a bad input file, a refusal, a stop.
+int MostSeriousExitCode(const std::vector<int>& codes);
+
+// "send" to several devices (options.Fleet()). Returns the exit code.
+int RunSendFleet(const SendOptions& options, const CommandStreams& streams);
+
+}  // namespace mervix::cli
