@@ -56,6 +56,10 @@ struct Command {
   const char* usage;    // one line: "send --host HOST [--port PORT] [--yes] FILE"
   const char* summary;  // what it does, one line
   CommandFunction run;
+  // The command has no options of its own to explain: "COMMAND --help"
+  // prints its usage line and summary. Commands with options answer
+  // --help themselves.
+  bool usageIsHelp = false;
 };
 
 class CommandRegistration {

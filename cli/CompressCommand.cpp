@@ -132,9 +132,9 @@ int RunDecompress(const std::vector<std::string>& args) {
 
 const CommandRegistration compressReg({"compress", kCompressUsage,
                                        "code an image into a compressed image file (default Inter.img) with its trailer",
-                                       &RunCompress});
+                                       &RunCompress, true});
 const CommandRegistration decompressReg({"decompress", kDecompressUsage, "decode an lh5 stream or compressed image file",
-                                         &RunDecompress});
+                                         &RunDecompress, true});
 
 }  // namespace
 }  // namespace mervix::cli

@@ -76,7 +76,7 @@ int Run(const std::vector<std::string>& args) {
   return kExitSuccess;
 }
 
-const CommandRegistration reg({"convert", kUsage, "convert an S-record file into a binary image", &Run});
+const CommandRegistration reg({"convert", kUsage, "convert an S-record file into a binary image", &Run, true});
 
 }  // namespace
 }  // namespace mervix::cli

@@ -86,7 +86,7 @@ int Run(const std::vector<std::string>& args) {
 
 const CommandRegistration reg({"info", "info FILE",
                                "show an image's tag, version, length and SHA-256, or what S-record text holds",
-                               &Run});
+                               &Run, true});
 
 }  // namespace
 }  // namespace mervix::cli

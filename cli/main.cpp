@@ -46,7 +46,13 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   for (const Command& c : RegisteredCommands()) {
-    if (name == c.name) return c.run(std::vector<std::string>(argv + 2, argv + argc));
+    if (name != c.name) continue;
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (c.usageIsHelp && args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+      std::printf("usage: mervix-cli %s\n\n%s.\n", c.usage, c.summary);
+      return kExitSuccess;
+    }
+    return c.run(args);
   }
   std::fprintf(stderr, "mervix-cli: unknown command '%s'\n\n", name.c_str());
   PrintUsage(stderr);

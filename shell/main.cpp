@@ -40,6 +40,8 @@ int main(int argc, char** argv) {
     }
   }
   QApplication application(argc, argv);
+  // Lets the desktop match the window to its installed entry (mervix.desktop).
+  QGuiApplication::setDesktopFileName(QStringLiteral("mervix"));
   mervix::CDownloadApp app;
   return app.Run();
 }

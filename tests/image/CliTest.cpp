@@ -101,6 +101,11 @@ TEST_F(Cli, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run("convert --base-address 0 a.mot b.img c.img"), 2);
   EXPECT_EQ(Run("convert --bogus fw.mot"), 2);
   EXPECT_EQ(Run("info"), 2);
+  // Help is an answer, not a usage error.
+  for (const char* command : {"convert", "info", "compress", "decompress"}) {
+    EXPECT_EQ(Run(std::string(command) + " --help"), 0) << command;
+    EXPECT_EQ(Out().rfind(std::string("usage: mervix-cli ") + command, 0), 0u) << Out();
+  }
   EXPECT_FALSE(test::Exists(dir / "fw.img")) << "a refused command line converts nothing";
 }
 
