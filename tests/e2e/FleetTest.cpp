@@ -4,7 +4,7 @@
 // the worst cause.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Programs.h"
-#include "tests/tools/DevsimFleet.h"
+#include "tests/support/DevsimProcess.h"
 
 #include "operations/Sha256.h"
 

@@ -24,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -108,8 +109,17 @@ class DevsimProcess {
   ~DevsimProcess() {
     Stop();
     if (!dir_.empty() && !std::getenv("MERVIX_KEEP_TEST_FILES")) {
-      for (const std::string& f : {RecordPath(), ImagePath(), DecodedPath(), LogPath()}) std::remove(f.c_str());
-      for (const std::string& f : {RecordPath(), ImagePath(), DecodedPath()}) std::remove((f + ".tmp").c_str());
+      std::vector<std::string> files = {RecordPath(), ImagePath(), DecodedPath()};
+      for (std::size_t k = 0; k < ports_.size() && devices_ > 1; ++k) {
+        files.push_back(RecordPath(k));
+        files.push_back(ImagePath(k));
+      }
+      for (const std::string& f : files) {
+        std::remove(f.c_str());
+        std::remove((f + ".tmp").c_str());
+      }
+      for (const std::string& f : extraFiles_) std::remove(f.c_str());
+      std::remove(LogPath().c_str());
       ::rmdir(dir_.c_str());
     }
   }
@@ -150,6 +160,10 @@ class DevsimProcess {
       dir_ = buf.data();
     }
     std::vector<std::string> argv = {program, "--port", "0", "--record", RecordPath()};
+    if (devices_ > 1) {
+      argv.push_back("--devices");
+      argv.push_back(std::to_string(devices_));
+    }
     if (writeImage_) {
       argv.push_back("--image");
       argv.push_back(ImagePath());
@@ -183,10 +197,10 @@ class DevsimProcess {
       return false;
     }
 
-    // Wait for "listening on 127.0.0.1:PORT".
+    // Wait for "listening on 127.0.0.1:PORT", one line per device.
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (line.find('\n') == std::string::npos) {
+    while (static_cast<unsigned>(std::count(line.begin(), line.end(), '\n')) < devices_) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                               std::chrono::steady_clock::now())
                             .count();
@@ -199,12 +213,20 @@ class DevsimProcess {
     }
     ::close(out[0]);
     const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) {
+    ports_.clear();
+    for (std::size_t at = 0; at < line.size();) {
+      const std::size_t end = line.find('\n', at);
+      if (end == std::string::npos || line.compare(at, prefix.size(), prefix) != 0) break;
+      ports_.push_back(static_cast<std::uint16_t>(std::atoi(line.c_str() + at + prefix.size())));
+      at = end + 1;
+    }
+    if (ports_.size() != devices_) {
       Stop();
-      *error = "mervix-devsim did not start listening; its output: " + line + ReadFile(LogPath());
+      *error = "mervix-devsim did not start listening on " + std::to_string(devices_) +
+               " port(s); its output: " + line + ReadFile(LogPath());
       return false;
     }
-    port_ = static_cast<std::uint16_t>(std::atoi(line.c_str() + prefix.size()));
+    port_ = ports_.front();
     return port_ != 0;
   }
 
@@ -235,6 +257,8 @@ class DevsimProcess {
   // Whether the simulator writes the received image to ImagePath() (the
   // default). A benchmark turns it off; set before Start.
   void SetWriteImage(bool write) { writeImage_ = write; }
+  // How many devices the simulator serves (--devices); set before Start.
+  void SetDevices(unsigned devices) { devices_ = devices < 1 ? 1 : devices; }
 
   bool Running() const { return pid_ > 0; }
   std::uint16_t Port() const { return port_; }
@@ -243,6 +267,21 @@ class DevsimProcess {
   std::string ImagePath() const { return dir_ + "/image.bin"; }
   std::string DecodedPath() const { return dir_ + "/decoded.bin"; }
   std::string LogPath() const { return dir_ + "/devsim.log"; }
+  // Device |k| of a fleet: its port, record and received image.
+  const std::vector<std::uint16_t>& Ports() const { return ports_; }
+  std::string RecordPath(std::size_t k) const { return RecordPath() + "." + std::to_string(k); }
+  std::string ImagePath(std::size_t k) const { return ImagePath() + "." + std::to_string(k); }
+  DevsimRecord Record(std::size_t k) const {
+    DevsimRecord r;
+    DevsimRecord::Parse(ReadFile(RecordPath(k)), &r);
+    return r;
+  }
+  std::vector<std::uint8_t> ReceivedImage(std::size_t k) const { return ReadBytes(ImagePath(k)); }
+  // A file of the test in the simulator's folder, removed with it.
+  std::string FilePath(const std::string& name) {
+    extraFiles_.push_back(dir_ + "/" + name);
+    return extraFiles_.back();
+  }
 
   // The record as last written (after every connection, and at exit).
   DevsimRecord Record() const {
@@ -285,7 +324,24 @@ class DevsimProcess {
   bool writeImage_ = true;
   int exitCode_ = -1;
   std::uint16_t port_ = 0;
+  std::vector<std::uint16_t> ports_;
+  unsigned devices_ = 1;
+  std::vector<std::string> extraFiles_;
   std::string dir_;
+};
+
+// A fleet of simulated devices (mervix-devsim --devices N) as one child
+// process: every device's port, record and received image.
+//
+//   DevsimFleet fleet;
+//   if (!fleet.Start(5, {"--fault-device", "2:size=nak:0x0020"}, &error)) ...
+//   fleet.Ports()[k] ... fleet.Stop(); fleet.Record(k); fleet.ReceivedImage(k);
+class DevsimFleet : public DevsimProcess {
+ public:
+  bool Start(unsigned devices, const std::vector<std::string>& options, std::string* error, int timeoutMs = 10000) {
+    SetDevices(devices);
+    return DevsimProcess::Start(options, error, false, timeoutMs);
+  }
 };
 
 }  // namespace mervix::testing

@@ -2,7 +2,6 @@
 // end-to-end tests can trust what it answers and records.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
-#include "tests/tools/DevsimFleet.h"
 #include "tools/devsim/SimulatorOptions.h"
 
 #include <arpa/inet.h>
