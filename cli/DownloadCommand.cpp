@@ -9,7 +9,8 @@ namespace mervix::cli {
 namespace {
 
 constexpr char kUsage[] =
-    "download [--host H] [--port P] [--base-address HEX] [--compress] [--yes] FILE";
+    "download [--host H...] [--hosts FILE] [--port P] [--base-address HEX] [--compress] [--yes] "
+    "[--jobs N] [--record FILE] FILE";
 
 constexpr char kHelp[] =
     "Runs the firmware download of the Download button: FILE is sent as it is, or,\n"

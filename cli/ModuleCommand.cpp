@@ -7,7 +7,8 @@
 namespace mervix::cli {
 namespace {
 
-constexpr char kUsage[] = "module --host H [--port P] --address HEX [--yes] FILE";
+constexpr char kUsage[] =
+    "module --host H [--host H...] [--hosts FILE] [--port P] --address HEX [--yes] [--jobs N] [--record FILE] FILE";
 
 constexpr char kHelp[] =
     "Runs the user module download of the popup menu: FILE becomes the user\n"

@@ -17,15 +17,7 @@ constexpr char kHelp[] =
     "to standard output, messages and questions to standard error.\n\n"
     "  --yes                   answer OK to \"Permanent write! Continue?\"\n"
     "  --switch-pause SECONDS  the pause between the device's mode switch and the\n"
-    "                          reconnect (default 3); for test benches and slow devices\n\n"
-    "Several devices: --host repeated, or --hosts FILE with one \"host\" or \"host:port\"\n"
-    "a line (a port there overrides --port; \"#\" starts a comment). The image is\n"
-    "checked once and the write confirmed once for all of them; each log line starts\n"
-    "with its device, and a summary by cause ends the run. The exit code is 0 when\n"
-    "every device finished, else that of the most serious cause.\n"
-    "  --jobs N                at most N devices at the same time (default 16)\n"
-    "  --record FILE           append one JSON object per device run, written when\n"
-    "                          that run ends\n";
+    "                          reconnect (default 3); for test benches and slow devices\n";
 
 int Run(const std::vector<std::string>& args) {
   const CommandText text{"send", kUsage, kHelp};

@@ -1,6 +1,7 @@
 #include "image/ImageHeader.h"
 
 #include <cerrno>
+#include <cstdio>
 
 #include "resources/MessageTable.h"
 
@@ -42,6 +43,13 @@ std::uint8_t MinorVersion(const ImageHeader& header) { return header.bytes[kMino
 
 std::string ImageVersionText(const ImageHeader& header) {
   return FormatVersionText(MajorVersion(header), MinorVersion(header));
+}
+
+std::string ImageVersionNumber(const ImageHeader& header) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%u.%02u", static_cast<unsigned>(MajorVersion(header)),
+                static_cast<unsigned>(MinorVersion(header)));
+  return number;
 }
 
 bool StartsWithSRecordMark(const ImageHeader& header) { return header.filled >= 1 && header.bytes[0] == 'S'; }

@@ -52,6 +52,8 @@ std::uint8_t MinorVersion(const ImageHeader& header);
 // "%s %d.%02d %s" from message 108, the major and minor version (unsigned)
 // and message 120, in the active language: "Firmware version 1.05 ."
 std::string ImageVersionText(const ImageHeader& header);
+// The version alone, "1.02", the same in every language (records, events).
+std::string ImageVersionNumber(const ImageHeader& header);
 
 // True when the file read began with 'S' (0x53), the mark by which a user
 // module file is taken for S-record text.

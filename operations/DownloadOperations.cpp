@@ -179,6 +179,10 @@ PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
   FileStatus hashed;
   prepared_.sha256 = FileSha256(image.path, &hashed);
   if (!hashed.ok()) return EndWithBox(PreparationEnd::FileError, hashed.reason, hashed.reason);
+  if (launcher_) {
+    if (!launcher_(prepared_)) return EndSilently(PreparationEnd::RunRefused, "the run could not be started");
+    return PreparationResult{PreparationEnd::RunStarted, true, "run started", {}};
+  }
   // The connection, the device's replies and every end of the run follow
   // through the runner; the job ends the run with RunEnded.
   if (runner_ == nullptr ||

@@ -28,6 +28,7 @@
 #include "resources/LogPane.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -84,6 +85,12 @@ class DownloadOperations {
 
   // The runner that carries out the runs; must be set before a download.
   void SetRunner(RunPort& runner) { runner_ = &runner; }
+
+  // Hands each prepared image to |launch| instead of this object's job (a
+  // fleet runs it on many devices): the preparation ends RunStarted when
+  // |launch| takes it. An empty function gives the runs back to the job.
+  using Launcher = std::function<bool(const PreparedImage& image)>;
+  void SetLauncher(Launcher launch) { launcher_ = std::move(launch); }
 
   DownloadOperations(const DownloadOperations&) = delete;
   DownloadOperations& operator=(const DownloadOperations&) = delete;
@@ -182,6 +189,7 @@ class DownloadOperations {
   SettingsStore& settings_;
   DiagnosticSink* diagnostics_;
   RunPort* runner_ = nullptr;
+  Launcher launcher_;
   DownloadJob job_;
   PreparedImage prepared_;
   FirmwareConverter firmware_;

@@ -1,5 +1,6 @@
 #include "operations/ProgressMeter.h"
 
+#include "resources/Failure.h"
 #include "resources/MessageTable.h"
 
 #include <cmath>
@@ -104,6 +105,26 @@ std::string FormatProgressStatus(const ProgressMeter& meter, const std::string& 
     line += separator + FormatMessageText(IDS_PROGRESS_LEFT, FormatDuration(*left));
   }
   return line;
+}
+
+std::string FormatOutcomeStatus(RunOutcome outcome, const Failure& failure, const Progress& last) {
+  switch (outcome) {
+    case RunOutcome::Finished:
+      return FormatMessageText(IDS_INFO_FINISHED);
+    case RunOutcome::Cancelled:
+      return FormatMessageText(IDS_INFO_CANCELLED);
+    case RunOutcome::Stopped:
+    case RunOutcome::Closed:
+      return SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(last.bytesAcknowledged),
+                                 std::to_string(last.total));
+    case RunOutcome::Failed: {
+      const std::string message = failure.message.empty() ? Describe(failure) : failure.message;
+      return FormatMessageText(IDS_PHASE_FAILED, failure.detail.empty() ? message : message + ": " + failure.detail);
+    }
+    case RunOutcome::None:
+      break;
+  }
+  return std::string();
 }
 
 }  // namespace mervix

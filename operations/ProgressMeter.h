@@ -56,4 +56,9 @@ std::string FormatPhase(const Progress& progress, const std::string& device);
 // · 0:04 left".
 std::string FormatProgressStatus(const ProgressMeter& meter, const std::string& device);
 
+// The status line of an ended run: "Download finished", "Download
+// cancelled", "Download stopped: A of T bytes written" (from |last|, the
+// run's last progress) or "Failed: <message>: <cause>".
+std::string FormatOutcomeStatus(RunOutcome outcome, const Failure& failure, const Progress& last);
+
 }  // namespace mervix

@@ -25,6 +25,10 @@ constexpr MessageEntry kCommandLineMessages[] = {
     {411, "IDS_CLI_FLEET_SUMMARY", "%1 devices: %2 finished, %3 refused, %4 failed, %5 stopped",
      "%1 台: 完了 %2, 拒否 %3, 失敗 %4, 中止 %5"},
     {412, "IDS_CLI_FLEET_CAUSE", "  %1 x %2 (exit code %3)", "  %1 台 %2 (終了ｺｰﾄﾞ %3)"},
+    {413, "IDS_CLI_FLEET_TOTAL", "%1 devices: %2 finished, %3 not finished, %4 running, %5 waiting",
+     "%1 台: 完了 %2, 未完了 %3, 実行中 %4, 待機 %5"},
+    {414, "IDS_CLI_FLEET_MORE", "... and %1 more", "... 他 %1 台"},
+    {415, "IDS_CLI_FLEET_WAITING", "Waiting", "待機中"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==

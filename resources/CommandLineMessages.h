@@ -21,10 +21,13 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_FLEET_CONFIRM = 410,   // the one confirmation of a fleet: %1 devices, image %2
   IDS_CLI_FLEET_SUMMARY = 411,   // the end of a fleet: %1 devices, %2 finished, %3 refused, %4 failed, %5 stopped
   IDS_CLI_FLEET_CAUSE = 412,     // a summary line: %1 devices ended with %2 (exit code %3)
+  IDS_CLI_FLEET_TOTAL = 413,     // the board's total: %1 devices, %2 finished, %3 not, %4 running, %5 waiting
+  IDS_CLI_FLEET_MORE = 414,      // the board's last line when devices do not fit: %1 more
+  IDS_CLI_FLEET_WAITING = 415,   // a device not started yet
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 412;
+constexpr std::uint16_t kLastCommandLineMessageId = 415;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).

@@ -232,28 +232,8 @@ void CDownloadDlg::ShowRunProgress(const ProgressMeter& meter, const std::string
 void CDownloadDlg::ShowRunOutcome(RunOutcome outcome, const Failure& failure) {
   stopButton_->setEnabled(false);
   stopRequested_ = false;
-  const Progress& last = runner_.Meter().Last();
-  switch (outcome) {
-    case RunOutcome::Finished:
-      progressBar_->setValue(100);
-      SetStatus(FormatMessageText(IDS_INFO_FINISHED));
-      break;
-    case RunOutcome::Cancelled:
-      SetStatus(FormatMessageText(IDS_INFO_CANCELLED));
-      break;
-    case RunOutcome::Stopped:
-    case RunOutcome::Closed:
-      SetStatus(SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(last.bytesAcknowledged),
-                                    std::to_string(last.total)));
-      break;
-    case RunOutcome::Failed: {
-      const std::string message = failure.message.empty() ? Describe(failure) : failure.message;
-      SetStatus(FormatMessageText(IDS_PHASE_FAILED, failure.detail.empty() ? message : message + ": " + failure.detail));
-      break;
-    }
-    case RunOutcome::None:
-      break;
-  }
+  if (outcome == RunOutcome::Finished) progressBar_->setValue(100);
+  if (outcome != RunOutcome::None) SetStatus(FormatOutcomeStatus(outcome, failure, runner_.Meter().Last()));
   if (closeAfterRun_) {
     // The stop asked for by a close request is done: the window goes now,
     // after the runner has finished ending the run.

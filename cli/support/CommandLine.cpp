@@ -35,6 +35,14 @@ bool ReadAnswerLine(std::FILE* in, std::string* line) {
 // Reads an option's text into its field: "" when it is good, else why not.
 using ValueReader = std::function<std::string(const std::string& text)>;
 
+ValueReader NonEmptyReader(const char* what, std::string* field) {
+  return [what, field](const std::string& text) -> std::string {
+    if (text.empty()) return std::string("the ") + what + " is empty";
+    *field = text;
+    return "";
+  };
+}
+
 // The parser every run command starts from: CLI11 with the options all three
 // share. Each command adds its own, then calls Parse.
 class CommandParser {
@@ -71,6 +79,17 @@ class CommandParser {
     app_.add_flag("--json", options->json);
     Value("--switch-pause", "SECONDS", [options](const std::string& text) {
       return ParseSeconds(text, true, &options->switchPauseMs) ? "" : "bad pause '" + text + "' (seconds, 0 or more)";
+    });
+    // A fleet: the devices beyond --host, and how it runs.
+    Value("--hosts", "FILE", NonEmptyReader("hosts file", &options->hostsFile));
+    Value("--record", "FILE", NonEmptyReader("record file", &options->recordFile));
+    Value("--jobs", "N", [options](const std::string& text) -> std::string {
+      if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(text.c_str()) == 0) {
+        return "bad job count '" + text + "' (1 to 9999)";
+      }
+      options->jobs = std::atoi(text.c_str());
+      return "";
     });
     // Read back from the results as given: CLI11 would turn a single empty
     // argument into no file at all.
@@ -156,14 +175,6 @@ ValueReader PortReader(std::uint32_t lowest, const std::function<void(std::uint3
   };
 }
 
-ValueReader NonEmptyReader(const char* what, std::string* field) {
-  return [what, field](const std::string& text) -> std::string {
-    if (text.empty()) return std::string("the ") + what + " is empty";
-    *field = text;
-    return "";
-  };
-}
-
 }  // namespace
 
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error) {
@@ -178,16 +189,6 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
   });
   parser.Value("--port", "PORT",
                PortReader(1, [options](std::uint32_t port) { options->port = static_cast<std::uint16_t>(port); }));
-  parser.Value("--hosts", "FILE", NonEmptyReader("hosts file", &options->hostsFile));
-  parser.Value("--record", "FILE", NonEmptyReader("record file", &options->recordFile));
-  parser.Value("--jobs", "N", [options](const std::string& text) -> std::string {
-    if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
-        std::atoi(text.c_str()) == 0) {
-      return "bad job count '" + text + "' (1 to 9999)";
-    }
-    options->jobs = std::atoi(text.c_str());
-    return "";
-  });
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
   if (host->count() == 0 && options->hostsFile.empty()) {
@@ -210,6 +211,7 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   // the module command needs one.
   parser.Value("--host", "HOST", [options](const std::string& text) {
     options->host = text;
+    if (!text.empty()) options->hosts.push_back(text);
     return std::string();
   });
   parser.Value("--port", "PORT", PortReader(0, [options](std::uint32_t port) { options->port = port; }));
@@ -228,7 +230,7 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   parser.Value("--work-dir", "DIR", NonEmptyReader("work folder name", &options->workDirectory));
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
-  if (!download && options->host.empty()) {
+  if (!download && options->host.empty() && options->hostsFile.empty()) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
   }

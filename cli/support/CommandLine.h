@@ -38,18 +38,19 @@ struct RunOptions {
   // reconnect (for test benches and slow devices).
   int switchPauseMs = SessionMachine::kModeSwitchPauseMs;
   std::string file;
-};
-
-struct SendOptions : RunOptions {
-  std::string host;  // the last --host
-  std::uint16_t port = kDefaultPort;
-  // Several devices (a fleet): every --host in order, and --hosts FILE.
+  // Several devices (a fleet): every non-empty --host in order, and
+  // --hosts FILE.
   std::vector<std::string> hosts;
   std::string hostsFile;
   int jobs = 16;           // --jobs: devices run at the same time
   std::string recordFile;  // --record: one JSON object per device run appended
   // More than one device, or a hosts file: the fleet run.
   bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty(); }
+};
+
+struct SendOptions : RunOptions {
+  std::string host;  // the last --host
+  std::uint16_t port = kDefaultPort;
 };
 
 enum class OperationCommand { Download, Module };
@@ -67,8 +68,6 @@ struct OperationCommandOptions : RunOptions {
 // Parses the arguments after "send":
 //   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS]
 //   [--retries N] [--json] [--progress auto|always|never] FILE
-// and for several devices: --host repeated, [--hosts FILE] [--jobs N]
-// [--record FILE] (--host may then be left out when --hosts is given).
 // PORT is 1..65535. On Usage |error| says what is wrong.
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error);
 
@@ -78,7 +77,9 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
 //   module --host H [--port P] --address HEX [--yes]
 //            [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
 // P is 0..65535 (0 is passed on, for message 104). All take --retries N,
-// --json and --progress MODE as send does.
+// --json and --progress MODE as send does, and for several devices --host
+// repeated, [--hosts FILE] [--jobs N] [--record FILE] (--host may then be
+// left out when --hosts is given).
 //
 // For all three: values follow as "--name value" or "--name=value" (an empty
 // value included); the last of a repeated option counts; "--" ends the

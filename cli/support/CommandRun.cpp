@@ -27,18 +27,13 @@ namespace {
 struct RunSetup {
   RunSetup(const char* name, const RunOptions& options, const CommandStreams& streams)
       : terminal(streams.in, streams.out, streams.err, options.assumeYes),
-        report(name, streams.out, streams.err, options.json, ShowProgress(options.progress, streams.err)),
+        report(name, streams.out, streams.err, options.json, ShowsProgress(options.progress, streams.err)),
         log([this](const std::string&, const std::string& appended) { report.Log(appended); }),
         runner(io, terminal, LimitsOf(options)) {
     terminal.SetBoxHook([this](const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
                                bool automatic) { report.Box(text, detail, buttons, answer, automatic); });
     terminal.SetBeforeOutput([this] { report.ClearProgress(); });
     runner.SetObserver(&report);
-  }
-
-  static bool ShowProgress(ProgressMode mode, std::FILE* err) {
-    if (mode == ProgressMode::Never) return false;
-    return mode == ProgressMode::Always || isatty(fileno(err));
   }
 
   // Sets up |job| for a run with |options|.
@@ -138,6 +133,11 @@ int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& 
   return -1;
 }
 
+bool ShowsProgress(ProgressMode mode, std::FILE* err) {
+  if (mode == ProgressMode::Never) return false;
+  return mode == ProgressMode::Always || isatty(fileno(err));
+}
+
 RunnerLimits LimitsOf(const RunOptions& options) {
   RunnerLimits limits;
   if (options.timeoutMs < 0) {
@@ -196,12 +196,29 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
       settings.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kKorvanePort : kDefaultPort);
   controls.compress = options.compress;
 
+  // Several devices: the image is prepared once, then run on each of them.
+  std::vector<FleetDevice> devices;
+  if (options.Fleet()) {
+    const int unread =
+        ReadFleetDevices(text.name, options, static_cast<std::uint16_t>(controls.port), &devices, streams);
+    if (unread >= 0) return unread;
+    // The host and port checks of the preparation see the first device.
+    controls.host = devices.front().host;
+  }
+
   RunSetup run(text.name, options, streams);
   CommandLineOperator op(run.terminal, controls, options.file, options.address, streams.in, streams.err);
   DownloadOperations ops(op, run.log, settings, diagnostics);
   ops.SetWorkDirectory(options.workDirectory);
   ops.SetRunner(run.runner);
   run.Prepare(ops.Job(), options);
+  PreparedImage fleetImage;
+  if (!devices.empty()) {
+    ops.SetLauncher([&fleetImage](const PreparedImage& image) {
+      fleetImage = image;
+      return true;
+    });
+  }
 
   const PreparationResult prepared = start(ops);
   if (!prepared.started()) {
@@ -213,6 +230,7 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
     if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, prepared.failure, false);
     return code;
   }
+  if (!devices.empty()) return RunFleet(text.name, options, fleetImage, devices, streams);
   return run.RunToEnd(ops.Job());
 }
 

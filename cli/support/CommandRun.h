@@ -41,6 +41,10 @@ int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& 
 // by S (0: replies and Acks without limit).
 RunnerLimits LimitsOf(const RunOptions& options);
 
+// Whether progress is drawn on |err|: --progress always, or auto on a
+// terminal.
+bool ShowsProgress(ProgressMode mode, std::FILE* err);
+
 // The exit code of a run that |runner| carried out (by its cause), with the
 // closing line on |err| when it did not finish: the failure as Describe
 // puts it.

@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 #include "cli/support/AsioRunner.h"
+#include "cli/support/FleetBoard.h"
 #include "cli/support/RunReport.h"
 #include "cli/support/TerminalOperator.h"
 #include "image/ImageHeader.h"
@@ -14,6 +15,7 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -61,12 +63,14 @@ std::string UtcTimeText(std::chrono::system_clock::time_point t) {
 // about (--retries decides); boxes become lines prefixed with the device.
 class FleetDialogs : public RunDialogs {
  public:
+  // |err| null: boxes are not written (the board shows the run's outcome).
   FleetDialogs(std::string label, std::FILE* err) : label_(std::move(label)), err_(err) {}
   Answer Ask(Question question, const std::string&, ButtonSet buttons) override {
     if (question == Question::Confirm) return Answer::Ok;
     return buttons == ButtonSet::YesNo ? Answer::No : Answer::Cancel;
   }
   void Show(std::uint16_t, const std::string& text) override {
+    if (err_ == nullptr) return;
     std::fprintf(err_, "%s: %s\n", label_.c_str(), text.c_str());
     std::fflush(err_);
   }
@@ -76,16 +80,26 @@ class FleetDialogs : public RunDialogs {
   std::FILE* err_;
 };
 
+// How a fleet's runs are shown.
+struct FleetOutput {
+  const char* command;   // the command's name in the JSON events
+  std::FILE* out;        // log lines, or JSON events
+  std::FILE* err;        // boxes, the board, the summary
+  bool json = false;     // --json: events on out
+  bool logLines = true;  // log lines on out, prefixed with the device
+  FleetBoard* board = nullptr;  // a terminal: the board on err
+};
+
 // One device's run and what is kept of it.
 struct DeviceRun : RunObserver {
-  DeviceRun(asio::io_context& io, const FleetDevice& d, const RunnerLimits& limits, std::FILE* out, std::FILE* err,
-            bool json)
+  DeviceRun(asio::io_context& io, std::size_t index, const FleetDevice& d, const RunnerLimits& limits,
+            const FleetOutput& output)
       : device(d),
+        index(index),
         label(Label(d)),
-        out_(out),
-        json_(json),
-        report("send", out, err, true, false),
-        dialogs(label, err),
+        output_(output),
+        report(output.command, output.out, output.err, true, false),
+        dialogs(label, output.board != nullptr ? nullptr : output.err),
         log([this](const std::string&, const std::string& appended) { OnLog(appended); }),
         runner(io, dialogs, limits),
         job(log) {
@@ -96,29 +110,35 @@ struct DeviceRun : RunObserver {
   // Complete log lines go out prefixed with the device (with --json: as
   // events that carry it).
   void OnLog(const std::string& appended) {
-    if (json_) {
+    if (output_.json) {
       report.Log(appended);
       return;
     }
+    if (!output_.logLines) return;
     pending_ += TerminalLineEndings(appended);
     std::size_t end;
     while ((end = pending_.find('\n')) != std::string::npos) {
-      std::fprintf(out_, "%s: %s\n", label.c_str(), pending_.substr(0, end).c_str());
+      std::fprintf(output_.out, "%s: %s\n", label.c_str(), pending_.substr(0, end).c_str());
       pending_.erase(0, end + 1);
     }
-    std::fflush(out_);
+    std::fflush(output_.out);
   }
   void OnProgress(const Progress& progress) override {
-    if (json_) report.OnProgress(progress);
+    if (output_.json) report.OnProgress(progress);
+    if (output_.board != nullptr) {
+      const auto now = std::chrono::steady_clock::now().time_since_epoch();
+      output_.board->Progressed(index, progress,
+                                std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    }
   }
   void OnRunEnded(RunOutcome, const Failure&) override {
     if (onEnded) onEnded();
   }
 
   FleetDevice device;
+  std::size_t index;
   std::string label;
-  std::FILE* out_;
-  bool json_;
+  const FleetOutput& output_;
   std::string pending_;
   RunReport report;  // the JSON events of this device (--json)
   FleetDialogs dialogs;
@@ -162,12 +182,17 @@ class SharedImage {
 
 class Fleet {
  public:
-  Fleet(const SendOptions& options, const CommandStreams& streams, const PreparedImage& image,
+  Fleet(const RunOptions& options, const FleetOutput& output, const PreparedImage& image,
         const std::vector<FleetDevice>& devices, std::FILE* record)
-      : options_(options), streams_(streams), image_(image), record_(record), signals_(io_, SIGINT, SIGTERM) {
+      : options_(options),
+        output_(output),
+        image_(image),
+        record_(record),
+        signals_(io_, SIGINT, SIGTERM),
+        redraw_(io_) {
     const RunnerLimits limits = LimitsOf(options);
     for (const FleetDevice& d : devices) {
-      runs_.push_back(std::make_unique<DeviceRun>(io_, d, limits, streams.out, streams.err, options.json));
+      runs_.push_back(std::make_unique<DeviceRun>(io_, runs_.size(), d, limits, output_));
     }
   }
 
@@ -177,11 +202,13 @@ class Fleet {
     const std::size_t first = std::min<std::size_t>(runs_.size(), static_cast<std::size_t>(options_.jobs));
     for (std::size_t i = 0; i < first; ++i) StartNext();
     if (active_ == 0) signals_.cancel();
+    Redraw();
     io_.run();
     // Runs cut off by a second Ctrl-C have no end of their own.
     for (auto& r : runs_) {
       if (r->started && !r->ended) Ended(*r, false);
     }
+    if (output_.board != nullptr) output_.board->Draw(output_.err);
     return true;
   }
 
@@ -191,8 +218,9 @@ class Fleet {
   void OnSignal(const asio::error_code& ec) {
     if (ec) return;
     const bool atOnce = ++interrupts_ > 1;
-    std::fprintf(streams_.err, "%s\n", GetMessageText(atOnce ? IDS_CLI_STOPPING_NOW : IDS_CLI_STOPPING).c_str());
-    std::fflush(streams_.err);
+    if (output_.board != nullptr) output_.board->Clear(output_.err);
+    std::fprintf(output_.err, "%s\n", GetMessageText(atOnce ? IDS_CLI_STOPPING_NOW : IDS_CLI_STOPPING).c_str());
+    std::fflush(output_.err);
     stopping_ = true;
     for (auto& r : runs_) {
       if (r->started && !r->ended) r->job.Stop(atOnce);
@@ -204,6 +232,17 @@ class Fleet {
     signals_.async_wait([this](const asio::error_code& e, int) { OnSignal(e); });
   }
 
+  // The board is drawn five times a second while devices run.
+  void Redraw() {
+    if (output_.board == nullptr) return;
+    output_.board->Draw(output_.err);
+    if (active_ == 0 && (next_ >= runs_.size() || stopping_)) return;
+    redraw_.expires_after(std::chrono::milliseconds(200));
+    redraw_.async_wait([this](const asio::error_code& ec) {
+      if (!ec) Redraw();
+    });
+  }
+
   void StartNext() {
     while (next_ < runs_.size() && !stopping_) {
       DeviceRun& r = *runs_[next_++];
@@ -211,6 +250,7 @@ class Fleet {
       r.started = true;
       r.startWall = std::chrono::system_clock::now();
       r.startSteady = std::chrono::steady_clock::now();
+      if (output_.board != nullptr) output_.board->Started(r.index);
       r.job.Machine().SetModeSwitchPauseMs(options_.switchPauseMs);
       RetryPolicy retries;
       retries.retries = options_.retries;
@@ -253,6 +293,7 @@ class Fleet {
     // broken link: what the device holds is not the image.
     const std::string sent = r.outcome == RunOutcome::Finished ? r.job.SentSha256() : "";
     if (r.outcome == RunOutcome::Finished && sent != image_.sha256) r.code = kExitLink;
+    if (output_.board != nullptr) output_.board->Ended(r.index, r.outcome, r.failure);
     WriteRecord(r, sent);
     if (options_.json) r.report.Finish(r.jobStarted ? &r.job : nullptr, true, r.outcome, r.failure, false);
     if (!fromRun) return;
@@ -260,6 +301,7 @@ class Fleet {
     if (active_ == 0 && (next_ >= runs_.size() || stopping_)) {
       asio::error_code ignored;
       signals_.cancel(ignored);
+      redraw_.cancel();
     }
   }
 
@@ -267,9 +309,11 @@ class Fleet {
     if (record_ == nullptr) return;
     Json j;
     j["device"] = r.label;
+    j["command"] = output_.command;
+    j["source"] = options_.file;
     j["image"] = image_.path;
     j["sha256"] = image_.sha256;
-    j["version"] = HasImageTag(image_.header) ? Json(ImageVersionText(image_.header)) : Json(nullptr);
+    j["version"] = HasImageTag(image_.header) ? Json(ImageVersionNumber(image_.header)) : Json(nullptr);
     j["size"] = image_.length;
     j["start"] = UtcTimeText(r.startWall);
     j["duration_ms"] = r.durationMs;
@@ -294,12 +338,13 @@ class Fleet {
     ::fsync(fileno(record_));
   }
 
-  const SendOptions& options_;
-  const CommandStreams& streams_;
+  const RunOptions& options_;
+  const FleetOutput& output_;
   const PreparedImage& image_;
   std::FILE* record_;
   asio::io_context io_;
   asio::signal_set signals_;
+  asio::steady_timer redraw_;
   SharedImage shared_;
   std::vector<std::unique_ptr<DeviceRun>> runs_;
   std::size_t next_ = 0;
@@ -356,35 +401,32 @@ int MostSeriousExitCode(const std::vector<int>& codes) {
   return kExitSuccess;
 }
 
-int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {
-  std::vector<FleetDevice> devices;
-  for (const std::string& host : options.hosts) devices.push_back({host, options.port});
+int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
+                     std::vector<FleetDevice>* devices, const CommandStreams& streams) {
+  for (const std::string& host : options.hosts) devices->push_back({host, defaultPort});
   if (!options.hostsFile.empty()) {
     std::ifstream in(options.hostsFile, std::ios::binary);
     std::string error;
     if (!in) {
-      std::fprintf(streams.err, "mervix-cli send: cannot read the hosts file '%s'\n", options.hostsFile.c_str());
+      std::fprintf(streams.err, "mervix-cli %s: cannot read the hosts file '%s'\n", name, options.hostsFile.c_str());
       return kExitInput;
     }
     std::stringstream text;
     text << in.rdbuf();
-    if (!ParseHostsText(text.str(), options.port, &devices, &error)) {
-      std::fprintf(streams.err, "mervix-cli send: %s: %s\n", options.hostsFile.c_str(), error.c_str());
+    if (!ParseHostsText(text.str(), defaultPort, devices, &error)) {
+      std::fprintf(streams.err, "mervix-cli %s: %s: %s\n", name, options.hostsFile.c_str(), error.c_str());
       return kExitInput;
     }
   }
-  if (devices.empty()) {
-    std::fprintf(streams.err, "mervix-cli send: no device in '%s'\n", options.hostsFile.c_str());
+  if (devices->empty()) {
+    std::fprintf(streams.err, "mervix-cli %s: no device in '%s'\n", name, options.hostsFile.c_str());
     return kExitUsage;
   }
+  return -1;
+}
 
-  // The image, prepared once for every device.
-  PreparedImage image;
-  const Failure refused = PrepareImageAsItIs(options.file, &image);
-  if (refused.failed()) {
-    std::fprintf(streams.err, "mervix-cli send: %s\n", Describe(refused).c_str());
-    return ExitCodeOf(RunOutcome::Failed, refused);
-  }
+int RunFleet(const char* name, const RunOptions& options, const PreparedImage& image,
+             const std::vector<FleetDevice>& devices, const CommandStreams& streams) {
   std::fprintf(streams.err, "%s\n",
                FormatCommandLineText(IDS_CLI_IMAGE, {image.path, std::to_string(image.length), image.sha256}).c_str());
 
@@ -398,17 +440,30 @@ int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {
   if (!options.recordFile.empty()) {
     record = std::fopen(options.recordFile.c_str(), "a");
     if (record == nullptr) {
-      std::fprintf(streams.err, "mervix-cli send: cannot open the record file '%s'\n", options.recordFile.c_str());
+      std::fprintf(streams.err, "mervix-cli %s: cannot open the record file '%s'\n", name,
+                   options.recordFile.c_str());
       return kExitInput;
     }
   }
 
-  Fleet fleet(options, streams, image, devices, record);
+  // On a terminal the board shows every device; the log lines then go to
+  // standard output only when it is not that terminal.
+  FleetOutput output{name, streams.out, streams.err};
+  output.json = options.json;
+  std::vector<std::string> labels;
+  for (const FleetDevice& d : devices) labels.push_back(Label(d));
+  FleetBoard board(labels);
+  if (!options.json && ShowsProgress(options.progress, streams.err)) {
+    output.board = &board;
+    output.logLines = !isatty(fileno(streams.out));
+  }
+
+  Fleet fleet(options, output, image, devices, record);
   std::string error;
   const bool ran = fleet.Run(&error);
   if (record != nullptr) std::fclose(record);
   if (!ran) {
-    std::fprintf(streams.err, "mervix-cli send: %s\n", error.c_str());
+    std::fprintf(streams.err, "mervix-cli %s: %s\n", name, error.c_str());
     return kExitFailure;
   }
 
@@ -445,6 +500,20 @@ int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {
   }
   std::fflush(streams.err);
   return MostSeriousExitCode(codes);
+}
+
+int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {
+  std::vector<FleetDevice> devices;
+  const int unread = ReadFleetDevices("send", options, options.port, &devices, streams);
+  if (unread >= 0) return unread;
+  // The image, prepared once for every device.
+  PreparedImage image;
+  const Failure refused = PrepareImageAsItIs(options.file, &image);
+  if (refused.failed()) {
+    std::fprintf(streams.err, "mervix-cli send: %s\n", Describe(refused).c_str());
+    return ExitCodeOf(RunOutcome::Failed, refused);
+  }
+  return RunFleet("send", options, image, devices, streams);
 }
 
 }  // namespace mervix::cli

@@ -1,4 +1,4 @@
-// Many devices at once from "send": one image, prepared and confirmed once,
+// Many devices at once from "send", "download" and "module": one image, prepared and confirmed once,
 // sent to every device of a list, at most --jobs of them at the same time on
 // one io_context (one AsioRunner and DownloadJob per device, no threads).
 // Every log line is prefixed with its device; each run's end appends one
@@ -7,6 +7,7 @@
 
 #include "cli/support/CommandLine.h"
 #include "cli/support/CommandRun.h"
+#include "operations/PreparedImage.h"
 
 #include <cstdint>
 #include <string>
@@ -29,6 +30,17 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
 // are 0, else the most serious: a device left in an unknown state, then a
 // broken link, a time-out, no connection, a bad input file, a refusal, a stop.
 int MostSeriousExitCode(const std::vector<int>& codes);
+
+// The devices of a fleet: every --host (at |defaultPort|), then the hosts
+// file's. -1 when there is at least one; else the exit code, with the
+// reason on standard error.
+int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
+                     std::vector<FleetDevice>* devices, const CommandStreams& streams);
+
+// Runs the prepared |image| on every device of a fleet after one
+// confirmation for all of them (or --yes). Returns the exit code.
+int RunFleet(const char* name, const RunOptions& options, const PreparedImage& image,
+             const std::vector<FleetDevice>& devices, const CommandStreams& streams);
 
 // "send" to several devices (options.Fleet()). Returns the exit code.
 int RunSendFleet(const SendOptions& options, const CommandStreams& streams);

@@ -214,7 +214,7 @@ void RunReport::Started(const DownloadJob& job) {
   j["image"] = image.path;
   j["size"] = image.length;
   j["sha256"] = fileSha256_;
-  j["version"] = HasImageTag(image.header) ? Json(ImageVersionText(image.header)) : Json(nullptr);
+  j["version"] = HasImageTag(image.header) ? Json(ImageVersionNumber(image.header)) : Json(nullptr);
   j["mode"] = image.userModule ? "user_module" : "firmware";
   j["retries"] = job.Retries().retries;
   Emit(Dump(j));

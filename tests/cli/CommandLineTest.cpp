@@ -2,6 +2,7 @@
 // the terminal's Base Address question and the terminal operator.
 #include "cli/Commands.h"
 #include "cli/support/CommandLine.h"
+#include "cli/support/FleetBoard.h"
 #include "cli/support/FleetRun.h"
 #include "cli/support/TerminalOperator.h"
 #include "resources/MessageTable.h"
@@ -89,6 +90,64 @@ TEST(SendArguments, FleetOptions) {
   EXPECT_EQ(o.recordFile, "r.jsonl");
   ASSERT_EQ(ParseSendArguments({"--host", "a", "f"}, &o, &error), OptionsParse::Ok) << error;
   EXPECT_FALSE(o.Fleet());
+
+  // download and module take the same; the module needs no --host with a
+  // hosts file, and an empty --host (message 102 for one device) is no device.
+  OperationCommandOptions m;
+  ASSERT_EQ(ParseOperationArguments(OperationCommand::Module,
+                                    {"--hosts", "list.txt", "--address", "20000", "--jobs", "4", "f"}, &m, &error),
+            OptionsParse::Ok)
+      << error;
+  EXPECT_TRUE(m.Fleet());
+  EXPECT_EQ(m.jobs, 4);
+  ASSERT_EQ(ParseOperationArguments(OperationCommand::Download, {"--host", "a", "--host=", "--host", "b", "f"}, &m,
+                                    &error),
+            OptionsParse::Ok);
+  EXPECT_EQ(m.hosts, (std::vector<std::string>{"a", "b"}));
+  EXPECT_TRUE(m.Fleet());
+}
+
+// The board: every device while they fit, else those running and those
+// that did not finish first, then a count of the rest; lines cut to the
+// terminal's width by columns (half-width katakana take one, kanji two).
+TEST(FleetBoardTest, ShowsWhatFitsAndWhatNeedsAnEye) {
+  std::vector<std::string> labels;
+  for (int i = 0; i < 30; ++i) labels.push_back("dev" + std::to_string(i));
+  FleetBoard board(labels);
+  for (std::size_t i : {4u, 7u, 20u}) board.Started(i);
+  Progress sending;
+  sending.phase = ProgressPhase::Sending;
+  sending.total = 200000;
+  sending.blocks = 4;
+  sending.block = 2;
+  sending.bytesAcknowledged = 65536;
+  board.Progressed(7, sending, 1000);
+  board.Started(9);
+  Failure refused;
+  refused.origin = FailureOrigin::DeviceRefusal;
+  refused.message = "NAK(Download size error)";
+  board.Ended(9, RunOutcome::Failed, refused);
+  board.Started(10);
+  board.Ended(10, RunOutcome::Finished, Failure());
+
+  const std::vector<std::string> small = board.Lines(8, 200);
+  EXPECT_EQ(small, (std::vector<std::string>{
+                       "dev4 \xC2\xB7 Connecting to dev4",
+                       "dev7 \xC2\xB7 Sending block 2 of 4 \xC2\xB7 64 of 196 KB (32%)",
+                       "dev20 \xC2\xB7 Connecting to dev20",
+                       "dev9 \xC2\xB7 Failed: NAK(Download size error)",
+                       "... and 26 more",
+                       "30 devices: 1 finished, 1 not finished, 3 running, 25 waiting \xC2\xB7 0 KB/s",
+                   }));
+  const std::vector<std::string> tall = board.Lines(40, 12);
+  ASSERT_EQ(tall.size(), 31u);
+  EXPECT_EQ(tall[0], "dev0 \xC2\xB7 Wait");  // 11 of 12 columns: the last stays free
+  EXPECT_EQ(tall[10], "dev10 \xC2\xB7 Dow");
+
+  EXPECT_EQ(FitToColumns("\xEF\xBE\x83\xEF\xBE\x9E\xEF\xBE\x8A\xEF\xBE\x9E", 3),
+            "\xEF\xBE\x83\xEF\xBE\x9E\xEF\xBE\x8A");                               // ﾃﾞﾊﾞ -> ﾃﾞﾊ
+  EXPECT_EQ(FitToColumns("\xE5\xAE\x8C\xE4\xBA\x86", 3), "\xE5\xAE\x8C");  // 完了 -> 完
+  EXPECT_EQ(FitToColumns("abc", 0), "");
 }
 
 // The hosts list: ports override the default, comments and blank lines go,
