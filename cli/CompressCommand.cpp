@@ -11,6 +11,7 @@
 #include "cli/Commands.h"
 #include "compress/CompressedImageFile.h"
 #include "compress/Lh5Decoder.h"
+#include "resources/FileAccess.h"
 
 namespace mervix::cli {
 namespace {
@@ -52,15 +53,15 @@ bool ParseSize(const std::string& text, std::size_t* size) {
   return true;
 }
 
-bool ReadWhole(const std::string& path, std::vector<std::uint8_t>* data) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
+// Reads the whole of an open input file.
+bool ReadWhole(const InputFile& input, std::vector<std::uint8_t>* data) {
   std::uint8_t buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data->insert(data->end(), buf, buf + n);
-  const bool ok = std::ferror(f) == 0;
-  std::fclose(f);
-  return ok;
+  for (;;) {
+    const long n = input.ReadAt(data->size(), buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    data->insert(data->end(), buf, buf + n);
+  }
 }
 
 bool EndsWithTrailer(const std::vector<std::uint8_t>& data) {
@@ -94,11 +95,25 @@ int RunDecompress(const std::vector<std::string>& args) {
   }
   if (paths.size() != 2) return UsageError("decompress", kDecompressUsage, "give the input and the output file");
 
-  std::vector<std::uint8_t> data;
-  if (!ReadWhole(paths[0], &data)) {
-    std::fprintf(stderr, "mervix-cli decompress: cannot read %s: %s\n", paths[0].c_str(), std::strerror(errno));
+  // The input is opened without waiting (a pipe is refused at once) and the
+  // output checked against it before anything is decoded.
+  InputFile input;
+  const FileStatus opened = input.Open(paths[0], ImageAccess::Shared, "input");
+  if (!opened.ok()) {
+    std::fprintf(stderr, "mervix-cli decompress: %s\n", opened.reason.c_str());
     return kExitFailure;
   }
+  const FileStatus checked = CheckOutputPath(input, paths[1]);
+  if (!checked.ok()) {
+    std::fprintf(stderr, "mervix-cli decompress: %s\n", checked.reason.c_str());
+    return kExitFailure;
+  }
+  std::vector<std::uint8_t> data;
+  if (!ReadWhole(input, &data)) {
+    std::fprintf(stderr, "mervix-cli decompress: %s\n", FileErrorReason("cannot read", paths[0], errno).c_str());
+    return kExitFailure;
+  }
+  input.Close();
   std::vector<std::uint8_t> out;
   std::string error;
   Lh5StreamInfo info;
@@ -115,14 +130,9 @@ int RunDecompress(const std::vector<std::string>& args) {
     return kExitFailure;
   }
 
-  std::FILE* f = std::fopen(paths[1].c_str(), "wb");
-  if (f == nullptr) {
-    std::fprintf(stderr, "mervix-cli decompress: cannot create %s: %s\n", paths[1].c_str(), std::strerror(errno));
-    return kExitFailure;
-  }
-  const bool written = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-  if (std::fclose(f) != 0 || !written) {
-    std::fprintf(stderr, "mervix-cli decompress: error writing %s\n", paths[1].c_str());
+  const FileStatus written = ReplaceFileContents(paths[1], out.data(), out.size());
+  if (!written.ok()) {
+    std::fprintf(stderr, "mervix-cli decompress: %s\n", written.reason.c_str());
     return kExitFailure;
   }
   std::printf("%s: %zu bytes decoded from %zu bytes in %zu blocks%s\n", paths[1].c_str(), out.size(), data.size(),

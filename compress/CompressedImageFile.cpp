@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 #include <vector>
 
 namespace mervix {
@@ -29,10 +30,21 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
     result.reason = output.reason;
     return result;
   }
-  errno = 0;
-  std::FILE* out = std::fopen(outputPath.c_str(), "wb");
+  // The file is made under a temporary name beside the output and takes its
+  // place only when whole: a failure below leaves an existing output as it
+  // was. The stream writes through its own descriptor of that file.
+  ReplacementFile replacement;
+  const FileStatus created = replacement.Create(outputPath);
+  if (!created.ok()) {
+    result.reason = created.reason;
+    return result;
+  }
+  const int streamFd = ::dup(replacement.fd());
+  std::FILE* out = streamFd >= 0 ? ::fdopen(streamFd, "wb") : nullptr;
   if (out == nullptr) {
-    result.reason = FileErrorReason("cannot create", outputPath, errno != 0 ? errno : EIO);
+    const int error = errno != 0 ? errno : EIO;
+    if (streamFd >= 0) ::close(streamFd);
+    result.reason = FileErrorReason("cannot create", outputPath, error);
     return result;
   }
   FileOutputStream stream(out);
@@ -60,6 +72,8 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   }
   result.streamBytes = coder.Finish(&result.inputBytes);
   input.Close();
+  // The trailer follows the stream's last byte.
+  stream.Write(reinterpret_cast<const std::uint8_t*>(kCompressedImageTrailer), kCompressedImageTrailerSize);
   // The coder does not look at its writes; the stream's error flag and the
   // close do, so a full disk is not reported as a finished image.
   const bool writeFailed = std::ferror(out) != 0;
@@ -74,18 +88,9 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
     result.reason = FileErrorReason("cannot write", outputPath, stream.Error() != 0 ? stream.Error() : writeError);
     return result;
   }
-
-  errno = 0;
-  std::FILE* again = std::fopen(outputPath.c_str(), "ab");
-  if (again == nullptr) {
-    result.reason = FileErrorReason("cannot open", outputPath, errno != 0 ? errno : EIO);
-    return result;
-  }
-  const bool trailerWritten =
-      std::fwrite(kCompressedImageTrailer, 1, kCompressedImageTrailerSize, again) == kCompressedImageTrailerSize;
-  errno = 0;
-  if (std::fclose(again) != 0 || !trailerWritten) {
-    result.reason = FileErrorReason("cannot write", outputPath, errno != 0 ? errno : EIO);
+  const FileStatus committed = replacement.Commit();
+  if (!committed.ok()) {
+    result.reason = committed.reason;
     return result;
   }
   result.fileBytes = result.streamBytes + static_cast<std::uint32_t>(kCompressedImageTrailerSize);

@@ -25,19 +25,20 @@ struct CompressedImageResult {
   std::string reason;             // why it failed, when !ok
 };
 
-// Codes the file imagePath into outputPath (created or truncated): the one
-// way "Inter.img" is written, for the firmware download and for
-// `mervix-cli compress`. Every byte of the image goes in file order into
-// Start(stream, 13, 1)/PutByte/Finish, both files are closed, then the
-// output is opened again and the trailer appended at its end. The coder's
-// lines go to diagnostics (null: standard output).
+// Codes the file imagePath into outputPath: the one way "Inter.img" is
+// written, for the firmware download and for `mervix-cli compress`. Every
+// byte of the image goes in file order into Start(stream, 13, 1)/PutByte/
+// Finish, then the trailer follows the stream. The file is written under a
+// temporary name beside outputPath and renamed into place only when whole.
+// The coder's lines go to diagnostics (null: standard output).
 //
 // Fails (ok = false, with a reason naming the file and the system's error)
 // when a file cannot be opened, the coder cannot get its memory, or reading
-// or writing reports an error (a full disk included); a failed output is
-// left as it is (possibly partial) for the caller to discard. An input that
-// is not a regular file, or an output that is the input itself or a folder,
-// is refused before the output is created or truncated.
+// or writing reports an error (a full disk included); a failure leaves an
+// existing output as it was and no other file behind. An input that is not
+// a regular file, or an output that is the input itself, a folder, a pipe or
+// device, or a file that may not be written, is refused before anything is
+// created.
 CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, const std::string& outputPath,
                                                DiagnosticSink* diagnostics = nullptr,
                                                Allocator* allocator = nullptr);

@@ -38,6 +38,8 @@ const char* DescribeRecordResult(int code) {
       return "the line is shorter than the record's byte count implies";
     case kRecordNotHex:
       return "a character that is not a hex digit inside the record's count, address or data";
+    case kRecordLoneCrLineEnd:
+      return "lone CR line ends are not read by this conversion";
     default:
       return "unknown result";
   }

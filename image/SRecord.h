@@ -27,6 +27,7 @@ enum RecordResult : int {
   kRecordOutsideArea = -4,   // the data would fall outside the work area
   kRecordTooShort = -5,      // the line ends inside the count, address or data
   kRecordNotHex = -6,        // a non-hex character inside the count, address or data
+  kRecordLoneCrLineEnd = -7,  // a user module line hides a record behind a lone CR
 };
 
 // A short description of a result code, e.g. "the line does not start with 'S'".

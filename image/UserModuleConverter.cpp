@@ -1,74 +1,24 @@
 #include "image/UserModuleConverter.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "resources/FileAccess.h"
 
 namespace mervix {
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The permissions a newly created file gets under the process's umask.
-mode_t NewFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+// The ignored text of a record, from `from` on (after its data, or after the
+// type of a record that places nothing), hides another record behind a
+// lone CR.
+bool HidesRecordBehindCr(std::string_view line, std::size_t from) {
+  for (std::size_t cr = line.find('\r', from); cr != std::string_view::npos; cr = line.find('\r', cr + 1)) {
+    if (cr + 2 < line.size() && line[cr + 1] == 'S' && line[cr + 2] >= '0' && line[cr + 2] <= '9') return true;
+  }
+  return false;
 }
 
 }  // namespace
-
-FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  if (path.empty()) return FileStatus::Of(FileProblem::WriteFailed, ENOENT, "cannot write output: no file name given");
-  struct stat existing;
-  mode_t mode = NewFileMode();
-  if (::stat(path.c_str(), &existing) == 0) {
-    if (S_ISDIR(existing.st_mode)) {
-      return FileStatus::Of(FileProblem::Directory, EISDIR, "cannot write output '" + path + "': it is a folder, not a file");
-    }
-    mode = existing.st_mode & 07777;
-  }
-  std::string temp = FolderOf(path) + "/." + NameOf(path) + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) {
-    const int error = errno;
-    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create output beside", path, error));
-  }
-  // mkstemp creates with 0600; give the file the permissions it would have
-  // had if written in place. A failure here costs only that courtesy.
-  if (::fchmod(fd, mode) != 0) {
-  }
-  bool ok = WriteAll(fd, data, size);
-  int error = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", path, error));
-  }
-  return FileStatus{};
-}
 
 UserModuleConverter::UserModuleConverter() : area_(kUserModuleAreaSize, kUncoveredByte) {}
 
@@ -95,7 +45,9 @@ int UserModuleConverter::ParseModuleRecord(std::string_view line) {
   if (line.empty() || line[0] != 'S') return kRecordNotSRecord;
   if (line.size() < 2 || line[1] < '0' || line[1] > '9') return kRecordTypeNotDigit;
   const int type = line[1] - '0';
-  if (type == 0 || type >= 4) return kRecordTaken;  // header, count and end records are ignored here
+  if (type == 0 || type >= 4) {  // header, count and end records are ignored here
+    return HidesRecordBehindCr(line, 2) ? kRecordLoneCrLineEnd : kRecordTaken;
+  }
 
   DataRecordFields fields;
   const int fieldResult = ReadDataRecordFields(line, type, fields);
@@ -103,12 +55,17 @@ int UserModuleConverter::ParseModuleRecord(std::string_view line) {
 
   const std::uint32_t address = fields.address;
   if (address > kUserModuleAreaSize) return kRecordOutsideArea;
-  if (fields.dataCount <= 0) return kRecordTaken;  // no bytes: nothing to place, bounds unchanged
+  if (fields.dataCount <= 0) {  // no bytes: nothing to place, bounds unchanged
+    return HidesRecordBehindCr(line, fields.dataStart) ? kRecordLoneCrLineEnd : kRecordTaken;
+  }
   const std::uint32_t end = address + static_cast<std::uint32_t>(fields.dataCount);  // no wrap: address <= 1 MB
   if (end > kUserModuleAreaSize) return kRecordOutsideArea;
 
   const int dataResult = DecodeRecordData(line, fields, area_.data() + address);
   if (dataResult != kRecordTaken) return dataResult;
+  if (HidesRecordBehindCr(line, fields.dataStart + 2 * static_cast<std::size_t>(fields.dataCount))) {
+    return kRecordLoneCrLineEnd;
+  }
   if (address < lowest_) lowest_ = address;
   if (end > highestEnd_) highestEnd_ = end;
   return kRecordTaken;
@@ -147,15 +104,13 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   FileStatus opened = input.Open(inputPath, ImageAccess::Shared, "input");
   if (!opened.ok()) return FileFailure(std::move(opened));
 
-  // The image replaces the output file: refuse one that cannot be written
-  // before reading the whole input.
+  // The image replaces the output file: refuse one that cannot be written,
+  // and make its temporary file, before reading the whole input.
   FileStatus output = CheckOutputPath(input, outputPath);
   if (!output.ok()) return FileFailure(std::move(output));
-  if (::access(FolderOf(outputPath).c_str(), W_OK | X_OK) != 0) {
-    const int error = errno;
-    return FileFailure(FileStatus::Of(FileProblem::WriteFailed, error,
-                               FileErrorReason("cannot write output", outputPath, error)));
-  }
+  ReplacementFile replacement;
+  FileStatus created = replacement.Create(outputPath);
+  if (!created.ok()) return FileFailure(std::move(created));
 
   ByteSource source(input.fd());
   const TextOutcome outcome = ConvertText(source);
@@ -172,7 +127,12 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   }
 
   const std::uint32_t length = ImageLength();
-  FileStatus written = ReplaceFileContents(outputPath, area_.data() + (length ? lowest_ : 0), length);
+  if (!WriteAll(replacement.fd(), area_.data() + (length ? lowest_ : 0), length)) {
+    const int error = errno;
+    return FileFailure(
+        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error)));
+  }
+  FileStatus written = replacement.Commit();
   if (!written.ok()) return FileFailure(std::move(written));
   ConversionResult result;
   result.outputPath = outputPath;

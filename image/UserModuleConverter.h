@@ -46,8 +46,8 @@ class UserModuleConverter {
   //  - The image is built in memory and written only on success, through a
   //    temporary file beside the output that then replaces it, so the output
   //    holds exactly the image; a failed conversion leaves an existing output
-  //    unchanged and creates none. An output that names the input itself is
-  //    refused.
+  //    unchanged and creates none. An output that names the input itself,
+  //    is no regular file or may not be written is refused (CheckOutputPath).
   ConversionResult ConvertUserModuleSRecords(const std::string& inputPath, const std::string& outputPath);
 
   // The conversion without files: resets the bounds, prepares the area and
@@ -69,6 +69,9 @@ class UserModuleConverter {
   //  -4  the data would fall outside the area
   //  -5  the line ends inside the count, address or data
   //  -6  a non-hex character inside the count, address or data
+  //  -7  the ignored text after the data holds a CR followed by 'S' and a
+  //      digit: the file ends its lines with CR alone, which this reader
+  //      does not take as a line end, and the records there would be lost
   // Never -2. A data record that carries no data (its count does not exceed
   // the address bytes and the checksum) leaves the bounds alone: it
   // describes no byte of the image.
@@ -84,11 +87,5 @@ class UserModuleConverter {
   std::uint32_t lowest_ = kUserModuleAreaSize;
   std::uint32_t highestEnd_ = 0;
 };
-
-// Replaces the file at `path` with `size` bytes from `data`: writes them to
-// a new temporary file in the same folder and renames it over `path`, so a
-// reader sees the old file or the new one, never a mix. The new file takes
-// the old one's permissions, or the usual ones for a new file.
-FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace mervix

@@ -1,6 +1,7 @@
 #include "resources/FileAccess.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -120,6 +121,9 @@ bool IsSameFile(int fd, const std::string& path) {
 }
 
 FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath) {
+  if (outputPath.empty()) {
+    return FileStatus::Of(FileProblem::Missing, ENOENT, "cannot write output: no file name given");
+  }
   // Creating or truncating the output must never destroy the input it is
   // made from (the same name, a link, or a name that differs only in case
   // on a file system that ignores case).
@@ -128,11 +132,112 @@ FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath
                    "output '" + outputPath + "' is the input file itself; choose another output");
   }
   struct stat st;
-  if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::stat(outputPath.c_str(), &st) != 0) return FileStatus();  // a new file; creating it tells the rest
+  if (S_ISDIR(st.st_mode)) {
     return FileStatus::Of(FileProblem::Directory, EISDIR,
                    "cannot write output '" + outputPath + "': it is a folder, not a file");
   }
+  const FileStatus notRegular =
+      FileStatus::Of(FileProblem::NotRegular, EINVAL, "cannot write output '" + outputPath + "': not a regular file");
+  if (!S_ISREG(st.st_mode)) return notRegular;
+  // A replaced output never meets its own mode, so the permission to write
+  // it is asked here: opened for writing, not truncated, closed at once.
+  // O_NONBLOCK: a file swapped for a pipe since the stat cannot stall it.
+  const int fd = ::open(outputPath.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    return FileStatus::Of(error == EACCES || error == EPERM ? FileProblem::Denied : FileProblem::WriteFailed, error,
+                          FileErrorReason("cannot write output", outputPath, error));
+  }
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular ? FileStatus() : notRegular;
+}
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The permissions a newly created file gets under the process's umask.
+mode_t NewFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+FileStatus ReplacementFile::Create(const std::string& path) {
+  Discard();
+  path_ = path;
+  target_ = path;
+  if (path.empty()) return FileStatus::Of(FileProblem::Missing, ENOENT, "cannot create output: no file name given");
+  mode_t mode = NewFileMode();
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+      target_ = resolved;
+      std::free(resolved);
+    }
+  }
+  if (::stat(target_.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  std::string temporary = FolderOf(target_) + "/." + NameOf(target_) + ".XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create", path, error));
+  }
+  // mkstemp creates with 0600; give the file the permissions it would have
+  // had if written in place. A failure here costs only that courtesy.
+  if (::fchmod(fd, mode) != 0) {
+  }
+  fd_ = fd;
+  temporary_ = temporary;
   return FileStatus();
+}
+
+FileStatus ReplacementFile::Commit() {
+  if (temporary_.empty()) {
+    return FileStatus::Of(FileProblem::WriteFailed, EBADF, "cannot write output '" + path_ + "': not created");
+  }
+  int error = 0;
+  if (::close(fd_) != 0) error = errno;
+  fd_ = -1;
+  if (error == 0 && ::rename(temporary_.c_str(), target_.c_str()) != 0) error = errno;
+  if (error != 0) {
+    Discard();
+    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", path_, error));
+  }
+  temporary_.clear();
+  return FileStatus();
+}
+
+void ReplacementFile::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  ReplacementFile file;
+  FileStatus created = file.Create(path);
+  if (!created.ok()) return created;
+  if (!WriteAll(file.fd(), data, size)) {
+    const int error = errno;
+    return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", path, error));
+  }
+  return file.Commit();
 }
 
 }  // namespace mervix

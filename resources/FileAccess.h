@@ -95,7 +95,42 @@ bool WriteAll(int fd, const void* data, std::size_t size);
 bool IsSameFile(int fd, const std::string& path);
 
 // The checks every writer of a file made from an input makes before it
-// creates or truncates the output: not the input itself, not a folder.
+// creates, truncates or replaces the output, none of which can block: not
+// the input itself (by any name or link), not a folder, not a pipe, device
+// or socket, and an existing file only when this process may write it.
 FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath);
+
+// An output written beside its path and moved into place only when whole:
+// the path holds the old file or the new one, never a part of either, and
+// a failure or an abandoned write leaves an existing file as it was. The
+// temporary file (".<name>.XXXXXX" in the same folder) is removed unless
+// committed. The new file keeps the old one's permissions (a new name gets
+// the usual ones), and an output that is a symbolic link stays one: the
+// file it points to is replaced. Check the path with CheckOutputPath first.
+class ReplacementFile {
+ public:
+  ReplacementFile() = default;
+  ~ReplacementFile() { Discard(); }
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // Creates the temporary file for `path`, open for writing at fd().
+  FileStatus Create(const std::string& path);
+  int fd() const { return fd_; }
+  // Closes the temporary file and renames it over the path.
+  FileStatus Commit();
+  // Closes and removes the temporary file, if any.
+  void Discard();
+
+ private:
+  int fd_ = -1;
+  std::string path_;       // as the caller named it, for the reasons
+  std::string target_;     // what the rename replaces
+  std::string temporary_;  // empty when there is nothing to remove
+};
+
+// Replaces the file at `path` with `size` bytes from `data` through a
+// ReplacementFile.
+FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size);
 
 }  // namespace mervix

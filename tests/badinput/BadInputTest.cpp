@@ -183,11 +183,55 @@ class BadInputTest : public ::testing::Test {
     return Write(name, std::string(bytes.begin(), bytes.end()));
   }
 
-  ProcessResult Cli(std::vector<std::string> args, const std::vector<std::string>& prefix = {}) {
+  ProcessResult Cli(std::vector<std::string> args, const std::vector<std::string>& prefix = {},
+                    int timeoutMs = kCommandTimeoutMs) {
     std::vector<std::string> argv = prefix;
     argv.push_back(CliPath());
     argv.insert(argv.end(), args.begin(), args.end());
-    return testing::RunProcess(argv, std::nullopt, {"LANG=C", "LC_ALL=C"}, kCommandTimeoutMs);
+    return testing::RunProcess(argv, std::nullopt, {"LANG=C", "LC_ALL=C"}, timeoutMs);
+  }
+
+  // Root reads and writes any file whatever its mode, and CI runs as root:
+  // there the commands run as the unprivileged user "nobody" through
+  // setpriv, in a test folder that user may write to. False when neither
+  // works (the caller skips).
+  bool Unprivileged(std::vector<std::string>* prefix) {
+    prefix->clear();
+    if (::geteuid() != 0) return true;
+    if (::access("/usr/bin/setpriv", X_OK) != 0) return false;
+    *prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    EXPECT_EQ(::chmod(dir_.c_str(), 0777), 0);
+    return true;
+  }
+
+  // The commands that write a file made from an input file, each with an
+  // input it accepts: compress an image, decompress a compressed image,
+  // convert S-records as firmware and as a user module.
+  struct Writer {
+    std::string what;
+    std::string input;
+    std::vector<std::string> (*args)(const std::string& in, const std::string& out);
+  };
+  std::vector<Writer> Writers() {
+    const std::string image = Write("writer.img", TaggedImage(6000));
+    const std::string mot = Write("writer.mot", SRecordText(TaggedImage(600), 0));
+    const std::string coded = Path("writer.lzs");
+    const ProcessResult compressed = Cli({"compress", image, coded});
+    EXPECT_EQ(compressed.exitCode, 0) << compressed.err;
+    return {
+        {"compress", image, [](const std::string& in, const std::string& out) {
+           return std::vector<std::string>{"compress", in, out};
+         }},
+        {"decompress", coded, [](const std::string& in, const std::string& out) {
+           return std::vector<std::string>{"decompress", in, out};
+         }},
+        {"convert", mot, [](const std::string& in, const std::string& out) {
+           return std::vector<std::string>{"convert", "--base-address", "0", in, out};
+         }},
+        {"convert --module", mot, [](const std::string& in, const std::string& out) {
+           return std::vector<std::string>{"convert", "--module", in, out};
+         }},
+    };
   }
 
   // The device options of send, download and module, with --yes and a
@@ -331,14 +375,8 @@ TEST_F(BadInputTest, AFolderChosenAsTheFileIsRefusedAsAFolderByEveryCommand) {
 }
 
 TEST_F(BadInputTest, AFileWithoutReadPermissionIsRefusedWithTheSystemsReason) {
-  // Root reads any file whatever its mode, and CI runs as root: there the
-  // commands run as the unprivileged user "nobody" through setpriv.
   std::vector<std::string> asUser;
-  if (::geteuid() == 0) {
-    if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "running as root without setpriv";
-    asUser = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);  // nobody writes its outputs here
-  }
+  if (!Unprivileged(&asUser)) GTEST_SKIP() << "running as root without setpriv";
   const std::string path = Write("locked.img", TaggedImage(4096));
   // The same user reads a readable file beside it, so the mode is all that
   // stands in the way below.
@@ -389,16 +427,91 @@ TEST_F(BadInputTest, EmptyAndElevenByteFilesAreNeverSent) {
   EXPECT_EQ(record.Number("bytes_received"), 0);
 }
 
-TEST_F(BadInputTest, CompressRefusesAnOutputThatIsItsInput) {
-  // Named directly, and through a link: the output would be emptied before
-  // the first byte of the input was read, and the run reported as a success.
-  const std::string path = Write("fw.img", TaggedImage(6000));
-  const std::string link = Path("link.img");
-  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+TEST_F(BadInputTest, NoCommandBlocksOnANamedPipe) {
+  // A pipe nobody writes to or reads from would stall an open for ever; the
+  // commands refuse it at once. A hang ends at the time-out and fails here.
+  const std::string pipe = Path("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0666), 0) << std::strerror(errno);
+  constexpr int kQuickMs = 10000;
+  const std::string reason = "not a regular file";
+  for (const Writer& w : Writers()) {
+    ExpectResult(Cli(w.args(pipe, Path("out")), {}, kQuickMs), 1, reason, w.what + " from a pipe");
+    EXPECT_FALSE(Snapshot(Path("out")).exists) << w.what;
+    const PathState before = Snapshot(w.input);
+    ExpectResult(Cli(w.args(w.input, pipe), {}, kQuickMs), 1, reason, w.what + " into a pipe");
+    ExpectUnchanged(before, w.input);
+  }
+  ExpectResult(Cli({"info", pipe}, {}, kQuickMs), 1, reason, "info");
+  ExpectResult(Cli(Send(pipe), {}, kQuickMs), 7, reason, "send");
+  ExpectResult(Cli(Download(pipe), {}, kQuickMs), 7, reason, "download");
+  ExpectResult(Cli(Module(pipe), {}, kQuickMs), 7, reason, "module");
+  struct stat st {};
+  ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced by a file";
+  EXPECT_EQ(FinalRecord().Number("connections"), 0);
+}
+
+TEST_F(BadInputTest, AnOutputThatIsTheInputIsRefusedByEveryCommandThatWritesOne) {
+  // Named directly, through "./", a symbolic link and a hard link: writing
+  // the output would empty or replace the input before or after it was
+  // read, and the run be reported as a success.
+  const std::vector<Writer> writers = Writers();
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    const Writer& w = writers[i];
+    const std::string slash = w.input.substr(0, w.input.rfind('/'));
+    const std::string name = w.input.substr(slash.size() + 1);
+    const std::string symlink = Path("sym" + std::to_string(i)), hardlink = Path("hard" + std::to_string(i));
+    ASSERT_EQ(::symlink(w.input.c_str(), symlink.c_str()), 0);
+    ASSERT_EQ(::link(w.input.c_str(), hardlink.c_str()), 0);
+    const PathState before = Snapshot(w.input);
+    for (const std::string& output : {w.input, slash + "/./" + name, symlink, hardlink}) {
+      ExpectResult(Cli(w.args(w.input, output)), 1, "is the input file itself", w.what + " onto " + output);
+      ExpectUnchanged(before, w.input);
+    }
+  }
+}
+
+TEST_F(BadInputTest, AnOutputWithoutWritePermissionIsRefusedAndKept) {
+  // The folder is writable, so an output replaced through a new file and a
+  // rename would slip past the file's own mode: every writer refuses it
+  // with the system's reason and leaves the folder as it was.
+  std::vector<std::string> asUser;
+  if (!Unprivileged(&asUser)) GTEST_SKIP() << "running as root without setpriv";
+  const std::vector<Writer> writers = Writers();
+  const std::string output = Write("kept.out", std::string("an older output"));
+  ASSERT_EQ(::chmod(output.c_str(), 0444), 0);
+  // The same user writes a new output beside it, so the mode is all that
+  // stands in the way below.
+  for (std::size_t i = 0; i < writers.size(); ++i) {
+    ExpectResult(Cli(writers[i].args(writers[i].input, Path("new-" + std::to_string(i))), asUser), 0, "",
+                 writers[i].what + " to a new file");
+  }
+  const PathState before = Snapshot(output), folder = Snapshot(dir_);
+  for (const Writer& w : writers) {
+    ExpectResult(Cli(w.args(w.input, output), asUser), 1, "Permission denied", w.what);
+    ExpectUnchanged(before, output);
+    ExpectUnchanged(folder, dir_);
+  }
+}
+
+TEST_F(BadInputTest, LoneCarriageReturnLineEndsAreRefusedByTheUserModuleConversion) {
+  // Three records of 2, 2 and 1 bytes ended by CR alone. The firmware
+  // conversion reads CR as a line end; the user module conversion reads
+  // only LF, so the file is one line with the later records in its ignored
+  // text. That must fail with its line, not give the first record alone.
+  const std::string text = "S00600004844521B\r" + Record(1, 0x0000, {0x11, 0x22}) + "\r" +
+                           Record(1, 0x0002, {0x33, 0x44}) + "\r" + Record(1, 0x0004, {0x55}) + "\rS9030000FC\r";
+  const std::string path = Write("lone-cr.mot", text);
   const PathState before = Snapshot(path);
-  ExpectResult(Cli({"compress", path, path}), 1, "is the input file itself", "compress onto itself");
-  ExpectResult(Cli({"compress", path, link}), 1, "is the input file itself", "compress onto a link to itself");
+  const std::string reason = "line 1: result -7 (lone CR line ends are not read by this conversion)";
+
+  ExpectResult(Cli({"convert", "--module", path, Path("mod.img")}), 1, reason, "convert --module");
+  EXPECT_FALSE(Snapshot(Path("mod.img")).exists);
+  ExpectResult(Cli(Module(path)), 7, reason, "module");
+  ExpectResult(Cli({"convert", "--base-address", "0", path, Path("fw.img")}), 0, "", "convert");
+  EXPECT_EQ(Snapshot(Path("fw.img")).size, 5);
   ExpectUnchanged(before, path);
+  EXPECT_EQ(FinalRecord().Number("size_requests"), 0);
 }
 
 // ---------------------------------------------------------------------------

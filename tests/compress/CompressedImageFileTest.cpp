@@ -2,6 +2,12 @@
 // mervix-cli that make and check it, run as the operator would.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/support/Programs.h"
 #include "compress/CompressedImageFile.h"
 #include "compress/Lh5Decoder.h"
@@ -40,24 +46,71 @@ TEST(CompressedImageFile, IsTheStreamFollowedByTheTrailer) {
   EXPECT_EQ(e.streamBytes, 0u);
 }
 
-TEST(CompressedImageFile, ReportsWhatWentWrong) {
+TEST(CompressedImageFile, AReplacedOutputKeepsItsPermissionsAndStaysALink) {
+  // The new file takes the old one's place: same mode, and an output named
+  // through a symbolic link replaces the file the link points to.
   testing::TempDir dir;
   testing::RecordingSink sink;
-  EXPECT_FALSE(WriteCompressedImageFile(dir.File("missing.img"), dir.File("Inter.img"), &sink).ok);
-  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), {1, 2, 3}));
-  const CompressedImageResult noDir = WriteCompressedImageFile(dir.File("fw.img"), dir.File("no/such/dir"), &sink);
-  EXPECT_FALSE(noDir.ok);
-  EXPECT_NE(noDir.reason.find("cannot create"), std::string::npos);
+  const std::vector<std::uint8_t> image = testing::FirmwareLikeImage(9000, 8);
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), image));
+  const std::vector<std::uint8_t> expected = WithTrailer(testing::Compress(image).stream);
+  ASSERT_TRUE(testing::WriteFile(dir.File("target.img"), {'o', 'l', 'd'}));
+  ASSERT_EQ(::chmod(dir.File("target.img").c_str(), 0604), 0);
+  ASSERT_EQ(::symlink("target.img", dir.File("link.img").c_str()), 0);
+  for (const char* output : {"target.img", "link.img"}) {
+    const CompressedImageResult r = WriteCompressedImageFile(dir.File("fw.img"), dir.File(output), &sink);
+    ASSERT_TRUE(r.ok) << r.reason;
+    std::vector<std::uint8_t> file;
+    ASSERT_TRUE(testing::ReadFile(dir.File("target.img"), &file));
+    EXPECT_EQ(file, expected) << output;
+    ASSERT_TRUE(testing::WriteFile(dir.File("target.img"), {'o', 'l', 'd'}));
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.File("target.img").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u) << output;
+    ASSERT_EQ(::lstat(dir.File("link.img").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << output;
+  }
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CompressedImageFile, AFailureKeepsAnExistingOutputAndLeavesNoOtherFile) {
+  testing::TempDir dir;
+  testing::RecordingSink sink;
+  const std::vector<std::uint8_t> older = {'o', 'l', 'd'};
+  ASSERT_TRUE(testing::WriteFile(dir.File("Inter.img"), older));
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), testing::FirmwareLikeImage(5000, 3)));
+  const std::vector<std::string> before = Entries(dir.path());
+
+  const CompressedImageResult missing = WriteCompressedImageFile(dir.File("missing.img"), dir.File("Inter.img"), &sink);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.reason.find("No such file"), std::string::npos) << missing.reason;
+  // The coder without its memory: the output is not emptied.
   testing::ScriptedAllocator heap;
   heap.FailRequests(0, 1000);
   const CompressedImageResult noMemory =
       WriteCompressedImageFile(dir.File("fw.img"), dir.File("Inter.img"), &sink, &heap);
   EXPECT_FALSE(noMemory.ok);
+  EXPECT_TRUE(noMemory.coderRefused);
   EXPECT_EQ(heap.liveBlocks, 0);
-  // A full disk is a failure, not a finished image.
-  const CompressedImageResult full = WriteCompressedImageFile(dir.File("fw.img"), "/dev/full", &sink);
-  EXPECT_FALSE(full.ok);
-  EXPECT_NE(full.reason.find("cannot write '/dev/full': No space left on device"), std::string::npos) << full.reason;
+  std::vector<std::uint8_t> kept;
+  ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &kept));
+  EXPECT_EQ(kept, older);
+  EXPECT_EQ(Entries(dir.path()), before) << "a temporary file was left behind";
+
+  const CompressedImageResult noDir = WriteCompressedImageFile(dir.File("fw.img"), dir.File("no/such/dir"), &sink);
+  EXPECT_FALSE(noDir.ok);
+  EXPECT_NE(noDir.reason.find("cannot create"), std::string::npos) << noDir.reason;
+  // A device is no output: it would be replaced, or written without end.
+  const CompressedImageResult device = WriteCompressedImageFile(dir.File("fw.img"), "/dev/full", &sink);
+  EXPECT_FALSE(device.ok);
+  EXPECT_NE(device.reason.find("'/dev/full': not a regular file"), std::string::npos) << device.reason;
 }
 
 std::string Cli() { return ::mervix::testing::CliPath(); }
@@ -119,6 +172,33 @@ TEST(CompressCommand, ExitCodes) {
                                     "' 2>/dev/null",
                                 nullptr),
             1);
+}
+
+TEST(CompressCommand, AFailedWriteKeepsTheOldOutputForBothDirections) {
+  // A file size limit stands in for a full disk: the writes past it fail
+  // (the signal that would end the program is ignored). A failure must not
+  // leave the older output shortened, nor a temporary file beside it.
+  testing::TempDir dir;
+  const std::string cli = "'" + Cli() + "'";
+  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), testing::FirmwareLikeImage(150000, 5)));
+  ASSERT_EQ(testing::RunCommand(cli + " compress '" + dir.File("fw.img") + "' '" + dir.File("fw.lzs") + "' >/dev/null",
+                                nullptr),
+            0);
+  const std::vector<std::uint8_t> older = {'o', 'l', 'd'};
+  ASSERT_TRUE(testing::WriteFile(dir.File("out"), older));
+  const std::vector<std::string> before = Entries(dir.path());
+  for (const std::string command : {"compress fw.img out", "decompress fw.lzs out"}) {
+    std::string err;
+    const int code = testing::RunCommand("cd '" + dir.path() + "' && trap '' XFSZ && ulimit -f 16 && " + cli + " " +
+                                             command + " 2>&1 >/dev/null",
+                                         &err);
+    EXPECT_EQ(code, 1) << command << ": " << err;
+    EXPECT_NE(err.find("File too large"), std::string::npos) << command << ": " << err;
+    std::vector<std::uint8_t> kept;
+    ASSERT_TRUE(testing::ReadFile(dir.File("out"), &kept));
+    EXPECT_EQ(kept, older) << command;
+    EXPECT_EQ(Entries(dir.path()), before) << command << " left a temporary file";
+  }
 }
 
 }  // namespace

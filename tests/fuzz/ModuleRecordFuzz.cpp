@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++number;
       FUZZ_CHECK(line.find('\n') == std::string::npos);
       const int result = converter->ParseModuleRecord(line);
-      FUZZ_CHECK(result <= 0 && result >= -6 && result != -2);
+      FUZZ_CHECK(result <= 0 && result >= -7 && result != -2);
       if (result != 0) {
         firstFailure = result;
         failureLine = number;

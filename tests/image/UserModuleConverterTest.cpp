@@ -90,10 +90,42 @@ TEST_F(ModuleConversion, TheAreaEndsAtOneMegabyte) {
 
 TEST_F(ModuleConversion, TabsCommentsAndLoneCarriageReturnsAfterTheChecksumAreHarmless) {
   const std::string text = DataRecord(1, 0x10, {0xAB, 0xCD}) + "\t; first\n" + DataRecord(1, 0x12, {0xEF}) +
-                           "\r\r\n" + DataRecord(1, 0x13, {0x01}) + "\r junk\n" + DataRecord(1, 0x14, {0x02});
+                           "\r\r\n" + DataRecord(1, 0x13, {0x01}) + "\r junk\n" + DataRecord(1, 0x14, {0x02}) +
+                           "\rS\rSX\rs1\n" + DataRecord(1, 0x15, {0x03});
   const ConversionResult r = Convert(text);
   ASSERT_TRUE(r.ok()) << r.reason;
-  EXPECT_EQ(Image(), (std::vector<std::uint8_t>{0xAB, 0xCD, 0xEF, 0x01, 0x02}));
+  EXPECT_EQ(Image(), (std::vector<std::uint8_t>{0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03}));
+}
+
+TEST_F(ModuleConversion, ARecordAfterALoneCarriageReturnFailsInsteadOfVanishing) {
+  // Only LF ends a line here, so a file with CR line ends is one line whose
+  // later records would lie in the ignored text after the first checksum.
+  ASSERT_TRUE(Convert(DataRecord(1, 0x10, {0xAB}) + "\n").ok());
+  const std::vector<std::uint8_t> before = Image();
+  const std::string a = DataRecord(1, 0x00, {0x11, 0x22}), b = DataRecord(1, 0x02, {0x33, 0x44}),
+                    c = DataRecord(1, 0x04, {0x55});
+  struct Case {
+    std::string text;
+    std::size_t line;
+  } cases[] = {
+      {a + "\r" + b + "\r" + c + "\r", 1},                      // CR line ends throughout
+      {"S00600004844521B\r" + a + "\r" + b + "\r", 1},          // behind a header, which is ignored whole
+      {a + "\n" + b + "\r" + c + "\n", 2},                      // one lone CR on line 2
+      {a + "\n" + b + " ; note\rS9030000FC\n", 2},              // an end record after a comment
+      {a + "\r\r" + b + "\r\n", 1},                              // an empty line between
+      {"S1030000\r" + b + "\n", 1},                              // a record without data
+  };
+  for (const Case& c : cases) {
+    const ConversionResult r = Convert(c.text);
+    EXPECT_FALSE(r.ok()) << c.text;
+    EXPECT_EQ(r.recordResult, kRecordLoneCrLineEnd) << c.text;
+    EXPECT_EQ(r.line, c.line) << c.text;
+    EXPECT_NE(r.reason.find("line " + std::to_string(c.line) +
+                            ": result -7 (lone CR line ends are not read by this conversion)"),
+              std::string::npos)
+        << r.reason;
+    EXPECT_EQ(Image(), before) << c.text;
+  }
 }
 
 TEST_F(ModuleConversion, AFailedConversionLeavesAnExistingImageUnchanged) {

@@ -465,16 +465,16 @@ TEST_F(FirmwareOperationTest, InterImgThatCannotBeCreatedIsReportedAndNothingIsS
   EXPECT_EQ(Enables().back(), true);
 }
 
-TEST_F(FirmwareOperationTest, InterImgOnAFullDiskIsReportedAndNeverSent) {
-  // "Inter.img" on a device where every write fails: a short coded image
-  // must not go to the device as if it were the firmware.
+TEST_F(FirmwareOperationTest, InterImgThatIsADeviceIsRefusedAndNeverSent) {
+  // "Inter.img" naming a device (here one where every write fails): it is
+  // refused before anything is written, and nothing goes to the device.
   ASSERT_EQ(::symlink("/dev/full", (dir_ / "Inter.img").c_str()), 0);
   ChooseSRecords(MakeImage(50000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
   const PreparationResult r = Download();
   EXPECT_EQ(r.end, PreparationEnd::FileError);
   ASSERT_EQ(Boxes().size(), 1u);
-  EXPECT_THAT(Boxes()[0], HasSubstr("No space left on device"));
+  EXPECT_THAT(Boxes()[0], HasSubstr("not a regular file"));
   EXPECT_EQ(link_.connectionsCreated, 0);
   EXPECT_EQ(Enables().back(), true);
 }
