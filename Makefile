@@ -37,7 +37,8 @@ demo: build
 	@bash scripts/demo $(BUILD_DIR)
 
 # The fuzz targets built with clang and libFuzzer in build-fuzz, each run
-# for FUZZ_SECONDS (default 60); prints the executions per target.
+# for FUZZ_SECONDS (default 60); prints the executions and findings per
+# target.
 fuzz: deps
 	@bash scripts/fuzz
 
@@ -46,9 +47,11 @@ fuzz: deps
 test-sanitize: deps
 	@JOBS=$(JOBS) bash scripts/test-sanitize
 
-# 500 downloads through mervix-cli and 100 through one window process against
-# the simulator, with descriptors and memory compared, and one compressed
-# download under valgrind memcheck. Not part of `make test`.
+# 500 runs through mervix-cli (one in ten against a device with a fault) and
+# 100 through one window process (one in ten stopped, one in ten with a
+# fault) against the simulator, with descriptors and memory compared at the
+# start, the middle and the end, and one compressed download under valgrind
+# memcheck. Not part of `make test`.
 soak: build
 	@bash scripts/soak $(BUILD_DIR)
 

@@ -1,6 +1,6 @@
 // Figures of a process read from /proc: its open descriptors, its resident
 // memory now and at its peak. The soak compares them between the start, the
-// tenth run and the end.
+// middle and the end of its runs.
 #pragma once
 
 #include <dirent.h>

@@ -1,19 +1,27 @@
 // mervix-window-soak: many firmware downloads through one window of one
 // process, against the device simulator on 127.0.0.1, offscreen and with the
-// settings in a temporary folder. Every run must finish; the process must
-// hold no more descriptors at the end than after the tenth run, and its peak
-// memory must stay flat between the tenth run and the last.
+// settings in a temporary folder, through the device's mode switch with a
+// short pause. One run in ten is stopped with the Stop button (answered Yes)
+// while its blocks go out to a slow device, one in ten goes to a device with
+// a fault (a refused block, a connection that closes in the middle of a
+// block); the others must finish. Every run must end as it should: finished
+// with the box, stopped with the bytes written in the log, failed with the
+// device's fault seen. The process must hold no more descriptors at the
+// middle and the end than after the tenth run (nor than before the first),
+// and its peak memory must stay flat from the tenth run to the last.
 //
 //   mervix-window-soak --devsim PATH --image FILE [--runs N]
 //
-// FILE is a firmware image (tag "REV-" at offset 8). Prints one line per ten
-// runs and a closing line of figures; exits 0 when every check held, 1 when
-// one failed, 2 on a usage error.
+// FILE is a firmware image (tag "REV-" at offset 8) of at least 8 blocks.
+// Prints one line per ten runs and closing lines of figures; exits 0 when
+// every check held, 1 when one failed, 2 on a usage error.
 #include "shell/DownloadDlg.h"
 #include "shell/ModalSeam.h"
 #include "shell/QtSettingsStore.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/soak/ProcessFigures.h"
+#include "resources/MessageTable.h"
+#include "resources/WindowMessages.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -35,6 +43,11 @@ namespace {
 // without counting as growth: allocator slack, not a per-run leak (a leak
 // of one block per run would be several megabytes over a hundred runs).
 constexpr long kPeakSlackKb = 2048;
+
+// The pause between the device's mode switch and the reconnect.
+constexpr int kSwitchPauseMs = 100;
+
+enum class RunKind { Good, Stop, Fault };
 
 bool ServeUntil(const std::function<bool()>& done, int limitMs) {
   QElapsedTimer timer;
@@ -97,47 +110,104 @@ int Run(int argc, char** argv) {
   // Every box is answered from the queue; one without an answer never blocks.
   ModalSeam::setStrict(true);
 
-  testing::DevsimProcess sim;
+  // The device of the good runs; a slow one (every reply after a moment)
+  // for the stopped runs, so that a stop meets a block in flight.
+  testing::DevsimProcess sim, slow;
   std::string error;
-  if (!sim.Start({"--download-mode", "--downloads", std::to_string(runs)}, &error)) {
+  if (!sim.Start({}, &error) || !slow.Start({"--reply-delay", "15"}, &error)) {
     std::fprintf(stderr, "mervix-window-soak: %s\n", error.c_str());
     return 1;
   }
   const std::vector<std::uint8_t> expected = testing::DevsimProcess::ReadBytes(image);
+  if (expected.size() < 8 * 65536) return Usage();
 
   QtSettingsStore store;
   CDownloadDlg window(store);
   window.show();
+  window.Runner().SetModeSwitchPauseMs(kSwitchPauseMs);
   ServeUntil([] { return false; }, 200);  // let the window settle
   window.findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(sim.Port()));
+  QLineEdit* portField = window.findChild<QLineEdit*>(QStringLiteral("1004"));
   QPushButton* button = window.findChild<QPushButton*>(QStringLiteral("1001"));
+  QPushButton* stopButton = window.findChild<QPushButton*>(QStringLiteral("stop"));
 
-  const soak::ProcessFigures start = soak::ReadProcessFigures();
-  soak::ProcessFigures atTen;
-  int failures = 0;
+  const soak::ProcessFigures start = SettledFigures();
+  soak::ProcessFigures atTen, middle;
+  int failures = 0, good = 0, stopped = 0, faulty = 0;
   QElapsedTimer clock;
   clock.start();
   for (int run = 1; run <= runs; ++run) {
+    const RunKind kind = run % 10 == 3 ? RunKind::Stop : run % 10 == 7 ? RunKind::Fault : RunKind::Good;
+    const char* fault = faulty % 2 == 0 ? "block.2=nak:0x0010" : "block.5=vanish";
+    testing::DevsimProcess faultyDevice;
+    std::uint16_t port = sim.Port();
+    if (kind == RunKind::Stop) port = slow.Port();
+    if (kind == RunKind::Fault) {
+      if (!faultyDevice.Start({"--fault", fault}, &error)) {
+        std::fprintf(stderr, "mervix-window-soak: %s\n", error.c_str());
+        return 1;
+      }
+      port = faultyDevice.Port();
+    }
+    portField->setText(QString::number(port));
     ModalSeam::reset();
-    for (int i = 0; i < 3; ++i) ModalSeam::setNextAnswer(Answer::Ok);  // version, confirmation, finished
+    // The version and the confirmation, then the Stop question (Yes), or
+    // the end's box (and a second one that a refusal may bring).
+    ModalSeam::setNextAnswer(Answer::Ok);
+    ModalSeam::setNextAnswer(Answer::Ok);
+    ModalSeam::setNextAnswer(kind == RunKind::Stop ? Answer::Yes : Answer::Ok);
+    if (kind == RunKind::Fault) ModalSeam::setNextAnswer(Answer::Ok);
     ModalSeam::setNextFileName(QString::fromStdString(image));
     button->click();
+    bool stopClicked = false;
+    if (kind == RunKind::Stop) {
+      stopClicked = ServeUntil(
+          [&] {
+            const Progress& p = window.Runner().Meter().Last();
+            return p.phase == ProgressPhase::Sending && p.block >= 3;
+          },
+          60000);
+      if (stopClicked) stopButton->click();
+    }
     // The run goes on in the event loop after the click; its end enables
     // the button again.
     const bool ended = ServeUntil(
         [&] { return button->isEnabled() && !window.RunInProgress() && !window.Runner().HasConnection(); }, 60000);
-    const auto& records = ModalSeam::records();
-    const bool finished = ended && window.Job().LastOutcome() == RunOutcome::Finished &&
-                          ModalSeam::unansweredCount() == 0 && !records.empty() &&
-                          records.back().text == "Download finished";
-    if (!finished) {
+    const std::vector<ModalRecord> records = ModalSeam::recordsOf(ModalRecord::Kind::MessageBox);
+    const RunOutcome outcome = window.Job().LastOutcome();
+    const std::string& log = window.Log().Text();
+    std::string problem;
+    if (!ended) {
+      problem = "did not end in time";
+    } else if (kind == RunKind::Good) {
+      ++good;
+      if (outcome != RunOutcome::Finished || ModalSeam::unansweredCount() != 0 || records.empty() ||
+          records.back().text != "Download finished") {
+        problem = "did not finish";
+      }
+    } else if (kind == RunKind::Stop) {
+      ++stopped;
+      if (!stopClicked || outcome != RunOutcome::Stopped || records.size() != 3 ||
+          records[2].text != GetMessageText(IDS_WINDOW_ASK_STOP) ||
+          log.find("Download stopped: ") == std::string::npos) {
+        problem = "was not stopped";
+      }
+    } else {
+      ++faulty;
+      faultyDevice.Stop();
+      if (outcome != RunOutcome::Failed || window.Job().LastFailure().phase != RunPhase::Block) {
+        problem = "did not fail in a block";
+      } else if (faultyDevice.Record().Text("faults_fired") != fault) {
+        problem = "the device's fault did not fire";
+      }
+    }
+    if (!problem.empty()) {
       ++failures;
-      std::fprintf(stderr, "mervix-window-soak: run %d did not finish%s; log:\n%s\n", run,
-                   ended ? "" : " in time", window.Log().Text().c_str());
+      std::fprintf(stderr, "mervix-window-soak: run %d %s; log:\n%s\n", run, problem.c_str(), log.c_str());
       if (!ended) break;
     }
     if (run == 10) atTen = SettledFigures();
+    if (run == runs / 2) middle = SettledFigures();
     if (run % 10 == 0) {
       const soak::ProcessFigures now = soak::ReadProcessFigures();
       std::printf("window run %d: fds %d, rss %ld kB, peak %ld kB, %.1f s\n", run, now.descriptors, now.rssKb,
@@ -147,28 +217,33 @@ int Run(int argc, char** argv) {
   }
   const soak::ProcessFigures end = SettledFigures();
 
-  const bool exited = sim.WaitForExit(10000);
   sim.Stop();
+  slow.Stop();
   const testing::DevsimRecord record = sim.Record();
   const long long completed = record.Number("downloads_completed", 0);
   const bool sameImage = sim.ReceivedImage() == expected;
 
-  std::printf("window: runs %d, failures %d, device downloads %lld, last image %s\n", runs, failures, completed,
-              sameImage ? "identical" : "DIFFERENT");
-  std::printf("window: fds start %d, at 10 %d, end %d\n", start.descriptors, atTen.descriptors, end.descriptors);
-  std::printf("window: peak rss kB start %ld, at 10 %ld, end %ld (rss at 10 %ld, end %ld)\n", start.peakRssKb,
-              atTen.peakRssKb, end.peakRssKb, atTen.rssKb, end.rssKb);
+  std::printf("window: runs %d (%d good, %d stopped, %d with a fault), failures %d, device downloads %lld of %d, "
+              "last image %s\n",
+              runs, good, stopped, faulty, failures, completed, good, sameImage ? "identical" : "DIFFERENT");
+  std::printf("window: fds before %d, at 10 %d, middle %d, end %d\n", start.descriptors, atTen.descriptors,
+              middle.descriptors, end.descriptors);
+  std::printf("window: peak rss kB before %ld, at 10 %ld, middle %ld, end %ld (rss at 10 %ld, middle %ld, end %ld)\n",
+              start.peakRssKb, atTen.peakRssKb, middle.peakRssKb, end.peakRssKb, atTen.rssKb, middle.rssKb,
+              end.rssKb);
 
-  bool ok = failures == 0 && exited && completed == runs && sameImage;
-  if (end.descriptors > atTen.descriptors || end.descriptors > start.descriptors) {
-    std::printf("window: FAIL open descriptors grew\n");
-    ok = false;
+  bool ok = failures == 0 && completed == good && sameImage;
+  for (const soak::ProcessFigures* later : {static_cast<const soak::ProcessFigures*>(&middle), &end}) {
+    if (later->descriptors > atTen.descriptors || later->descriptors > start.descriptors) {
+      std::printf("window: FAIL open descriptors grew to %d\n", later->descriptors);
+      ok = false;
+    }
+    if (later->peakRssKb > atTen.peakRssKb + kPeakSlackKb) {
+      std::printf("window: FAIL peak memory grew by %ld kB after the tenth run\n", later->peakRssKb - atTen.peakRssKb);
+      ok = false;
+    }
   }
-  if (end.peakRssKb > atTen.peakRssKb + kPeakSlackKb) {
-    std::printf("window: FAIL peak memory grew by %ld kB after the tenth run\n", end.peakRssKb - atTen.peakRssKb);
-    ok = false;
-  }
-  if (!exited || completed != runs) std::printf("window: FAIL the device completed %lld of %d\n", completed, runs);
+  if (completed != good || !sameImage) std::printf("window: FAIL the device completed %lld of %d\n", completed, good);
   return ok ? 0 : 1;
 }
 
