@@ -2,6 +2,7 @@
 // healthy device receives the exact image while others refuse, reset or
 // fall silent; the record holds one object per device; the exit code names
 // the worst cause.
+#include "tests/support/Patterns.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Programs.h"
 #include "tests/support/DevsimProcess.h"
@@ -30,7 +31,7 @@ using mervix::testing::Bytes;
 using mervix::testing::MakeImage;
 using mervix::testing::SRecords;
 
-const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES", "-LANGUAGE"};
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
 
 // The records of a --record file by device; a device twice fails.
 std::map<std::string, nlohmann::json> ReadRecords(const std::string& path) {

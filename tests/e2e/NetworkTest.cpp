@@ -4,6 +4,7 @@
 // exact image; a broken one must end with the exit code of its cause, and a
 // retry must get through; a fleet must not let a few bad links touch the
 // other devices.
+#include "tests/support/Patterns.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/FaultProxy.h"
@@ -24,6 +25,8 @@
 namespace mervix {
 namespace {
 
+using mervix::testing::PatternBytes;
+
 using ::testing::HasSubstr;
 using mervix::testing::DevsimFleet;
 using mervix::testing::DevsimProcess;
@@ -34,23 +37,13 @@ using Bytes = std::vector<std::uint8_t>;
 using Leg = FaultProxy::Leg;
 using Faults = FaultProxy::Faults;
 
-const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES", "-LANGUAGE"};
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
 
 // On the connection that carries the image the status query and the size
 // request come first, then the blocks back to back, each request answered
 // by one frame. Block k and its reply counted from 1.
 constexpr std::uint64_t BytesBeforeBlock(unsigned k) { return 2 * kFrameSize + (k - 1) * std::uint64_t{kBlockSize}; }
 constexpr std::uint64_t RepliesBeforeBlockAck(unsigned k) { return (2 + k - 1) * kFrameSize; }
-
-Bytes Pattern(std::size_t n, unsigned seed) {
-  Bytes b(n);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
 
 std::string WriteFile(DevsimProcess& sim, const std::string& name, const Bytes& bytes) {
   const std::string path = sim.FilePath(name);
@@ -78,7 +71,7 @@ TEST(NetworkTest, SlowLinkInOneBytePiecesDeliversTheExactImage) {
   faults.toClient.pieceGapMs = 5;  // each byte of a reply read on its own, not gathered
   FaultProxy proxy(sim.Port(), faults);
   ASSERT_NE(proxy.Port(), 0);
-  const Bytes image = Pattern(2 * kBlockSize + 500, 1);
+  const Bytes image = PatternBytes(2 * kBlockSize + 500, 1);
 
   const ProcessResult p = Send(proxy.Port(), {}, WriteFile(sim, "firmware.img", image));
   ASSERT_TRUE(p.started) << p.error;
@@ -126,7 +119,7 @@ TEST_P(NetworkStallTest, EndsByTheTimeOutOnlyWhenTheStallOutlastsIt) {
   }
   FaultProxy proxy(sim.Port(), faults);
   ASSERT_NE(proxy.Port(), 0);
-  const Bytes image = Pattern(3 * kBlockSize + 700, 2);
+  const Bytes image = PatternBytes(3 * kBlockSize + 700, 2);
 
   const ProcessResult p = Send(proxy.Port(), {"--timeout", c.timeout}, WriteFile(sim, "firmware.img", image));
   ASSERT_TRUE(p.started) << p.error;
@@ -163,7 +156,7 @@ TEST(NetworkTest, ResetInTheMiddleOfBlockFiveFailsAndARetryFinishes) {
     FaultProxy proxy(sim.Port(),
                      Faults().ToDevice(Leg().ResetAfter(BytesBeforeBlock(5) + kBlockSize / 2)).OnlyConnection(1));
     ASSERT_NE(proxy.Port(), 0);
-    const Bytes image = Pattern(5 * kBlockSize + 1234, 3);
+    const Bytes image = PatternBytes(5 * kBlockSize + 1234, 3);
 
     const ProcessResult p =
         Send(proxy.Port(), {"--retries", std::to_string(retries)}, WriteFile(sim, "firmware.img", image));
@@ -205,7 +198,7 @@ TEST(NetworkTest, FleetWithThreeBrokenLinksLeavesTheOthersUntouched) {
   std::string error;
   ASSERT_TRUE(fleet.Start(kDevices, {}, &error)) << error;
   const std::vector<std::uint16_t> ports = fleet.Ports();
-  const Bytes image = Pattern(3 * kBlockSize + 1000, 4);
+  const Bytes image = PatternBytes(3 * kBlockSize + 1000, 4);
   const std::string imagePath = WriteFile(fleet, "firmware.img", image);
 
   // The device behind each broken link, and the exit code of its run. The

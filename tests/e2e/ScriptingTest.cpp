@@ -1,6 +1,7 @@
 // mervix-cli for scripts against the device simulator: exit codes by cause,
 // the JSON events parsed back, retries of transport failures only, Ctrl-C,
 // the progress line on a pseudo-terminal, and probe.
+#include "tests/support/Patterns.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/Programs.h"
@@ -25,23 +26,15 @@
 namespace mervix {
 namespace {
 
+using mervix::testing::PatternBytes;
+
 using mervix::testing::DevsimProcess;
 using mervix::testing::DevsimRecord;
 using mervix::testing::ProcessResult;
 using mervix::testing::SplitLines;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES", "-LANGUAGE"};
-
-Bytes Pattern(std::size_t n, unsigned seed) {
-  Bytes b(n);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
 
 class ScriptingTest : public ::testing::Test {
  protected:
@@ -92,7 +85,7 @@ class ExitCodeTest : public ScriptingTest, public ::testing::WithParamInterface<
 TEST_P(ExitCodeTest, TellsTheCause) {
   const ExitCase& c = GetParam();
   StartDevice(c.device);
-  std::string file = WriteImage(Pattern(3 * 65536 - 100, 3));
+  std::string file = WriteImage(PatternBytes(3 * 65536 - 100, 3));
   if (c.exitCode == 7) file += ".missing";
   std::vector<std::string> argv = Argv("send", c.options, file);
   if (c.exitCode == 3) {
@@ -125,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A silent device ends the run by the default reply time-out (30 s).
 TEST_F(ScriptingTest, SilentDeviceEndsByTheDefaultTimeOut) {
   StartDevice({"--download-mode", "--fault", "status=silent"});
-  const ProcessResult p = Run(Argv("send", {"--yes"}, WriteImage(Pattern(1000, 4))), 50000);
+  const ProcessResult p = Run(Argv("send", {"--yes"}, WriteImage(PatternBytes(1000, 4))), 50000);
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 6) << p.out << p.err;
   EXPECT_NE(p.err.find("within 30 seconds"), std::string::npos) << p.err;
@@ -136,7 +129,7 @@ TEST_F(ScriptingTest, SilentDeviceEndsByTheDefaultTimeOut) {
 // file's, and the bytes sent equal it.
 TEST_F(ScriptingTest, JsonEventsParseBackAndAddUp) {
   StartDevice({"--download-mode"});
-  const Bytes image = Pattern(4 * 65536 + 777, 5);
+  const Bytes image = PatternBytes(4 * 65536 + 777, 5);
   const std::string file = WriteImage(image);
   const ProcessResult p = Run(Argv("send", {"--yes", "--json"}, file));
   ASSERT_EQ(p.exitCode, 0) << p.out << p.err;
@@ -186,7 +179,7 @@ TEST_F(ScriptingTest, JsonEventsParseBackAndAddUp) {
 // A failing run in JSON: the run_ended event carries the failure.
 TEST_F(ScriptingTest, JsonRunEndedCarriesTheFailure) {
   StartDevice({"--download-mode", "--fault", "size=nak:0x0020"});
-  const ProcessResult p = Run(Argv("send", {"--yes", "--json"}, WriteImage(Pattern(5000, 6))));
+  const ProcessResult p = Run(Argv("send", {"--yes", "--json"}, WriteImage(PatternBytes(5000, 6))));
   ASSERT_EQ(p.exitCode, 1) << p.out << p.err;
   const nlohmann::json last = nlohmann::json::parse(SplitLines(p.out).back());
   EXPECT_EQ(last.at("event"), "run_ended");
@@ -201,7 +194,7 @@ TEST_F(ScriptingTest, JsonRunEndedCarriesTheFailure) {
 // finishes, and the log says why.
 TEST_F(ScriptingTest, RetriesAfterAResetConnectionAndFinishes) {
   StartDevice({"--download-mode", "--fault", "status=close"});
-  const Bytes image = Pattern(2 * 65536 + 5, 7);
+  const Bytes image = PatternBytes(2 * 65536 + 5, 7);
   const ProcessResult p = Run(Argv("send", {"--yes", "--retries", "2"}, WriteImage(image)));
   EXPECT_EQ(p.exitCode, 0) << p.out << p.err;
   EXPECT_NE(p.out.find("Retry 1 of 2 in 5 s after: 128:IDS_ERROR_TOOMANY: the device closed the connection"),
@@ -217,7 +210,7 @@ TEST_F(ScriptingTest, RetriesAfterAResetConnectionAndFinishes) {
 // A refusal is never retried, whatever --retries says.
 TEST_F(ScriptingTest, RefusalIsNotRetried) {
   StartDevice({"--download-mode", "--fault", "size=nak:0x0020"});
-  const ProcessResult p = Run(Argv("send", {"--yes", "--retries", "2"}, WriteImage(Pattern(5000, 8))));
+  const ProcessResult p = Run(Argv("send", {"--yes", "--retries", "2"}, WriteImage(PatternBytes(5000, 8))));
   EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
   EXPECT_EQ(p.out.find("Retry"), std::string::npos) << p.out;
   sim_.Stop();
@@ -258,7 +251,7 @@ int WaitExit(pid_t pid) {
 // holds part of the image.
 TEST_F(ScriptingTest, InterruptMidTransferStopsWithFive) {
   StartDevice({"--download-mode", "--reply-delay", "150"});
-  const Bytes image = Pattern(30 * 65536, 9);
+  const Bytes image = PatternBytes(30 * 65536, 9);
   const std::string out = sim_.Folder() + "/out.txt";
   created_.push_back(out);
   const pid_t pid = Spawn(Argv("send", {"--yes"}, WriteImage(image)), out, -1);
@@ -291,7 +284,7 @@ TEST_F(ScriptingTest, ProgressIsDrawnOnATerminal) {
   ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
   const std::string out = sim_.Folder() + "/out.txt";
   created_.push_back(out);
-  const pid_t pid = Spawn(Argv("send", {"--yes"}, WriteImage(Pattern(8 * 65536, 10))), out, slave);
+  const pid_t pid = Spawn(Argv("send", {"--yes"}, WriteImage(PatternBytes(8 * 65536, 10))), out, slave);
   ASSERT_GT(pid, 0);
   ::close(slave);
   std::string screen;

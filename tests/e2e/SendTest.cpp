@@ -1,6 +1,7 @@
 // mervix-cli send against the device simulator over loopback: what the
 // operator sees (standard output, standard error, exit code) and what the
 // device received (the simulator's record and image).
+#include "tests/support/Patterns.h"
 #include "tests/support/Programs.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
@@ -24,6 +25,8 @@
 namespace mervix {
 namespace {
 
+using mervix::testing::PatternBytes;
+
 using mervix::testing::DevsimProcess;
 using mervix::testing::DevsimRecord;
 using mervix::testing::ProcessResult;
@@ -36,18 +39,7 @@ std::string CliPath() {
   return ::mervix::testing::CliPath();
 }
 
-// English texts whatever the machine's locale.
-const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES", "-LANGUAGE"};
-
-Bytes Pattern(std::size_t n, unsigned seed) {
-  Bytes b(n);
-  std::uint32_t x = seed * 2654435761u + 1;
-  for (auto& v : b) {
-    x = x * 1103515245u + 12345u;
-    v = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
 
 std::string Frame(unsigned connection, const char* hex) { return std::to_string(connection) + " " + hex; }
 
@@ -107,7 +99,7 @@ class SendTest : public ::testing::Test {
 // line for line.
 TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
   StartDevice({});
-  const Bytes image = Pattern(3 * 65536 + 1500, 1);
+  const Bytes image = PatternBytes(3 * 65536 + 1500, 1);
   const ProcessResult p = SendTo(WriteImage(image));
   ASSERT_TRUE(p.started) << p.error;
   EXPECT_EQ(p.exitCode, 0) << p.err;
@@ -144,7 +136,7 @@ TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
 // reconnect (the other runs that switch use a short one too).
 TEST_F(SendTest, SwitchPauseOptionSetsTheGapBeforeTheReconnect) {
   StartDevice({});
-  const Bytes image = Pattern(3000, 12);
+  const Bytes image = PatternBytes(3000, 12);
   const ProcessResult p = SendTo(WriteImage(image), {"--yes", "--switch-pause", "0.2"});
   EXPECT_EQ(p.exitCode, 0) << p.err;
   const DevsimRecord r = StopDevice();
@@ -161,7 +153,7 @@ TEST_F(SendTest, SwitchPauseOptionSetsTheGapBeforeTheReconnect) {
 TEST_F(SendTest, DeviceInDownloadModeOnASlowLinkIsServed) {
   StartDevice({"--download-mode", "--swap-status", "--reply-delay", "30", "--fault", "status=split:150,3",
                "--fault", "size=split:150,1", "--fault", "block.0=split:150,7"});
-  const Bytes image = Pattern(65536, 2);
+  const Bytes image = PatternBytes(65536, 2);
   const ProcessResult p = SendTo(WriteImage(image));
   EXPECT_EQ(p.exitCode, 0) << p.err;
   EXPECT_EQ(SplitLines(p.out),
@@ -178,7 +170,7 @@ TEST_F(SendTest, DeviceInDownloadModeOnASlowLinkIsServed) {
 // the last block of one byte follows a full one.
 TEST_F(SendTest, StatusThreeToTheQueryLeadsToTheSize) {
   StartDevice({"--download-mode", "--fault", "status=status3"});
-  const Bytes image = Pattern(65537, 3);
+  const Bytes image = PatternBytes(65537, 3);
   const ProcessResult p = SendTo(WriteImage(image));
   EXPECT_EQ(p.exitCode, 0) << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download start", "64K bytes sent",
@@ -218,7 +210,7 @@ TEST_F(SendTest, ImageCompressedByTheCoderDecodesOnTheDevice) {
     const std::string s = phrase + std::to_string(i % 977) + "\n";
     original.insert(original.end(), s.begin(), s.end());
   }
-  const Bytes noise = Pattern(120000, 9);
+  const Bytes noise = PatternBytes(120000, 9);
   original.insert(original.end(), noise.begin(), noise.end());
 
   MemoryOutputStream stream;
@@ -263,7 +255,7 @@ class SendFailureTest : public SendTest, public ::testing::WithParamInterface<Fa
 TEST_P(SendFailureTest, EndsTheRunWithTheMessage) {
   const FailureCase& c = GetParam();
   StartDevice({"--download-mode", "--fault", c.fault});
-  const Bytes image = Pattern(2 * 65536 + 10, 4);
+  const Bytes image = PatternBytes(2 * 65536 + 10, 4);
   const ProcessResult p = SendTo(WriteImage(image));
   ASSERT_TRUE(p.started) << p.error;
   EXPECT_FALSE(p.timedOut);
@@ -315,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
 // image is incomplete on the device, and nothing claims success.
 TEST_F(SendTest, DeviceVanishingMidBlockFailsTheRun) {
   StartDevice({"--download-mode", "--fault", "block.1=vanish:3000"});
-  const ProcessResult p = SendTo(WriteImage(Pattern(4 * 65536, 5)));
+  const ProcessResult p = SendTo(WriteImage(PatternBytes(4 * 65536, 5)));
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 4) << p.out << p.err;
   EXPECT_EQ((p.out + p.err).find("Download finished"), std::string::npos);
@@ -327,7 +319,7 @@ TEST_F(SendTest, DeviceVanishingMidBlockFailsTheRun) {
 // A device that never answers: --timeout ends the wait with a failure (exit 6).
 TEST_F(SendTest, SilentDeviceEndsWithTheTimeout) {
   StartDevice({"--download-mode", "--fault", "size=silent"});
-  const ProcessResult p = SendTo(WriteImage(Pattern(1000, 6)), {"--yes", "--timeout", "1"});
+  const ProcessResult p = SendTo(WriteImage(PatternBytes(1000, 6)), {"--yes", "--timeout", "1"});
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 6) << p.out << p.err;
   EXPECT_NE(p.err.find("no response from the device"), std::string::npos) << p.err;
@@ -340,7 +332,7 @@ TEST_F(SendTest, SilentDeviceEndsWithTheTimeout) {
 // query, the log says "Download cancelled", the exit code is 5.
 TEST_F(SendTest, CancelledConfirmationSendsNothing) {
   StartDevice({"--download-mode"});
-  const ProcessResult p = SendTo(WriteImage(Pattern(5000, 7)), {}, std::string("c\n"));
+  const ProcessResult p = SendTo(WriteImage(PatternBytes(5000, 7)), {}, std::string("c\n"));
   EXPECT_EQ(p.exitCode, 5) << p.out << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download cancelled"})) << p.out;
   const DevsimRecord r = StopDevice();
@@ -360,7 +352,7 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   StartDevice({});  // only for its folder
-  const std::string file = WriteImage(Pattern(100, 8));
+  const std::string file = WriteImage(PatternBytes(100, 8));
 
   const ProcessResult p =
       Send({"--host", "127.0.0.1", "--port", std::to_string(ntohs(a.sin_port)), "--yes", file});
@@ -379,7 +371,7 @@ TEST_F(SendTest, RefusedConnectionWithClosedInputEndsWithConnectError) {
 // "Retry?" answered No by the closed standard input, "Connect error" ends it.
 TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
   StartDevice({"--connections", "1"});  // gone after the switch connection
-  const ProcessResult p = SendTo(WriteImage(Pattern(2000, 10)), {"--yes", "--switch-pause", "0.1"});
+  const ProcessResult p = SendTo(WriteImage(PatternBytes(2000, 10)), {"--yes", "--switch-pause", "0.1"});
   EXPECT_FALSE(p.timedOut);
   EXPECT_EQ(p.exitCode, 3) << p.out << p.err;
   EXPECT_EQ(SplitLines(p.out), (Lines{"127.0.0.1 Connecting...", "Download mode...", "Connect error: Connection refused"}));
@@ -397,7 +389,7 @@ TEST_F(SendTest, RefusedReconnectAfterTheSwitchEndsWithConnectError) {
 // katakana as written.
 TEST_F(SendTest, JapaneseLocaleLogsInJapanese) {
   StartDevice({"--download-mode"});
-  const std::string file = WriteImage(Pattern(65537, 11));
+  const std::string file = WriteImage(PatternBytes(65537, 11));
   const ProcessResult p =
       Send({"--host", "127.0.0.1", "--port", std::to_string(sim_.Port()), "--yes", file}, std::nullopt,
            {"LANG=ja_JP.UTF-8", "-LC_ALL", "-LC_MESSAGES", "-LANGUAGE"});

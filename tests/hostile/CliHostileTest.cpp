@@ -4,6 +4,7 @@
 // when a connection has ended, so the record is read while it still runs),
 // the chosen file must be left as it was, and a second run against the same
 // device, now well behaved, must succeed.
+#include "tests/support/Patterns.h"
 #include "tests/support/Programs.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
@@ -34,7 +35,7 @@ using mervix::testing::ProcessResult;
 using mervix::testing::ReadBytes;
 using mervix::testing::TempFolder;
 
-const std::vector<std::string> kEnglish = {"LANG=C", "LC_ALL=C", "-LC_MESSAGES", "-LANGUAGE"};
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
 
 std::string CliPath() {
   if (const char* env = std::getenv("MERVIX_CLI")) return env;
