@@ -5,7 +5,8 @@ BUILD_DIR  ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize soak package
+.PHONY: all deps configure build run test bench demo clean fuzz test-sanitize soak package test-windows \
+        package-windows
 
 all: build
 
@@ -29,6 +30,18 @@ test: build
 # install it with `sudo apt install ./$(BUILD_DIR)/mervix_*.deb`.
 package: build
 	@cd $(BUILD_DIR) && cpack -G DEB
+
+# The Windows build: cross-built with MinGW-w64 into build-windows (the
+# compiler and Wine are installed when missing), its unit tests run under
+# Wine, then downloads between the Windows and the Linux programs and the
+# conversions and compress compared byte for byte (scripts/test-windows).
+test-windows: deps
+	@JOBS=$(JOBS) BUILD_DIR=$(BUILD_DIR) bash scripts/test-windows
+
+# build-windows/mervix-<version>-windows-x64.zip: mervix-cli.exe,
+# mervix-devsim.exe, the README and the licence.
+package-windows: deps
+	@JOBS=$(JOBS) bash scripts/package-windows
 
 bench: build
 	@bash scripts/run-benchmarks $(BUILD_DIR)

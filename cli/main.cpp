@@ -1,5 +1,6 @@
 // mervix-cli: the command-line front end of mervix.
 #include "cli/Commands.h"
+#include "cli/support/Console.h"
 #include "MervixVersion.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ const std::vector<Command>& RegisteredCommands() { return Registry(); }
 
 int main(int argc, char** argv) {
   using namespace mervix::cli;
+  PrepareConsole();
   if (argc < 2) {
     PrintUsage(stderr);
     return kExitUsage;

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 
+#include "compress/BitScan.h"
 #include "compress/BitWriter.h"
 #include "compress/CoderInterfaces.h"
 #include "compress/HuffmanCode.h"
@@ -52,9 +53,7 @@ struct BlockArrays {
 
 // Number of significant bits of v: 0 for 0, else 1 + floor(log2 v). This is
 // the distance class of the distance value v.
-inline int SignificantBits(unsigned v) {
-  return v == 0 ? 0 : static_cast<int>(sizeof(unsigned) * 8) - __builtin_clz(v);
-}
+inline int SignificantBits(std::uint32_t v) { return v == 0 ? 0 : 32 - LeadingZeros32(v); }
 
 class BlockEncoder {
  public:

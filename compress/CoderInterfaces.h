@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -13,7 +12,7 @@ namespace mervix {
 
 // A writable byte stream. The coder hands over its output in runs of bytes
 // (Write) and does not examine the result (a short write is the stream's
-// concern: the FILE* adapter leaves it to ferror/fclose of its owner).
+// concern: the compressed image file keeps the first failure).
 class OutputStream {
  public:
   virtual ~OutputStream() = default;
@@ -22,28 +21,6 @@ class OutputStream {
   virtual void Write(const std::uint8_t* bytes, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) WriteByte(bytes[i]);
   }
-};
-
-// Writes to a C stream opened by the caller in binary mode ("wb"); does not
-// own or close it.
-class FileOutputStream final : public OutputStream {
- public:
-  explicit FileOutputStream(std::FILE* file) : file_(file) {}
-  void WriteByte(std::uint8_t byte) override {
-    if (std::fputc(byte, file_) == EOF) Remember();
-  }
-  void Write(const std::uint8_t* bytes, std::size_t n) override {
-    if (std::fwrite(bytes, 1, n, file_) != n) Remember();
-  }
-  // The system's error of the first write that failed; 0 while none has.
-  int Error() const { return error_; }
-
- private:
-  void Remember() {
-    if (error_ == 0) error_ = errno != 0 ? errno : EIO;
-  }
-  std::FILE* file_;
-  int error_ = 0;
 };
 
 // Appends to a byte vector in memory.

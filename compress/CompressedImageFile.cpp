@@ -3,16 +3,52 @@
 #include "compress/ImageCompressor.h"
 #include "resources/FileAccess.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <unistd.h>
 #include <vector>
 
 namespace mervix {
 namespace {
 
-// The image is read in pieces of this size.
+// The image is read, and the file written, in pieces of this size.
 constexpr std::size_t kReadPiece = 64 * 1024;
+constexpr std::size_t kWritePiece = 64 * 1024;
+
+// The coder's output stream into the replacement file, gathered into
+// pieces. The coder does not look at its writes: the first failure is kept
+// here (with its errno) and nothing more is written after it.
+class ReplacementStream final : public OutputStream {
+ public:
+  explicit ReplacementStream(ReplacementFile& file) : file_(file) { buffer_.reserve(kWritePiece); }
+  void WriteByte(std::uint8_t byte) override {
+    buffer_.push_back(byte);
+    if (buffer_.size() == kWritePiece) Flush();
+  }
+  void Write(const std::uint8_t* bytes, std::size_t n) override {
+    while (n > 0) {
+      const std::size_t take = std::min(n, kWritePiece - buffer_.size());
+      buffer_.insert(buffer_.end(), bytes, bytes + take);
+      bytes += take;
+      n -= take;
+      if (buffer_.size() == kWritePiece) Flush();
+    }
+  }
+  // Writes what is gathered; false once any write has failed.
+  bool Flush() {
+    if (error_ == 0 && !buffer_.empty() && !file_.Write(buffer_.data(), buffer_.size())) {
+      error_ = errno != 0 ? errno : EIO;
+    }
+    buffer_.clear();
+    return error_ == 0;
+  }
+  // The errno of the first failed write; 0 while none has failed.
+  int Error() const { return error_; }
+
+ private:
+  ReplacementFile& file_;
+  std::vector<std::uint8_t> buffer_;
+  int error_ = 0;
+};
 
 }  // namespace
 
@@ -32,25 +68,16 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   }
   // The file is made under a temporary name beside the output and takes its
   // place only when whole: a failure below leaves an existing output as it
-  // was. The stream writes through its own descriptor of that file.
+  // was.
   ReplacementFile replacement;
   const FileStatus created = replacement.Create(outputPath);
   if (!created.ok()) {
     result.reason = created.reason;
     return result;
   }
-  const int streamFd = ::dup(replacement.fd());
-  std::FILE* out = streamFd >= 0 ? ::fdopen(streamFd, "wb") : nullptr;
-  if (out == nullptr) {
-    const int error = errno != 0 ? errno : EIO;
-    if (streamFd >= 0) ::close(streamFd);
-    result.reason = FileErrorReason("cannot create", outputPath, error);
-    return result;
-  }
-  FileOutputStream stream(out);
+  ReplacementStream stream(replacement);
   ImageCompressor coder(allocator, diagnostics);
   if (coder.Start(&stream, kLh5DictionaryBits, 1) == 0) {
-    std::fclose(out);
     result.coderRefused = true;
     result.reason = "not enough memory for the coder";
     return result;
@@ -74,18 +101,15 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   input.Close();
   // The trailer follows the stream's last byte.
   stream.Write(reinterpret_cast<const std::uint8_t*>(kCompressedImageTrailer), kCompressedImageTrailerSize);
-  // The coder does not look at its writes; the stream's error flag and the
-  // close do, so a full disk is not reported as a finished image.
-  const bool writeFailed = std::ferror(out) != 0;
-  errno = 0;
-  const bool closeFailed = std::fclose(out) != 0;
-  const int writeError = errno != 0 ? errno : EIO;
+  // The coder does not look at its writes; the stream and the commit do, so
+  // a full disk is not reported as a finished image.
+  const bool written = stream.Flush();
   if (readError != 0) {
     result.reason = FileErrorReason("cannot read image", imagePath, readError);
     return result;
   }
-  if (writeFailed || closeFailed) {
-    result.reason = FileErrorReason("cannot write", outputPath, stream.Error() != 0 ? stream.Error() : writeError);
+  if (!written) {
+    result.reason = FileErrorReason("cannot write", outputPath, stream.Error());
     return result;
   }
   const FileStatus committed = replacement.Commit();

@@ -1,5 +1,7 @@
 #include "compress/MatchFinder.h"
 
+#include "compress/BitScan.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -35,9 +37,9 @@ inline int FirstDifference(const std::uint8_t* a, const std::uint8_t* b, int fro
         // The lowest differing byte is the first in memory on a
         // little-endian machine, the highest on a big-endian one.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        const int k = i + (__builtin_clzll(diff) >> 3);
+        const int k = i + (LeadingZeros64(diff) >> 3);
 #else
-        const int k = i + (__builtin_ctzll(diff) >> 3);
+        const int k = i + (TrailingZeros64(diff) >> 3);
 #endif
         return k < limit ? k : limit;
       }

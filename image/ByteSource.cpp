@@ -1,32 +1,31 @@
 #include "image/ByteSource.h"
 
+#include "resources/FileAccess.h"
+
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace mervix {
 
 ByteSource::ByteSource(std::string_view memory)
     : pos_(reinterpret_cast<const unsigned char*>(memory.data())), end_(pos_ + memory.size()) {}
 
-ByteSource::ByteSource(int fd) : fd_(fd), buffer_(kChunkSize) {
+ByteSource::ByteSource(const InputFile& file) : file_(&file), buffer_(kChunkSize) {
   pos_ = end_ = buffer_.data();
 }
 
 bool ByteSource::Fill() {
-  if (fd_ < 0 || error_ != 0) return false;
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-    if (n > 0) {
-      pos_ = buffer_.data();
-      end_ = pos_ + n;
-      return true;
-    }
-    if (n == 0) return false;
-    if (errno == EINTR) continue;
-    error_ = errno;
+  if (file_ == nullptr || error_ != 0) return false;
+  const long n = file_->ReadAt(offset_, buffer_.data(), buffer_.size());
+  if (n < 0) {
+    error_ = errno != 0 ? errno : EIO;
     return false;
   }
+  if (n == 0) return false;
+  offset_ += static_cast<std::uint64_t>(n);
+  pos_ = buffer_.data();
+  end_ = pos_ + n;
+  return true;
 }
 
 bool ByteSource::AppendUntil(unsigned char delimiter, std::string& out, std::size_t limit) {

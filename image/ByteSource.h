@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mervix {
+
+class InputFile;
 
 class ByteSource {
  public:
@@ -18,9 +21,9 @@ class ByteSource {
 
   // Reads the bytes of `memory`, which must outlive the source.
   explicit ByteSource(std::string_view memory);
-  // Reads an open file descriptor from its current position in chunks of
-  // kChunkSize; the descriptor is not owned.
-  explicit ByteSource(int fd);
+  // Reads an open file from its start in chunks of kChunkSize; the file is
+  // not owned and must outlive the source.
+  explicit ByteSource(const InputFile& file);
 
   ByteSource(const ByteSource&) = delete;
   ByteSource& operator=(const ByteSource&) = delete;
@@ -65,7 +68,8 @@ class ByteSource {
 
   const unsigned char* pos_ = nullptr;
   const unsigned char* end_ = nullptr;
-  int fd_ = -1;  // -1: a memory source, which has nothing more to fill
+  const InputFile* file_ = nullptr;  // null: a memory source, which has nothing more to fill
+  std::uint64_t offset_ = 0;         // where the next chunk of the file starts
   int error_ = 0;
   std::vector<unsigned char> buffer_;
 };

@@ -2,9 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "resources/FileAccess.h"
 
@@ -140,26 +137,15 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
 
   FileStatus output = CheckOutputPath(input, outputPath);
   if (!output.ok()) return FileFailure(std::move(output));
-  // O_NONBLOCK: a named pipe without a reader fails at once instead of
-  // stalling the conversion; regular files are not affected by it.
-  const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-  if (out < 0) {
-    const int error = errno;
-    return FileFailure(
-        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create output", outputPath, error)));
-  }
-  struct stat st;
-  if (::fstat(out, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(out);
-    return FileFailure(FileStatus::Of(FileProblem::NotRegular, EINVAL,
-                                      "cannot create output '" + outputPath + "': not a regular file"));
-  }
+  OutputFile out;
+  FileStatus created = out.Create(outputPath);
+  if (!created.ok()) return FileFailure(std::move(created));
 
-  ByteSource source(input.fd());
+  ByteSource source(input);
   const TextOutcome outcome = ConvertText(source);
   ConversionResult result;
   if (!outcome.ok()) {
-    ::close(out);  // left with length 0: it was truncated when opened
+    out.Close();  // left with length 0: it was truncated when opened
     if (outcome.readError != 0) {
       return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
                          FileErrorReason("cannot read input", inputPath, outcome.readError)));
@@ -171,21 +157,15 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   }
 
   const std::uint32_t length = ImageLength();
-  const bool written = WriteAll(out, area_.data(), length);
-  const int writeError = errno;
-  if (!written) {
-    if (::ftruncate(out, 0) != 0) {
-      // Nothing more can be done about the output; the failure is reported.
-    }
-    ::close(out);
+  if (!out.Write(area_.data(), length)) {
+    const int writeError = errno;
+    out.Truncate();
+    out.Close();
     return FileFailure(FileStatus::Of(FileProblem::WriteFailed, writeError,
                                       FileErrorReason("cannot write output", outputPath, writeError)));
   }
-  if (::close(out) != 0) {
-    const int error = errno;
-    return FileFailure(
-        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error)));
-  }
+  FileStatus closed = out.Close();
+  if (!closed.ok()) return FileFailure(std::move(closed));
   result.outputPath = outputPath;
   result.imageLength = length;
   return result;

@@ -112,7 +112,7 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   FileStatus created = replacement.Create(outputPath);
   if (!created.ok()) return FileFailure(std::move(created));
 
-  ByteSource source(input.fd());
+  ByteSource source(input);
   const TextOutcome outcome = ConvertText(source);
   if (outcome.readError != 0) {
     return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
@@ -127,7 +127,7 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   }
 
   const std::uint32_t length = ImageLength();
-  if (!WriteAll(replacement.fd(), area_.data() + (length ? lowest_ : 0), length)) {
+  if (!replacement.Write(area_.data() + (length ? lowest_ : 0), length)) {
     const int error = errno;
     return FileFailure(
         FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error)));

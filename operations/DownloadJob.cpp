@@ -61,7 +61,7 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   std::string problem;
   if (!opened.ok()) {
     problem = opened.reason;
-  } else if (source_->fd() < 0) {
+  } else if (!source_->IsOpen()) {
     problem = "'" + image.path + "' is not open";
   } else if (source_->Length() != image.length) {
     // The file changed since it was prepared: what would go out is not what

@@ -1,5 +1,7 @@
 #include "operations/MemorySettingsStore.h"
 
+#include "resources/FileAccess.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -83,21 +85,8 @@ bool MemorySettingsStore::Save() {
     text << key.second << '=' << Escape(value) << '\n';
   }
   // Written beside the file and renamed over it: a reader never sees half.
-  const std::string temporary = path_ + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text.str();
-    out.flush();
-    if (!out) {
-      std::remove(temporary.c_str());
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+  const std::string bytes = text.str();
+  return ReplaceFileContents(path_, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()).ok();
 }
 
 bool MemorySettingsStore::Has(const std::string& section, const std::string& key) const {

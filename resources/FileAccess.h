@@ -1,9 +1,15 @@
 // Opening the files that image preparation, compression and the runs read
-// and write, with reasons a caller can show when that fails.
+// and write, with reasons a caller can show when that fails: the one place
+// the libraries meet the file system, with a POSIX and a Win32
+// implementation behind the same calls (paths are UTF-8 on both).
 //
 // Nothing here ever creates a file that is to be read: a path that names no
 // file, a directory, a file without read permission or one held by another
 // program is reported as such, and the path stays as it was.
+//
+// Failures carry an errno value on every system (Win32 errors are mapped to
+// the nearest one), and calls that return -1 or false set errno, so callers
+// report them the same way everywhere.
 #pragma once
 
 #include <cstddef>
@@ -13,10 +19,13 @@
 namespace mervix {
 
 // How an image file is opened (the two access modes of the operations).
-//  - Exclusive: no other opener may hold the file while it is open. Taken
-//    as an exclusive advisory lock; it fails while anyone holds a lock.
-//  - Shared: other openers may read and write; taken as a shared advisory
-//    lock, which only an exclusive holder refuses.
+//  - Exclusive: no other opener may hold the file while it is open. On
+//    POSIX an exclusive advisory lock, which fails while anyone holds a
+//    lock; on Windows no sharing at all, which fails while anyone has the
+//    file open.
+//  - Shared: other openers may read and write. On POSIX a shared advisory
+//    lock, which only an exclusive holder refuses; on Windows read and write
+//    sharing, which an opener that shares less refuses.
 // Both open for reading only: the image is never modified by a header read
 // or a conversion, so a read-only image is as good as any.
 enum class ImageAccess { Exclusive, Shared };
@@ -53,7 +62,17 @@ struct FileStatus {
   }
 };
 
-// A file descriptor opened for reading, closed by the destructor.
+// The system's handle of an open file: a descriptor on POSIX, a HANDLE on
+// Windows.
+#ifdef _WIN32
+using NativeFile = void*;
+inline constexpr NativeFile kNoFile = nullptr;
+#else
+using NativeFile = int;
+inline constexpr NativeFile kNoFile = -1;
+#endif
+
+// A file opened for reading, closed by the destructor.
 class InputFile {
  public:
   InputFile() = default;
@@ -71,15 +90,20 @@ class InputFile {
   std::uint64_t Length() const;
 
   // Reads up to `size` bytes from `offset`; returns the number read (less
-  // than size only at the end of the file) or -1 with errno set.
+  // than size only at the end of the file) or -1 with errno set. Reads at
+  // different offsets do not disturb each other.
   long ReadAt(std::uint64_t offset, void* data, std::size_t size) const;
 
-  int fd() const { return fd_; }
+  // True when `path` names this open file, by any name or link (the same
+  // device and inode; on Windows the same volume and file index).
+  bool IsSameFileAs(const std::string& path) const;
+
+  bool IsOpen() const { return file_ != kNoFile; }
   const std::string& path() const { return path_; }
   void Close();
 
  private:
-  int fd_ = -1;
+  NativeFile file_ = kNoFile;
   std::string path_;
 };
 
@@ -87,26 +111,44 @@ class InputFile {
 // "<action> '<path>': <strerror>".
 std::string FileErrorReason(const char* action, const std::string& path, int error);
 
-// Writes all bytes to fd, resuming after partial writes and interruptions.
-// Returns false with errno set when a write fails.
-bool WriteAll(int fd, const void* data, std::size_t size);
-
-// True when the path names the file open at fd (same device and inode).
-bool IsSameFile(int fd, const std::string& path);
-
 // The checks every writer of a file made from an input makes before it
 // creates, truncates or replaces the output, none of which can block: not
 // the input itself (by any name or link), not a folder, not a pipe, device
 // or socket, and an existing file only when this process may write it.
 FileStatus CheckOutputPath(const InputFile& input, const std::string& outputPath);
 
+// An output written in place: created, or an existing file truncated to
+// length 0, when opened (what a failed conversion leaves behind). The open
+// never blocks, and anything but a regular file is refused. Check the path
+// with CheckOutputPath first. Closed by the destructor.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() { Close(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  FileStatus Create(const std::string& path);
+  // Writes all bytes, resuming after partial writes; false with errno set.
+  bool Write(const void* data, std::size_t size);
+  // Cuts the file back to length 0 (after a failed write).
+  void Truncate();
+  // Closes the file; a failure to close is a failure to write.
+  FileStatus Close();
+
+ private:
+  NativeFile file_ = kNoFile;
+  std::string path_;
+};
+
 // An output written beside its path and moved into place only when whole:
 // the path holds the old file or the new one, never a part of either, and
 // a failure or an abandoned write leaves an existing file as it was. The
 // temporary file (".<name>.XXXXXX" in the same folder) is removed unless
-// committed. The new file keeps the old one's permissions (a new name gets
-// the usual ones), and an output that is a symbolic link stays one: the
-// file it points to is replaced. Check the path with CheckOutputPath first.
+// committed. An output that is a symbolic link stays one: the file it
+// points to is replaced. On POSIX the new file keeps the old one's
+// permissions (a new name gets the usual ones); on Windows it gets those
+// of its folder. Check the path with CheckOutputPath first.
 class ReplacementFile {
  public:
   ReplacementFile() = default;
@@ -114,16 +156,17 @@ class ReplacementFile {
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-  // Creates the temporary file for `path`, open for writing at fd().
+  // Creates the temporary file for `path`, open for writing.
   FileStatus Create(const std::string& path);
-  int fd() const { return fd_; }
+  // Appends all bytes to the temporary file; false with errno set.
+  bool Write(const void* data, std::size_t size);
   // Closes the temporary file and renames it over the path.
   FileStatus Commit();
   // Closes and removes the temporary file, if any.
   void Discard();
 
  private:
-  int fd_ = -1;
+  NativeFile file_ = kNoFile;
   std::string path_;       // as the caller named it, for the reasons
   std::string target_;     // what the rename replaces
   std::string temporary_;  // empty when there is nothing to remove

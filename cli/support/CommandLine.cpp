@@ -1,5 +1,6 @@
 #include "cli/support/CommandLine.h"
 
+#include "cli/support/Console.h"
 #include "image/HexText.h"
 #include "operations/SettingsStore.h"
 
@@ -9,7 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <unistd.h>
 
 namespace mervix::cli {
 namespace {
@@ -299,7 +299,7 @@ std::optional<std::string> CommandLineOperator::AskBaseAddress(const std::string
     std::fflush(err_);
     return std::nullopt;
   }
-  if (!isatty(fileno(in_))) {
+  if (!IsTerminal(in_)) {
     std::fprintf(err_, "%s\n", line.c_str());
     std::fflush(err_);
   }

@@ -1,6 +1,7 @@
 #include "cli/support/CommandRun.h"
 
 #include "cli/Commands.h"
+#include "cli/support/Console.h"
 #include "cli/support/TerminalOperator.h"
 #include "operations/DownloadJob.h"
 #include "operations/DownloadOperations.h"
@@ -17,7 +18,6 @@
 
 #include <csignal>
 #include <functional>
-#include <unistd.h>
 
 namespace mervix::cli {
 namespace {
@@ -135,7 +135,7 @@ int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& 
 
 bool ShowsProgress(ProgressMode mode, std::FILE* err) {
   if (mode == ProgressMode::Never) return false;
-  return mode == ProgressMode::Always || isatty(fileno(err));
+  return mode == ProgressMode::Always || IsTerminal(err);
 }
 
 RunnerLimits LimitsOf(const RunOptions& options) {

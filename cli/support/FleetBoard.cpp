@@ -1,10 +1,8 @@
 #include "cli/support/FleetBoard.h"
 
+#include "cli/support/Console.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/MessageTable.h"
-
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -12,17 +10,6 @@ namespace mervix::cli {
 namespace {
 
 constexpr const char* kSeparator = " \xC2\xB7 ";  // a middle dot
-
-// The terminal's size, 24 by 80 when it cannot be told.
-void TerminalSize(std::FILE* terminal, int* rows, int* columns) {
-  *rows = 24;
-  *columns = 80;
-  winsize size{};
-  if (ioctl(fileno(terminal), TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_col > 0) {
-    *rows = size.ws_row;
-    *columns = size.ws_col;
-  }
-}
 
 }  // namespace
 
@@ -132,9 +119,8 @@ std::vector<std::string> FleetBoard::Lines(int rows, int columns) const {
 }
 
 void FleetBoard::Draw(std::FILE* terminal) {
-  int rows = 0, columns = 0;
-  TerminalSize(terminal, &rows, &columns);
-  const std::vector<std::string> lines = Lines(rows, columns);
+  const TerminalExtent size = TerminalSize(terminal);
+  const std::vector<std::string> lines = Lines(size.rows, size.columns);
   std::string out;
   // Up to the first line drawn last, then each line over the old one.
   if (drawn_ > 0) out += "\033[" + std::to_string(drawn_) + "A";

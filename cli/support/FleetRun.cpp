@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 #include "cli/support/AsioRunner.h"
+#include "cli/support/Console.h"
 #include "cli/support/FleetBoard.h"
 #include "cli/support/RunReport.h"
 #include "cli/support/TerminalOperator.h"
@@ -18,8 +19,6 @@
 #include <asio/steady_timer.hpp>
 
 #include <nlohmann/json.hpp>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -48,8 +47,7 @@ std::string Label(const FleetDevice& d) { return d.host + ":" + std::to_string(d
 
 std::string UtcTimeText(std::chrono::system_clock::time_point t) {
   const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  std::tm tm{};
-  gmtime_r(&secs, &tm);
+  const std::tm tm = UtcCalendarTime(secs);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
   char text[64];
@@ -334,8 +332,7 @@ class Fleet {
     const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     std::fputs(line.c_str(), record_);
     // Written through at once: the record outlives a crash of the command.
-    std::fflush(record_);
-    ::fsync(fileno(record_));
+    FlushToDisk(record_);
   }
 
   const RunOptions& options_;
@@ -455,7 +452,7 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
   FleetBoard board(labels);
   if (!options.json && ShowsProgress(options.progress, streams.err)) {
     output.board = &board;
-    output.logLines = !isatty(fileno(streams.out));
+    output.logLines = !IsTerminal(streams.out);
   }
 
   Fleet fleet(options, output, image, devices, record);

@@ -1,7 +1,8 @@
 #include "cli/support/TerminalOperator.h"
 
+#include "cli/support/Console.h"
+
 #include <cctype>
-#include <unistd.h>
 
 namespace mervix::cli {
 namespace {
@@ -113,7 +114,7 @@ Answer TerminalOperator::Prompt(const std::string& text, ButtonSet buttons) {
     }
     // Input that is not a terminal is not echoed: show the answer read so
     // the transcript stays readable.
-    if (!isatty(fileno(in_))) {
+    if (!IsTerminal(in_)) {
       std::fprintf(err_, "%s\n", line.c_str());
       std::fflush(err_);
     }

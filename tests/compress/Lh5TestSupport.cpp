@@ -1,7 +1,8 @@
 #include "tests/compress/Lh5TestSupport.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +115,11 @@ bool ReadFile(const std::string& path, std::vector<std::uint8_t>* data) {
 }
 
 int RunCommand(const std::string& command, std::string* output) {
+#ifdef _WIN32
+  std::FILE* p = _popen(command.c_str(), "rb");
+#else
   std::FILE* p = popen(command.c_str(), "r");
+#endif
   if (!p) return -1;
   char buf[4096];
   std::size_t n;
@@ -122,9 +127,13 @@ int RunCommand(const std::string& command, std::string* output) {
   while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
     if (output) output->append(buf, n);
   }
+#ifdef _WIN32
+  return _pclose(p);  // the command's exit code, or -1
+#else
   const int status = pclose(p);
   if (status == -1 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+#endif
 }
 
 }  // namespace mervix::testing

@@ -1,8 +1,6 @@
 #include "image/FirmwareConverter.h"
 
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <fcntl.h>
 
 #include <memory>
 
@@ -198,7 +196,7 @@ TEST_F(FirmwareConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) 
   EXPECT_FALSE(test::Exists(dir / "missing.mot"));
   EXPECT_FALSE(test::Exists(dir / "missing.img"));
 
-  ASSERT_EQ(::mkdir((dir / "folder.mot").c_str(), 0755), 0);
+  ASSERT_TRUE(test::MakeFolder(dir / "folder.mot"));
   r = converter->ConvertFirmwareSRecords(dir / "folder.mot", dir / "folder.img");
   EXPECT_EQ(r.file.problem, FileProblem::Directory);
   EXPECT_FALSE(test::Exists(dir / "folder.img"));
@@ -211,26 +209,26 @@ TEST_F(FirmwareConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) 
   EXPECT_EQ(ReadFile(dir / "same"), std::vector<std::uint8_t>(text.begin(), text.end()));
 
   // An output that cannot be created: a folder is refused before anything.
-  ASSERT_EQ(::mkdir((dir / "out.img").c_str(), 0755), 0);
+  ASSERT_TRUE(test::MakeFolder(dir / "out.img"));
   r = converter->ConvertFirmwareSRecords(dir / "same", dir / "out.img");
   EXPECT_EQ(r.file.problem, FileProblem::Directory);
   EXPECT_NE(r.reason.find("out.img"), std::string::npos) << r.reason;
 
   // A pipe as output, with nobody reading it, must not stall the conversion.
-  ASSERT_EQ(::mkfifo((dir / "pipe.img").c_str(), 0600), 0);
-  r = converter->ConvertFirmwareSRecords(dir / "same", dir / "pipe.img");
+  const test::Pipe pipe(dir, "pipe.img");
+  ASSERT_TRUE(pipe.ok());
+  r = converter->ConvertFirmwareSRecords(dir / "same", pipe.path());
   EXPECT_FALSE(r.ok());
 }
 
 TEST_F(FirmwareConversion, AnInputHeldExclusivelyElsewhereIsReportedAsInUse) {
   const std::string text = DataRecord(1, 0, {1, 2}) + "\n";
   WriteFile(dir / "held.mot", text);
-  const int holder = ::open((dir / "held.mot").c_str(), O_RDONLY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  InputFile holder;  // another opener holding the file alone
+  ASSERT_TRUE(holder.Open(dir / "held.mot", ImageAccess::Exclusive).ok());
   converter->SetBaseAddress(0);
   const ConversionResult r = converter->ConvertFirmwareSRecords(dir / "held.mot", dir / "held.img");
-  ::close(holder);
+  holder.Close();
   EXPECT_EQ(r.file.problem, FileProblem::Locked);
   EXPECT_FALSE(test::Exists(dir / "held.img"));
 }

@@ -1,8 +1,6 @@
 #include "image/ImageHeader.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 
 #include "TestFiles.h"
 #include "resources/MessageTable.h"
@@ -113,27 +111,27 @@ TEST_F(HeaderRead, UnusableFilesAreReportedWithAReasonAndNeverCreated) {
   EXPECT_EQ(r.status.problem, FileProblem::Directory);
   r = ReadImageHeader("", ImageAccess::Shared, true, header);
   EXPECT_EQ(r.status.problem, FileProblem::Missing);
-  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
-  r = ReadImageHeader(dir / "pipe", ImageAccess::Shared, true, header);
+  const test::Pipe pipe(dir, "pipe");
+  ASSERT_TRUE(pipe.ok());
+  r = ReadImageHeader(pipe.path(), ImageAccess::Shared, true, header);
   EXPECT_EQ(r.status.problem, FileProblem::NotRegular) << "a pipe must not stall the read";
 }
 
 TEST_F(HeaderRead, ExclusiveAndSharedAccessMatchHowTheFileIsHeld) {
   WriteFile(dir / "held.img", HeaderFile("REV-", 1, 0));
-  const int holder = ::open((dir / "held.img").c_str(), O_RDONLY);
-  ASSERT_GE(holder, 0);
-
-  ASSERT_EQ(::flock(holder, LOCK_SH), 0);  // another reader sharing the file
+  InputFile holder;
+  ASSERT_TRUE(holder.Open(dir / "held.img", ImageAccess::Shared).ok());  // another reader sharing the file
   EXPECT_TRUE(ReadImageHeader(dir / "held.img", ImageAccess::Shared, true, header).ok());
   HeaderReadResult r = ReadImageHeader(dir / "held.img", ImageAccess::Exclusive, true, header);
   EXPECT_EQ(r.status.problem, FileProblem::Locked);
   EXPECT_NE(r.status.reason.find("in use"), std::string::npos) << r.status.reason;
 
-  ASSERT_EQ(::flock(holder, LOCK_EX), 0);  // another program holding it alone
+  holder.Close();
+  ASSERT_TRUE(holder.Open(dir / "held.img", ImageAccess::Exclusive).ok());  // another opener holding it alone
   r = ReadImageHeader(dir / "held.img", ImageAccess::Shared, true, header);
   EXPECT_EQ(r.status.problem, FileProblem::Locked);
 
-  ::close(holder);
+  holder.Close();
   EXPECT_TRUE(ReadImageHeader(dir / "held.img", ImageAccess::Exclusive, true, header).ok());
 }
 

@@ -40,6 +40,9 @@ TEST(SRecordSurvey, CountsTypesRangeAndBadChecksums) {
 }
 
 TEST(SRecordSurvey, WhatSrecCatWritesHasRightChecksumsAndItsCountRecord) {
+#ifdef _WIN32
+  GTEST_SKIP() << "srec_cat is a Linux program here";
+#endif
   TempDir dir;
   std::string bytes(3000, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7);

@@ -150,7 +150,7 @@ TEST_F(ModuleConversion, AFailedConversionLeavesAnExistingImageUnchanged) {
     EXPECT_EQ(Image(), before) << c.text;
   }
   // No output appears when there was none before.
-  ASSERT_EQ(::unlink((dir / "inter.img").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(dir / "inter.img"));
   EXPECT_FALSE(Convert(rec + "\n\n").ok());
   EXPECT_FALSE(test::Exists(dir / "inter.img"));
 }
@@ -192,7 +192,7 @@ TEST_F(ModuleConversion, FilesThatCannotBeUsedAreReportedAndNothingIsCreated) {
   EXPECT_FALSE(test::Exists(dir / "inter.img"));
 
   WriteFile(dir / "m.mot", DataRecord(1, 0, {1}) + "\n");
-  ASSERT_EQ(::mkdir((dir / "out").c_str(), 0755), 0);
+  ASSERT_TRUE(test::MakeFolder(dir / "out"));
   r = converter->ConvertUserModuleSRecords(dir / "m.mot", dir / "out");
   EXPECT_EQ(r.file.problem, FileProblem::Directory);
   const std::vector<std::uint8_t> source = ReadFile(dir / "m.mot");

@@ -10,11 +10,9 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <functional>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <system_error>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,14 +26,11 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using namespace mervix::testing;
 
-// True when another program could hold the file now, even only shared for
+// True when another opener could hold the file now, even only shared for
 // reading: exclusive access lets no other opener hold it at all.
 bool OthersCanLock(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  const bool locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
-  ::close(fd);
-  return locked;
+  InputFile other;
+  return other.Open(path, ImageAccess::Shared).ok();
 }
 
 class DownloadJobTest : public ::testing::Test {
@@ -167,6 +162,9 @@ TEST_F(DownloadJobTest, ImageThatCannotBeTakenEndsTheRunBeforeConnecting) {
 }
 
 TEST_F(DownloadJobTest, ImageCutShortDuringTheRunIsReportedAndNothingOfItSent) {
+#ifdef _WIN32
+  GTEST_SKIP() << "held exclusively, the image cannot be cut on Windows (windows_file_test)";
+#endif
   const PreparedImage image = Image(200000);
   ScriptWholeDownload(runner_, 200000, true, false);
   op_.answers = {Answer::Ok};
@@ -174,7 +172,9 @@ TEST_F(DownloadJobTest, ImageCutShortDuringTheRunIsReportedAndNothingOfItSent) {
   // Another program cuts the file while the confirmation is open.
   op_.whileBoxOpen = [&](const FakeOperator::Box& box) {
     if (box.buttons == ButtonSet::OkCancel) {
-      ASSERT_EQ(::truncate(image.path.c_str(), 100000), 0);
+      std::error_code error;
+      std::filesystem::resize_file(image.path, 100000, error);
+      ASSERT_FALSE(error) << error.message();
     }
   };
   runner_.Run();
@@ -256,7 +256,7 @@ TEST_F(DownloadJobTest, JobsSideBySideReadOneSharedImage) {
     EXPECT_EQ(runners[i]->BlockBytes(), bytes_) << i;
     EXPECT_FALSE(jobs[i]->ImageOpen()) << i;
   }
-  EXPECT_GE(shared.fd(), 0) << "the shared image stays open for its owner";
+  EXPECT_TRUE(shared.IsOpen()) << "the shared image stays open for its owner";
   EXPECT_FALSE(OthersCanLock(image.path));
 }
 

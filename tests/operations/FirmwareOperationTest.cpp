@@ -8,9 +8,7 @@
 #include "resources/MessageTable.h"
 #include "tests/operations/OperationsTestSupport.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
+#include <filesystem>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -230,13 +228,12 @@ TEST_F(FirmwareOperationTest, MissingFilesEndWithABoxNamingThemAndCreateNothing)
 }
 
 TEST_F(FirmwareOperationTest, ImageHeldByAnotherProgramOrAFolderIsReportedWithItsReason) {
-  // Another program holds the image exclusively (an advisory lock here).
+  // Another opener holds the image exclusively.
   const std::string path = ChooseImage(MakeImage(2048, 1, 0));
-  const int holder = ::open(path.c_str(), O_RDONLY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  InputFile holder;
+  ASSERT_TRUE(holder.Open(path, ImageAccess::Exclusive).ok());
   EXPECT_EQ(Download().end, PreparationEnd::FileError);
-  ::close(holder);
+  holder.Close();
   // A folder chosen in place of a file.
   op_.files.push_back(dir_.path());
   EXPECT_EQ(Download().end, PreparationEnd::FileError);
@@ -409,16 +406,15 @@ TEST_F(FirmwareOperationTest, CompressedRunUsesTheConvertedHeaderAndSendsInterIm
 }
 
 TEST_F(FirmwareOperationTest, CompressedRunInTheWorkingDirectoryLogsTheBareName) {
-  char previous[4096];
-  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
   ops_.SetWorkDirectory("");
   ChooseSRecords(MakeImage(5000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
   link_.connectResults = {false};
   Download();
   const bool written = FileExists("Inter.img");
-  ASSERT_EQ(::chdir(previous), 0);
+  std::filesystem::current_path(previous);
   EXPECT_TRUE(written);
   EXPECT_EQ(log_.Text(),
             "Normal mode - compression active\r\n"
@@ -468,7 +464,11 @@ TEST_F(FirmwareOperationTest, InterImgThatCannotBeCreatedIsReportedAndNothingIsS
 TEST_F(FirmwareOperationTest, InterImgThatIsADeviceIsRefusedAndNeverSent) {
   // "Inter.img" naming a device (here one where every write fails): it is
   // refused before anything is written, and nothing goes to the device.
+#ifdef _WIN32
+  GTEST_SKIP() << "a file name cannot stand for a device on Windows";
+#else
   ASSERT_EQ(::symlink("/dev/full", (dir_ / "Inter.img").c_str()), 0);
+#endif
   ChooseSRecords(MakeImage(50000, 1, 5), 0x0, "0");
   op_.controls.compress = true;
   const PreparationResult r = Download();

@@ -40,6 +40,9 @@ TEST(Sha256, StandardVectorsWholeAndInPieces) {
 }
 
 TEST(Sha256, FileDigestMatchesTheSystemsTool) {
+#ifdef _WIN32
+  GTEST_SKIP() << "sha256sum is a Linux program";
+#else
   testing::TempFolder dir;
   const std::string path = dir / "image.img";
   testing::WriteBytes(path, testing::MakeImage(300001, 1, 2));
@@ -55,6 +58,7 @@ TEST(Sha256, FileDigestMatchesTheSystemsTool) {
 
   EXPECT_EQ(FileSha256(dir / "missing.img", &status), "");
   EXPECT_EQ(status.problem, FileProblem::Missing);
+#endif
 }
 
 }  // namespace

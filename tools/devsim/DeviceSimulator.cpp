@@ -1,20 +1,16 @@
 #include "tools/devsim/DeviceSimulator.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "compress/Lh5Decoder.h"
+#include "resources/FileAccess.h"
 
 namespace mervix::devsim {
 
@@ -77,17 +73,10 @@ std::string JoinNumbers(const std::vector<T>& values) {
   return s;
 }
 
+// The outputs are replaced whole (a reader never sees half a record), on
+// POSIX and on Windows alike.
 bool WriteFileAtomically(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  const bool written = size == 0 || std::fwrite(data, 1, size, f) == size;
-  const bool closed = std::fclose(f) == 0;
-  if (!written || !closed) {
-    std::remove(tmp.c_str());
-    return false;
-  }
-  return std::rename(tmp.c_str(), path.c_str()) == 0;
+  return ReplaceFileContents(path, data, size).ok();
 }
 
 const char* StepName(FaultStep step) {
@@ -145,31 +134,56 @@ std::string FormatRecord(const SimulatorRecord& r) {
 
 DeviceSimulator::DeviceSimulator(SimulatorOptions options) : options_(std::move(options)) {}
 
-DeviceSimulator::~DeviceSimulator() {
-  if (listenFd_ >= 0) ::close(listenFd_);
-}
+DeviceSimulator::~DeviceSimulator() = default;
 
 bool DeviceSimulator::Listen(std::string* error) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listenFd_ < 0) {
-    *error = std::string("socket: ") + std::strerror(errno);
+  using asio::ip::tcp;
+  asio::error_code ec;
+  acceptor_.open(tcp::v4(), ec);
+  if (ec) {
+    *error = "socket: " + ec.message();
     return false;
   }
-  const int one = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(options_.port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0) {
-    *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + std::strerror(errno);
-    ::close(listenFd_);
-    listenFd_ = -1;
+#ifndef _WIN32
+  // A restarted simulator gets its port back at once. (On Windows this
+  // option would let two listeners share the port, so it is left off.)
+  acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+#endif
+  const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(options_.port));
+  acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(4, ec);
+  if (ec) {
+    *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + ec.message();
+    asio::error_code ignored;
+    acceptor_.close(ignored);
     return false;
   }
-  socklen_t len = sizeof addr;
-  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  port_ = acceptor_.local_endpoint(ec).port();
+  return true;
+}
+
+void DeviceSimulator::Stop() {
+  asio::post(io_, [this] { StopNow(); });
+}
+
+// On the serving thread: whatever the device waits for ends with
+// operation_aborted, and no new wait starts.
+void DeviceSimulator::StopNow() {
+  stopped_ = true;
+  asio::error_code ignored;
+  acceptor_.cancel(ignored);
+  if (peer_) peer_->cancel(ignored);
+  timer_.cancel();
+}
+
+// Runs the device's handlers until the operation that sets |done| has
+// completed; Stop completes it early by cancelling it. The work guard keeps
+// the context from stopping between two waits, so this is false only if it
+// was stopped.
+bool DeviceSimulator::RunUntil(const bool& done) {
+  while (!done) {
+    if (io_.run_one() == 0) return false;
+  }
   return true;
 }
 
@@ -184,68 +198,49 @@ void DeviceSimulator::Note(const char* format, ...) {
 }
 
 bool DeviceSimulator::Pause(int milliseconds) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return true;
-    pollfd p{stopFd_, POLLIN, 0};
-    const int n = ::poll(&p, stopFd_ >= 0 ? 1 : 0, static_cast<int>(left));
-    if (n > 0) {
-      stopped_ = true;
-      return false;
-    }
-  }
+  if (stopped_) return false;
+  bool done = false;
+  timer_.expires_after(std::chrono::milliseconds(milliseconds));
+  timer_.async_wait([&done](const asio::error_code&) { done = true; });
+  return RunUntil(done) && !stopped_;
 }
 
 // Reads exactly |size| bytes, however the peer's segments fall, unless the
 // peer closes, the connection fails or the simulator is told to stop.
-DeviceSimulator::Io DeviceSimulator::ReadExact(int fd, std::uint8_t* buffer, std::size_t size, std::size_t* got) {
+DeviceSimulator::Io DeviceSimulator::ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got) {
   *got = 0;
-  while (*got < size) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    const int n = ::poll(p, stopFd_ >= 0 ? 2 : 1, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Io::Failed;
-    }
-    if (stopFd_ >= 0 && (p[1].revents & POLLIN)) {
-      stopped_ = true;
-      return Io::Stopped;
-    }
-    const ssize_t r = ::recv(fd, buffer + *got, size - *got, 0);
-    if (r == 0) return Io::PeerClosed;
-    if (r < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return Io::Failed;
-    }
-    *got += static_cast<std::size_t>(r);
-  }
-  return Io::Ok;
+  if (stopped_) return Io::Stopped;
+  bool done = false;
+  asio::error_code ec;
+  asio::async_read(*peer_, asio::buffer(buffer, size), [&](const asio::error_code& e, std::size_t n) {
+    ec = e;
+    *got = n;
+    done = true;
+  });
+  if (!RunUntil(done)) return Io::Failed;
+  if (!ec) return Io::Ok;
+  if (stopped_) return Io::Stopped;
+  return ec == asio::error::eof ? Io::PeerClosed : Io::Failed;
 }
 
-DeviceSimulator::Io DeviceSimulator::WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t w = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return Io::Failed;
-    }
-    done += static_cast<std::size_t>(w);
-  }
-  return Io::Ok;
+DeviceSimulator::Io DeviceSimulator::WriteAll(const std::uint8_t* data, std::size_t size) {
+  asio::error_code ec;
+  asio::write(*peer_, asio::buffer(data, size), ec);
+  return ec ? Io::Failed : Io::Ok;
 }
 
 // Reads and drops whatever the peer still sends until it closes.
-void DeviceSimulator::Discard(int fd, bool countTrailing) {
+void DeviceSimulator::Discard(bool countTrailing) {
   std::uint8_t sink[4096];
   for (;;) {
     std::size_t got = 0;
-    const Io io = ReadExact(fd, sink, 1, &got);
+    const Io io = ReadExact(sink, 1, &got);
     if (io != Io::Ok) return;
-    const ssize_t more = ::recv(fd, sink + 1, sizeof sink - 1, MSG_DONTWAIT);
-    const std::size_t n = 1 + (more > 0 ? static_cast<std::size_t>(more) : 0);
+    // What else is there already, without waiting for more.
+    asio::error_code ec;
+    std::size_t n = 1;
+    const std::size_t ready = std::min(peer_->available(ec), sizeof sink - 1);
+    if (!ec && ready > 0) n += peer_->read_some(asio::buffer(sink + 1, ready), ec);
     if (countTrailing) record_.trailingBytes += n;
   }
 }
@@ -263,7 +258,7 @@ Fault* DeviceSimulator::TakeFault(FaultStep step, std::uint32_t index) {
 }
 
 // Sends the reply to one request, or what the fault makes of it.
-DeviceSimulator::After DeviceSimulator::Reply(int fd, const std::uint8_t normal[8], Fault* fault, bool* sentAck) {
+DeviceSimulator::After DeviceSimulator::Reply(const std::uint8_t normal[8], Fault* fault, bool* sentAck) {
   *sentAck = false;
   std::uint8_t frame[8];
   std::memcpy(frame, normal, 8);
@@ -294,8 +289,8 @@ DeviceSimulator::After DeviceSimulator::Reply(int fd, const std::uint8_t normal[
   if (delayMs > 0 && !Pause(delayMs)) return After::Close;
 
   // Lock-step: the tool must wait for this reply before it sends anything.
-  std::uint8_t peek;
-  if (::recv(fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+  asio::error_code ec;
+  if (peer_->available(ec) > 0 && !ec) {
     ++record_.lockstepViolations;
     Note("lock-step violation: data arrived before the reply");
   }
@@ -304,18 +299,18 @@ DeviceSimulator::After DeviceSimulator::Reply(int fd, const std::uint8_t normal[
   Io io = Io::Ok;
   if (fault && fault->kind == FaultKind::Short) {
     sent = fault->value;
-    io = WriteAll(fd, frame, sent);
+    io = WriteAll(frame, sent);
   } else if (fault && fault->kind == FaultKind::Split) {
     const std::size_t at = fault->value2;
-    io = WriteAll(fd, frame, at);
+    io = WriteAll(frame, at);
     if (io == Io::Ok && !Pause(static_cast<int>(fault->value))) return After::Close;
-    if (io == Io::Ok) io = WriteAll(fd, frame + at, 8 - at);
+    if (io == Io::Ok) io = WriteAll(frame + at, 8 - at);
   } else if (fault && fault->kind == FaultKind::Extra) {
     std::vector<std::uint8_t> bytes(frame, frame + 8);
     bytes.resize(8 + fault->value, kExtraByte);
-    io = WriteAll(fd, bytes.data(), bytes.size());
+    io = WriteAll(bytes.data(), bytes.size());
   } else {
-    io = WriteAll(fd, frame, 8);
+    io = WriteAll(frame, 8);
   }
   record_.replies.push_back(std::to_string(connection_) + " " + Hex(frame, sent));
   Note("reply %s", Hex(frame, sent).c_str());
@@ -331,7 +326,7 @@ DeviceSimulator::After DeviceSimulator::Reply(int fd, const std::uint8_t normal[
   return After::Continue;
 }
 
-void DeviceSimulator::HandleConnection(int fd) {
+void DeviceSimulator::HandleConnection() {
   ++connection_;
   ++record_.connections;
   record_.lastEnd = "peer closed";
@@ -349,7 +344,7 @@ void DeviceSimulator::HandleConnection(int fd) {
   for (;;) {
     std::uint8_t req[8];
     std::size_t got = 0;
-    const Io io = ReadExact(fd, req, 8, &got);
+    const Io io = ReadExact(req, 8, &got);
     if (io != Io::Ok) {
       record_.partialFrameBytes += got;
       if (got > 0) record_.lastEnd = "closed inside a frame";
@@ -400,10 +395,10 @@ void DeviceSimulator::HandleConnection(int fd) {
     }
 
     bool sentAck = false;
-    const After after = Reply(fd, normal, fault, &sentAck);
+    const After after = Reply(normal, fault, &sentAck);
     if (after == After::Close) break;
     if (after == After::Silent) {
-      Discard(fd, true);
+      Discard(true);
       break;
     }
     if (kind == Switch && sentAck) {
@@ -413,13 +408,14 @@ void DeviceSimulator::HandleConnection(int fd) {
       switchAckAt_ = std::chrono::steady_clock::now();
     }
     if (kind == Size && sizeAccepted && sentAck) {
-      ReceiveBlocks(fd, size);
+      ReceiveBlocks(size);
       downloadDone = record_.lastEnd == "download complete";
-      if (downloadDone) Discard(fd, true);
+      if (downloadDone) Discard(true);
       break;
     }
   }
-  ::close(fd);
+  asio::error_code ignored;
+  peer_->close(ignored);
 
   if (switchPending_ && switchesLeft_ > 0) --switchesLeft_;
   // A device that has taken new firmware restarts in the mode it began in.
@@ -428,7 +424,7 @@ void DeviceSimulator::HandleConnection(int fd) {
 
 // Receives the image announced by an acknowledged size request: blocks of
 // 65,536 bytes, the last one shorter, each answered with one reply.
-void DeviceSimulator::ReceiveBlocks(int fd, std::uint32_t size) {
+void DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
   record_.image.clear();
   record_.blockSizes.clear();
   record_.imageComplete = false;
@@ -448,7 +444,7 @@ void DeviceSimulator::ReceiveBlocks(int fd, std::uint32_t size) {
     const std::size_t before = record_.image.size();
     record_.image.resize(before + want);
     std::size_t got = 0;
-    const Io io = want > 0 ? ReadExact(fd, record_.image.data() + before, want, &got) : Io::Ok;
+    const Io io = want > 0 ? ReadExact(record_.image.data() + before, want, &got) : Io::Ok;
     record_.image.resize(before + got);
     if (io != Io::Ok) {
       if (got > 0) record_.blockSizes.push_back(static_cast<std::uint32_t>(got));
@@ -469,10 +465,10 @@ void DeviceSimulator::ReceiveBlocks(int fd, std::uint32_t size) {
 
     std::uint8_t ack[8];
     SetFrame(ack, kAck);
-    const After after = Reply(fd, ack, fault, &lastAck);
+    const After after = Reply(ack, fault, &lastAck);
     if (after != After::Continue) {
       FinishImage();
-      if (after == After::Silent) Discard(fd, true);
+      if (after == After::Silent) Discard(true);
       return;
     }
   }
@@ -515,27 +511,26 @@ bool DeviceSimulator::WriteOutputs() {
   return ok;
 }
 
-int DeviceSimulator::Serve(int stopFd) {
-  stopFd_ = stopFd;
+int DeviceSimulator::Serve() {
   switchesLeft_ = options_.switches;
   WriteOutputs();
   while (!stopped_) {
     if (options_.maxConnections && record_.connections >= options_.maxConnections) break;
     if (options_.maxDownloads && record_.downloadsCompleted >= options_.maxDownloads) break;
-    pollfd p[2] = {{listenFd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-    const int n = ::poll(p, stopFd_ >= 0 ? 2 : 1, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (stopFd_ >= 0 && (p[1].revents & POLLIN)) break;
-    if (!(p[0].revents & POLLIN)) continue;
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    asio::ip::tcp::socket socket(io_);
+    asio::error_code ec;
+    bool done = false;
+    acceptor_.async_accept(socket, [&](const asio::error_code& e) {
+      ec = e;
+      done = true;
+    });
+    if (!RunUntil(done) || stopped_) break;
+    if (ec) continue;
     // Replies go out at once; the split fault's two writes stay two segments.
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    HandleConnection(fd);
+    socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    peer_.emplace(std::move(socket));
+    HandleConnection();
+    peer_.reset();
     WriteOutputs();
   }
   WriteOutputs();

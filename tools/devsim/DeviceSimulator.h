@@ -4,11 +4,19 @@
 //
 // Its frame handling is written here on purpose, apart from the tool's own
 // protocol library, so that it checks that library instead of echoing it.
-// It serves one connection at a time on one thread; every wait also watches a
-// stop descriptor so that SIGTERM/SIGINT end it promptly.
+// It serves one connection at a time on one thread, in the order a device
+// does things: read a request, answer it. Every wait is an Asio operation on
+// the device's own context, run to its end there, so that Stop (from any
+// thread, e.g. on SIGTERM/SIGINT) cancels whatever the device waits for and
+// ends it promptly. Standalone Asio: POSIX sockets or Winsock.
 #pragma once
 
 #include "tools/devsim/SimulatorOptions.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -64,10 +72,15 @@ class DeviceSimulator {
   // The port actually listened on (after Listen).
   std::uint16_t Port() const { return port_; }
 
-  // Serves connections until |stopFd| becomes readable or a limit of the
-  // options is reached. Writes the record after every connection and before
-  // returning. Returns 0, or 1 when the record or image could not be written.
-  int Serve(int stopFd);
+  // Serves connections until Stop or a limit of the options. Writes the
+  // record after every connection and before returning. Returns 0, or 1
+  // when the record or image could not be written. Runs on one thread.
+  int Serve();
+
+  // Ends Serve promptly: the wait in progress is cancelled and the record
+  // written. Safe from any thread, also before Serve starts or after it
+  // returned.
+  void Stop();
 
   const SimulatorRecord& Record() const { return record_; }
 
@@ -75,23 +88,28 @@ class DeviceSimulator {
   enum class Io { Ok, PeerClosed, Failed, Stopped };
   enum class After { Continue, Close, Silent };
 
-  void HandleConnection(int fd);
-  Io ReadExact(int fd, std::uint8_t* buffer, std::size_t size, std::size_t* got);
-  Io WriteAll(int fd, const std::uint8_t* data, std::size_t size);
+  void HandleConnection();
+  bool RunUntil(const bool& done);
+  void StopNow();
+  Io ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got);
+  Io WriteAll(const std::uint8_t* data, std::size_t size);
   bool Pause(int milliseconds);  // false when stopped meanwhile
-  void Discard(int fd, bool countTrailing);
+  void Discard(bool countTrailing);
   Fault* TakeFault(FaultStep step, std::uint32_t index);
-  After Reply(int fd, const std::uint8_t normal[8], Fault* fault, bool* sentAck);
-  void ReceiveBlocks(int fd, std::uint32_t size);
+  After Reply(const std::uint8_t normal[8], Fault* fault, bool* sentAck);
+  void ReceiveBlocks(std::uint32_t size);
   void FinishImage();
   bool WriteOutputs();
   void Note(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   SimulatorOptions options_;
   SimulatorRecord record_;
-  int listenFd_ = -1;
-  int stopFd_ = -1;
-  bool stopped_ = false;
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+  asio::ip::tcp::acceptor acceptor_{io_};
+  std::optional<asio::ip::tcp::socket> peer_;  // the connection being served
+  asio::steady_timer timer_{io_};
+  bool stopped_ = false;  // touched only on the thread that serves
   std::uint16_t port_ = 0;
   unsigned switchesLeft_ = 0;   // status 1 until this reaches 0
   bool switchPending_ = false;  // switch acknowledged on this connection

@@ -4,28 +4,17 @@
 #include "tools/devsim/SimulatorOptions.h"
 #include "MervixVersion.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <thread>
 #include <vector>
-
-namespace {
-
-int g_stopPipe[2] = {-1, -1};
-
-// SIGTERM/SIGINT: wake every wait of the simulator through the pipe.
-void OnStopSignal(int) {
-  const char c = 's';
-  const ssize_t ignored = ::write(g_stopPipe[1], &c, 1);
-  (void)ignored;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace mervix::devsim;
@@ -46,16 +35,14 @@ int main(int argc, char** argv) {
       break;
   }
 
-  if (::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::perror("mervix-devsim: pipe");
-    return 1;
-  }
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGTERM, &sa, nullptr);
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  // SIGTERM/SIGINT (Ctrl-C on a Windows console) stop every device: each
+  // ends the wait it is in and writes its record. Later signals are taken
+  // and ignored while the devices finish.
+  asio::io_context signalContext;
+  asio::signal_set signals(signalContext, SIGINT, SIGTERM);
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 
   // Every device listens before any line is printed, so that a reader of the
   // lines can connect to all of them at once.
@@ -70,15 +57,22 @@ int main(int argc, char** argv) {
   for (const auto& device : devices) std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(device->Port()));
   std::fflush(stdout);
 
-  // One device serves on this thread; the others of a fleet on a thread
-  // each (the simulator's waits block). The stop pipe is only polled, never
-  // read, so one signal wakes them all.
+  // A thread per device (a device's waits block its thread); this one waits
+  // for a signal until the last device has ended by itself.
+  signals.async_wait([&devices](const asio::error_code& ec, int) {
+    if (ec) return;
+    for (const auto& device : devices) device->Stop();
+  });
   std::vector<int> codes(devices.size(), 0);
+  std::atomic<std::size_t> serving{devices.size()};
   std::vector<std::thread> threads;
-  for (std::size_t k = 1; k < devices.size(); ++k) {
-    threads.emplace_back([&, k] { codes[k] = devices[k]->Serve(g_stopPipe[0]); });
+  for (std::size_t k = 0; k < devices.size(); ++k) {
+    threads.emplace_back([&, k] {
+      codes[k] = devices[k]->Serve();
+      if (--serving == 0) asio::post(signalContext, [&signals] { signals.cancel(); });
+    });
   }
-  codes[0] = devices[0]->Serve(g_stopPipe[0]);
+  signalContext.run();
   for (std::thread& t : threads) t.join();
   int rc = 0;
   for (int code : codes) rc = std::max(rc, code);
