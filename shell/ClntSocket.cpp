@@ -127,6 +127,8 @@ void CClntSocket::Send(const std::uint8_t* data, std::size_t size) {
 void CClntSocket::OnBytesWritten() {
   if (socket_->bytesToWrite() == 0) {
     stallTimer_->stop();
+    // What arrived while the send was out.
+    if (phase_ == Phase::Connected) ForwardReadable();
   } else if (phase_ == Phase::Connected) {
     stallTimer_->start(sendStallLimitMs_);  // progress: the bound starts again
   }
@@ -144,11 +146,20 @@ bool CClntSocket::ForwardReadable() {
 
 void CClntSocket::OnReadyRead() {
   if (phase_ != Phase::Connected) return;
+  // A reply can only follow a request the device has whole: what comes
+  // while a send is out (a device answering early) stays in the socket's
+  // buffer until the send has gone, so that a send that fails is told first.
+  if (socket_->bytesToWrite() > 0) return;
   ForwardReadable();
 }
 
 void CClntSocket::OnDisconnected() {
   if (phase_ != Phase::Connected) return;
+  // Bytes still to go cannot: the send failed, whatever the device said.
+  if (socket_->bytesToWrite() > 0) {
+    EndWith(true, "the device closed the connection");
+    return;
+  }
   // What arrived before the close is told first.
   if (!ForwardReadable()) return;
   EndWith(false, "the device closed the connection");
@@ -163,10 +174,12 @@ void CClntSocket::OnError(int error) {
   }
   if (phase_ != Phase::Connected) return;
   if (e == QAbstractSocket::RemoteHostClosedError) return;  // told by OnDisconnected
-  if (!ForwardReadable()) return;
-  // A connection that breaks while bytes wait to go out is a failed send;
-  // otherwise the device is gone as if it had closed.
-  EndWith(socket_->bytesToWrite() > 0, socket_->errorString().toStdString());
+  // A connection that breaks while bytes wait to go out is a failed send
+  // (told before anything the device sent meanwhile); otherwise the device
+  // is gone as if it had closed.
+  const bool sendOut = socket_->bytesToWrite() > 0;
+  if (!sendOut && !ForwardReadable()) return;
+  EndWith(sendOut, socket_->errorString().toStdString());
 }
 
 void CClntSocket::EndWith(bool sendFailed, const std::string& reason) {

@@ -101,6 +101,9 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
   std::vector<std::uint8_t> writing;
   std::vector<std::uint8_t> queued;
   bool writeInFlight = false;
+  // What the device sent, or its close, while a send was out.
+  std::vector<std::uint8_t> held;
+  bool heldClose = false;
 
   // The response deadline: |watching| while the run waits on the device.
   // One timer wait is kept pending and re-aimed at |deadline| when it fires
@@ -196,13 +199,25 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
     socket.async_read_some(asio::buffer(readBuffer), [self = shared_from_this(), id](const asio::error_code& ec,
                                                                                     std::size_t size) {
       if (!self->Current(id) || ec == asio::error::operation_aborted) return;
+      // A reply can only follow a request the device has whole: what comes
+      // while a send is out (a device answering early) waits until the send
+      // has gone, so that a send that fails is told first.
+      const bool sendOut = self->writeInFlight || !self->queued.empty();
       if (ec) {
         // The end of the stream, or a connection reset: the device is gone.
+        if (sendOut) {
+          self->heldClose = true;
+          return;
+        }
         self->job->OnPeerClosed();
         return;
       }
       if (self->watching) self->Touch();
-      self->job->OnReceived(self->readBuffer.data(), size);
+      if (sendOut) {
+        self->held.insert(self->held.end(), self->readBuffer.begin(), self->readBuffer.begin() + size);
+      } else {
+        self->job->OnReceived(self->readBuffer.data(), size);
+      }
       if (self->Current(id)) self->Read(id);
     });
   }
@@ -226,12 +241,31 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
                         if (!self->Current(id)) return;
                         self->writeInFlight = false;
                         if (ec) {
+                          self->held.clear();
+                          self->heldClose = false;
                           if (ec != asio::error::operation_aborted) self->job->OnSendFailed(ec.message());
                           return;
                         }
                         if (self->watching) self->Touch();
-                        if (!self->queued.empty()) self->Write(id);
+                        if (!self->queued.empty()) {
+                          self->Write(id);
+                          return;
+                        }
+                        self->DeliverHeld(id);
                       });
+  }
+
+  // What arrived while the sends were out, now that they have gone.
+  void DeliverHeld(unsigned id) {
+    if (!held.empty()) {
+      const std::vector<std::uint8_t> bytes = std::move(held);
+      held.clear();
+      job->OnReceived(bytes.data(), bytes.size());
+    }
+    if (heldClose && Current(id)) {
+      heldClose = false;
+      job->OnPeerClosed();
+    }
   }
 
   // Moves the response deadline to a full time-out from now.
@@ -287,6 +321,8 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
     writeInFlight = false;
     writing.clear();
     queued.clear();
+    held.clear();
+    heldClose = false;
   }
 
   void Stop() {

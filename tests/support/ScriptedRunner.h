@@ -233,7 +233,9 @@ class ScriptedRunner : public RunPort {
       return;
     }
     if (++sendCalls_ == failSendOnCall) {
-      Post([this] { events_->OnSendFailed("send failed"); });
+      // The runners hold what arrives while a send is out until it has
+      // gone: a failed send is told before any reply still to come.
+      due_.push_front([this] { events_->OnSendFailed("send failed"); });
       return;
     }
     sendSizes.push_back(size);
