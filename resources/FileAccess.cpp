@@ -164,7 +164,13 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool WriteWhole(HANDLE handle, const void* data, std::size_t size) {
+// Writes all bytes to |file|; false with errno set (EBADF when it is not open).
+bool WriteWhole(NativeFile file, const void* data, std::size_t size) {
+  if (file == kNoFile) {
+    errno = EBADF;
+    return false;
+  }
+  const HANDLE handle = Native(file);
   const auto* in = static_cast<const unsigned char*>(data);
   while (size > 0) {
     const DWORD piece = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
@@ -354,13 +360,7 @@ FileStatus OutputFile::Create(const std::string& path) {
   return FileStatus();
 }
 
-bool OutputFile::Write(const void* data, std::size_t size) {
-  if (file_ == kNoFile) {
-    errno = EBADF;
-    return false;
-  }
-  return WriteWhole(Native(file_), data, size);
-}
+bool OutputFile::Write(const void* data, std::size_t size) { return WriteWhole(file_, data, size); }
 
 void OutputFile::Truncate() {
   if (file_ != kNoFile) CutToZero(Native(file_));
@@ -404,13 +404,7 @@ FileStatus ReplacementFile::Create(const std::string& path) {
   return FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot create", path, error));
 }
 
-bool ReplacementFile::Write(const void* data, std::size_t size) {
-  if (file_ == kNoFile) {
-    errno = EBADF;
-    return false;
-  }
-  return WriteWhole(Native(file_), data, size);
-}
+bool ReplacementFile::Write(const void* data, std::size_t size) { return WriteWhole(file_, data, size); }
 
 FileStatus ReplacementFile::Commit() {
   if (temporary_.empty()) {
@@ -445,7 +439,13 @@ void ReplacementFile::Discard() {
 
 namespace {
 
+// Writes all bytes to |fd|, resuming after partial writes; false with errno
+// set (EBADF when it is not open).
 bool WriteWhole(int fd, const void* data, std::size_t size) {
+  if (fd == kNoFile) {
+    errno = EBADF;
+    return false;
+  }
   const auto* in = static_cast<const unsigned char*>(data);
   while (size > 0) {
     const ssize_t n = ::write(fd, in, size);
@@ -591,13 +591,7 @@ FileStatus OutputFile::Create(const std::string& path) {
   return FileStatus();
 }
 
-bool OutputFile::Write(const void* data, std::size_t size) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
-  return WriteWhole(file_, data, size);
-}
+bool OutputFile::Write(const void* data, std::size_t size) { return WriteWhole(file_, data, size); }
 
 void OutputFile::Truncate() {
   if (file_ >= 0 && ::ftruncate(file_, 0) != 0) {
@@ -644,13 +638,7 @@ FileStatus ReplacementFile::Create(const std::string& path) {
   return FileStatus();
 }
 
-bool ReplacementFile::Write(const void* data, std::size_t size) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
-  return WriteWhole(file_, data, size);
-}
+bool ReplacementFile::Write(const void* data, std::size_t size) { return WriteWhole(file_, data, size); }
 
 FileStatus ReplacementFile::Commit() {
   if (temporary_.empty()) {
