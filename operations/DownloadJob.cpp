@@ -1,23 +1,11 @@
 #include "operations/DownloadJob.h"
 
-#include "resources/CommandLineMessages.h"
 #include "resources/MessageTable.h"
 
 #include <cerrno>
 #include <cstdio>
 
 namespace mervix {
-
-bool IsRetryableFailure(const Failure& failure) {
-  if (failure.origin != FailureOrigin::Link) return false;
-  // No socket at all: another try cannot fare better.
-  if (failure.messageId == IDS_ERROR_SOCKET) return false;
-  // The last block went out: the device may have the whole image, and a
-  // second run would write it again.
-  if (failure.phase == RunPhase::Block && failure.blocks > 0 && failure.block >= failure.blocks) return false;
-  if (failure.phase == RunPhase::Finished) return false;
-  return true;
-}
 
 DownloadJob::DownloadJob(LogPane& log) : log_(log) {}
 
@@ -40,16 +28,17 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   closing_ = false;
   boxOpen_ = false;
   actions_.clear();
+  closesQueued_ = 0;
   pendingEvents_.clear();
   progress_ = Progress();
+  outcome_ = RunOutcome::None;
+  failure_ = Failure();
   imagePath_ = image.path;
   prepared_ = image;
+  host_ = host;
   device_ = host + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
-  retriesUsed_ = 0;
-  retryWait_ = RetryWait::None;
-  endedHere_ = false;
 
   // The image is held with exclusive access from here to the end of the
   // run: no other program can lock or take it while its bytes go out. A
@@ -58,52 +47,27 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   source_ = shared != nullptr ? shared : &image_;
   const FileStatus opened =
       shared != nullptr ? FileStatus() : image_.Open(image.path, ImageAccess::Exclusive, "image");
-  std::string problem;
+  RunRequest run;
   if (!opened.ok()) {
-    problem = opened.reason;
+    run.imageProblem = opened.reason;
   } else if (!source_->IsOpen()) {
-    problem = "'" + image.path + "' is not open";
+    run.imageProblem = "'" + image.path + "' is not open";
   } else if (source_->Length() != image.length) {
     // The file changed since it was prepared: what would go out is not what
     // was checked and announced.
-    problem = "'" + image.path + "' is " + std::to_string(source_->Length()) + " bytes now, not the " +
-              std::to_string(image.length) + " bytes it had when it was prepared";
+    run.imageProblem = "'" + image.path + "' is " + std::to_string(source_->Length()) + " bytes now, not the " +
+                       std::to_string(image.length) + " bytes it had when it was prepared";
   }
-  if (!problem.empty()) {
+  if (!run.imageProblem.empty()) {
     image_.Close();
     source_ = nullptr;
-    Failure failure;
-    failure.origin = FailureOrigin::File;
-    failure.phase = RunPhase::Prepare;
-    failure.messageId = IDS_ERROR_IMAGE_OPEN;
-    failure.message = FormatMessageText(IDS_ERROR_IMAGE_OPEN);
-    failure.detail = problem;
-    Action box;
-    box.kind = ActionKind::ShowMessage;
-    box.messageId = IDS_ERROR_IMAGE_OPEN;
-    box.text = failure.message;
-    box.detail = problem;
-    Action end;
-    end.kind = ActionKind::RunEnded;
-    end.outcome = RunOutcome::Failed;
-    end.failure = failure;
-    failedAtStart_ = failure;
-    actions_.push_back(box);
-    actions_.push_back(end);
-    busy_ = true;
-    Pump();
-    busy_ = false;
-    return true;
   }
-  failedAtStart_ = Failure();
-
-  RunRequest run;
   run.host = host;
   run.port = port;
   run.imageLength = image.length;
   run.userModule = image.userModule;
   run.sectorAddress = image.sectorAddress;
-  run_ = run;
+  run.retry = retry_;
   Feed(Event::Start(run));
   return true;
 }
@@ -113,6 +77,7 @@ void DownloadJob::OnConnectFailed(const std::string& reason, bool noSocket) {
   Feed(Event::ConnectFailed(reason, noSocket));
 }
 void DownloadJob::OnReceived(const std::uint8_t* data, std::size_t size) { Feed(Event::Received(data, size)); }
+void DownloadJob::OnSent() { Feed(Event::SendDone()); }
 void DownloadJob::OnPeerClosed() { Feed(Event::PeerClosed()); }
 void DownloadJob::OnSendFailed(const std::string& reason) { Feed(Event::SendFailed(reason)); }
 void DownloadJob::OnAnswered(Answer answer) { Feed(Event::Answered(answer)); }
@@ -120,6 +85,7 @@ void DownloadJob::OnPauseElapsed() { Feed(Event::PauseElapsed()); }
 void DownloadJob::OnTimedOut(const std::string& reason) { Feed(Event::TimedOut(reason)); }
 
 void DownloadJob::Stop(bool closing) {
+  if (!inProgress_) return;  // nothing to stop: the run has ended
   if (closing) {
     // The window is going: boxes still waiting are not shown, and the
     // connection is drained and closed now rather than after a box.
@@ -158,115 +124,41 @@ void DownloadJob::Feed(const Event& event) {
 }
 
 void DownloadJob::Handle(const Event& event) {
+  // The machine has closed the connection, but the close waits behind a box
+  // still to be shown: what the runner reports of that connection meanwhile
+  // is news of a connection the run is done with.
+  if (closesQueued_ > 0 && OfTheConnection(event.kind)) return;
   scratch_.clear();
-  if (retryWait_ != RetryWait::None && event.kind == EventKind::PauseElapsed) {
-    // The pause of a retry is over: connect again, or start the run again.
-    const RetryWait wait = retryWait_;
-    retryWait_ = RetryWait::None;
-    machine_.Handle(wait == RetryWait::AnswerYes ? Event::Answered(Answer::Yes) : Event::Start(run_), scratch_);
-  } else if (retryWait_ == RetryWait::Restart && event.kind == EventKind::StopRequested) {
-    retryWait_ = RetryWait::None;
-    EndWaitingRestart(event.closing, scratch_);
-  } else if (retryWait_ == RetryWait::Restart) {
-    // The machine is off until the restart: nothing else concerns it.
-    return;
-  } else {
-    if (retryWait_ == RetryWait::AnswerYes && event.kind == EventKind::StopRequested) retryWait_ = RetryWait::None;
-    machine_.Handle(event, scratch_);
+  machine_.Handle(event, scratch_);
+  for (Action& action : scratch_) {
+    if (action.kind == ActionKind::Close) ++closesQueued_;
+    if (action.kind != ActionKind::Tell) {
+      actions_.push_back({std::move(action), false, {}});
+      continue;
+    }
+    for (BoxText& box : NoticeBoxes(action)) actions_.push_back({action, true, std::move(box)});
   }
-  ApplyRetryPolicy(scratch_);
-  for (Action& action : scratch_) actions_.push_back(std::move(action));
   Pump();
 }
 
-void DownloadJob::ApplyRetryPolicy(std::vector<Action>& actions) {
-  if (retry_.retries <= 0 || closing_) return;
-  for (std::size_t i = 0; i < actions.size(); ++i) {
-    Action& action = actions[i];
-    if (action.kind == ActionKind::Ask && action.question == Question::Retry) {
-      // The policy answers "Retry?": Yes after the pause while retries are
-      // left, else No at once (the machine then ends the run).
-      if (RetryLeft()) {
-        const std::string cause = FormatMessageText(IDS_ERROR_CONNECT) + ": " + action.detail;
-        Action pause;
-        pause.kind = ActionKind::Pause;
-        pause.milliseconds = retry_.pauseMs;
-        action = RetryLine(cause);
-        actions.insert(actions.begin() + static_cast<long>(i) + 1, pause);
-        retryWait_ = RetryWait::AnswerYes;
-      } else {
-        actions.erase(actions.begin() + static_cast<long>(i));
-        Feed(Event::Answered(Answer::No));
-      }
-      return;
-    }
-    if (action.kind == ActionKind::RunEnded && action.outcome == RunOutcome::Failed &&
-        IsRetryableFailure(action.failure) && RetryLeft()) {
-      // The failure's boxes are not shown and the run does not end: its
-      // log line stays, the retry line follows, and the run starts again
-      // after the pause. The connection was closed by the failure.
-      const Failure failure = action.failure;
-      std::vector<Action> kept;
-      for (Action& a : actions) {
-        if (a.kind == ActionKind::ShowMessage || a.kind == ActionKind::RunEnded) continue;
-        if (a.kind == ActionKind::Progress && a.progress.phase == ProgressPhase::Done) continue;
-        kept.push_back(std::move(a));
-      }
-      kept.push_back(RetryLine(failure.detail.empty() ? failure.message : failure.message + ": " + failure.detail));
-      Action pause;
-      pause.kind = ActionKind::Pause;
-      pause.milliseconds = retry_.pauseMs;
-      kept.push_back(pause);
-      actions.swap(kept);
-      retryWait_ = RetryWait::Restart;
-      return;
-    }
+bool DownloadJob::OfTheConnection(EventKind kind) {
+  switch (kind) {
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::TimedOut:
+      return true;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::Answered:
+    case EventKind::PauseElapsed:
+    case EventKind::StopRequested:
+      return false;
   }
-}
-
-Action DownloadJob::RetryLine(const std::string& cause) {
-  ++retriesUsed_;
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%g", retry_.pauseMs / 1000.0);
-  Action line;
-  line.kind = ActionKind::Log;
-  line.text = FormatCommandLineText(IDS_CLI_RETRY, {std::to_string(retriesUsed_), std::to_string(retry_.retries),
-                                                    seconds, cause}) +
-              "\r\n";
-  return line;
-}
-
-void DownloadJob::EndWaitingRestart(bool closing, std::vector<Action>& actions) {
-  Action end;
-  end.kind = ActionKind::RunEnded;
-  end.failure.origin = FailureOrigin::Cancelled;
-  end.failure.phase = RunPhase::Connect;
-  if (closing) {
-    end.outcome = RunOutcome::Closed;
-    end.failure.detail = "the window was closed during the run";
-  } else {
-    // As a stop between two steps: the bytes the device acknowledged.
-    const std::string line = SubstituteArguments(GetMessageText(IDS_INFO_STOPPED),
-                                                 std::to_string(progress_.bytesAcknowledged),
-                                                 std::to_string(run_.imageLength));
-    Action log;
-    log.kind = ActionKind::Log;
-    log.text = line + "\r\n";
-    actions.push_back(log);
-    end.outcome = RunOutcome::Stopped;
-    end.failure.messageId = IDS_INFO_STOPPED;
-    end.failure.message = line;
-    end.failure.detail = "stopped by the operator";
-  }
-  Action done;
-  done.kind = ActionKind::Progress;
-  done.progress = progress_;
-  done.progress.phase = ProgressPhase::Done;
-  actions.push_back(done);
-  actions.push_back(end);
-  endedHere_ = true;
-  endedHereOutcome_ = end.outcome;
-  endedHereFailure_ = end.failure;
+  return false;
 }
 
 void DownloadJob::DrainPendingEvents() {
@@ -283,13 +175,13 @@ void DownloadJob::DrainPendingEvents() {
 
 void DownloadJob::Pump() {
   while (!boxOpen_ && !actions_.empty()) {
-    const Action action = std::move(actions_.front());
+    const Queued next = std::move(actions_.front());
     actions_.pop_front();
-    Carry(action);
+    Carry(next.action, next.isBox ? &next.box : nullptr);
   }
 }
 
-void DownloadJob::Carry(const Action& action) {
+void DownloadJob::Carry(const Action& action, const BoxText* box) {
   switch (action.kind) {
     case ActionKind::Connect:
       port_->Connect(action.host, action.port);
@@ -302,6 +194,7 @@ void DownloadJob::Carry(const Action& action) {
       SendImageRange(action.offset, action.size);
       return;
     case ActionKind::Close:
+      --closesQueued_;
       port_->Close(action.drain);
       return;
     case ActionKind::Pause:
@@ -309,16 +202,16 @@ void DownloadJob::Carry(const Action& action) {
       return;
     case ActionKind::Ask:
       if (closing_) return;
-      port_->Ask(action.question, action.text,
-                 action.question == Question::Confirm ? ConfirmationDetail() : action.detail, action.buttons);
+      port_->Ask(action.question, QuestionText(action.question),
+                 action.question == Question::Confirm ? ConfirmationDetail() : action.failure.detail, action.buttons);
       return;
-    case ActionKind::ShowMessage:
-      if (closing_) return;
+    case ActionKind::Tell:
+      if (closing_ || box == nullptr) return;
       boxOpen_ = true;
-      if (port_->ShowMessage(action.messageId, action.text, action.detail)) boxOpen_ = false;
+      if (port_->ShowMessage(box->messageId, box->text, box->detail)) boxOpen_ = false;
       return;
     case ActionKind::Log:
-      log_.AppendRaw(action.text);
+      log_.AppendRaw(NoteText(action, host_));
       return;
     case ActionKind::Progress:
       progress_ = action.progress;
@@ -330,9 +223,11 @@ void DownloadJob::Carry(const Action& action) {
       image_.Close();
       source_ = nullptr;
       inProgress_ = false;
-      retryWait_ = RetryWait::None;
+      outcome_ = action.outcome;
+      failure_ = action.failure;
+      WordFailure(failure_, action.count, action.total);
       if (action.outcome == RunOutcome::Finished) sentSha256_ = sentHash_.FinishHex();
-      port_->RunEnded(action.outcome, action.failure);
+      port_->RunEnded(outcome_, failure_);
       return;
   }
 }
@@ -372,14 +267,8 @@ std::string DownloadJob::ConfirmationDetail() const {
   return detail + FormatMessageText(IDS_DETAIL_SIZE, std::to_string(prepared_.length));
 }
 
-const Failure& DownloadJob::LastFailure() const {
-  if (failedAtStart_.failed()) return failedAtStart_;
-  return endedHere_ ? endedHereFailure_ : machine_.LastFailure();
-}
+const Failure& DownloadJob::LastFailure() const { return failure_; }
 
-RunOutcome DownloadJob::LastOutcome() const {
-  if (failedAtStart_.failed()) return RunOutcome::Failed;
-  return endedHere_ ? endedHereOutcome_ : machine_.LastOutcome();
-}
+RunOutcome DownloadJob::LastOutcome() const { return outcome_; }
 
 }  // namespace mervix

@@ -6,7 +6,9 @@
 // it carries out what the job asks through RunPort and reports back through
 // the job's On... calls. Those calls may come from anywhere, even from inside
 // a RunPort call: the job queues them and handles one at a time, so nothing
-// nests.
+// nests. Every rule of the run (holds, retries, pauses, ends) is the session
+// machine's; the job only carries its actions to the runner, in the words of
+// the run (RunTexts), and reads the image's blocks.
 //
 // Boxes keep their place in the order of actions: when ShowMessage returns
 // false the runner shows the box later (after its handler has returned) and
@@ -16,6 +18,7 @@
 
 #include "resources/FileAccess.h"
 #include "operations/PreparedImage.h"
+#include "operations/RunTexts.h"
 #include "operations/Sha256.h"
 #include "protocol/SessionMachine.h"
 #include "resources/LogPane.h"
@@ -41,8 +44,9 @@ class RunPort {
   // Opens a connection; the result comes back as OnConnected or
   // OnConnectFailed (with noSocket when no socket could be made at all).
   virtual void Connect(const std::string& host, std::uint16_t port) = 0;
-  // Hands the bytes to the connection; a failure comes back as OnSendFailed.
-  // The bytes are valid only during the call.
+  // Hands the bytes to the connection; OnSent once they have all gone out,
+  // or OnSendFailed. What arrives meanwhile is reported as it comes (the
+  // machine holds it). The bytes are valid only during the call.
   virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
   // Closes the connection. With |drain| it first shuts down the sending
   // direction and discards what the device still sends, for at most 3 s.
@@ -75,6 +79,7 @@ class RunEvents {
   virtual void OnConnected() = 0;
   virtual void OnConnectFailed(const std::string& reason, bool noSocket = false) = 0;
   virtual void OnReceived(const std::uint8_t* data, std::size_t size) = 0;
+  virtual void OnSent() = 0;
   virtual void OnPeerClosed() = 0;
   virtual void OnSendFailed(const std::string& reason) = 0;
   virtual void OnAnswered(Answer answer) = 0;
@@ -82,24 +87,6 @@ class RunEvents {
   virtual void OnTimedOut(const std::string& reason) = 0;
   virtual void BoxClosed() = 0;
 };
-
-// Automatic retries of transport failures. A failure of the link (a
-// refused or reset connection, a reply time-out, a peer that closes, a
-// failed send) starts the run again from the connection and the status
-// query after |pauseMs|, at most |retries| times per run, so that the device
-// can drop its half-open connection first. A refusal by the device, a
-// protocol error, a file error and a run whose last block went out are
-// never retried. With retries the policy also answers "Retry?" after a
-// failed connect: Yes while retries are left, then No.
-struct RetryPolicy {
-  static constexpr int kMinimumPauseMs = 5000;
-  int retries = 0;
-  int pauseMs = kMinimumPauseMs;
-};
-
-// Whether |failure| may be retried: a transport failure before the last
-// block went out.
-bool IsRetryableFailure(const Failure& failure);
 
 class DownloadJob : public RunEvents {
  public:
@@ -123,6 +110,7 @@ class DownloadJob : public RunEvents {
   void OnConnected() override;
   void OnConnectFailed(const std::string& reason, bool noSocket = false) override;
   void OnReceived(const std::uint8_t* data, std::size_t size) override;
+  void OnSent() override;
   void OnPeerClosed() override;
   void OnSendFailed(const std::string& reason) override;
   void OnAnswered(Answer answer) override;
@@ -155,7 +143,7 @@ class DownloadJob : public RunEvents {
   void SetRetryPolicy(const RetryPolicy& policy) { retry_ = policy; }
   const RetryPolicy& Retries() const { return retry_; }
   // Retries made in the latest run.
-  int RetriesUsed() const { return retriesUsed_; }
+  int RetriesUsed() const { return machine_.RetriesUsed(); }
   // The image of the latest run as it was prepared, and its device
   // ("host:port").
   const PreparedImage& Image() const { return prepared_; }
@@ -167,15 +155,10 @@ class DownloadJob : public RunEvents {
   void Feed(const Event& event);
   void Handle(const Event& event);
   void DrainPendingEvents();
+  static bool OfTheConnection(EventKind kind);
   void Pump();
-  void Carry(const Action& action);
+  void Carry(const Action& action, const BoxText* box);
   void SendImageRange(std::uint64_t offset, std::uint32_t size);
-  // Turns the actions of one event into a retry when the policy allows.
-  void ApplyRetryPolicy(std::vector<Action>& actions);
-  bool RetryLeft() const { return retry_.retries > 0 && retriesUsed_ < retry_.retries && !closing_; }
-  Action RetryLine(const std::string& cause);
-  // A stop while a restart waits: the run ends here, as the machine is off.
-  void EndWaitingRestart(bool closing, std::vector<Action>& actions);
   // The device, file, version and size of the image, under the confirmation.
   std::string ConfirmationDetail() const;
 
@@ -186,14 +169,23 @@ class DownloadJob : public RunEvents {
   const InputFile* source_ = nullptr;  // where the bytes come from: image_, or a shared file
   std::string imagePath_;
   PreparedImage prepared_;
+  std::string host_;
   std::string device_;  // host:port
   bool inProgress_ = false;
   bool closing_ = false;  // the window is closing: no more boxes or questions
   Progress progress_;
-  Failure failedAtStart_;  // the image could not be taken for the run
+  RunOutcome outcome_ = RunOutcome::None;
+  Failure failure_;  // worded
 
-  // Actions not yet carried out, and whether a box holds them back.
-  std::deque<Action> actions_;
+  // Actions not yet carried out (a Tell as one entry per box), and whether
+  // a box holds them back.
+  struct Queued {
+    Action action;
+    bool isBox = false;
+    BoxText box;
+  };
+  std::deque<Queued> actions_;
+  int closesQueued_ = 0;  // Close actions queued and not yet carried out
   bool boxOpen_ = false;
   // Set while the job handles an event or carries out actions; events that
   // arrive meanwhile wait in |pendingEvents_|, their bytes copied.
@@ -207,17 +199,7 @@ class DownloadJob : public RunEvents {
   std::vector<std::uint8_t> blockBuffer_;
   Sha256 sentHash_;
   std::string sentSha256_;
-
   RetryPolicy retry_;
-  int retriesUsed_ = 0;
-  RunRequest run_;
-  // What the pause of a retry leads to when it has passed.
-  enum class RetryWait { None, AnswerYes, Restart };
-  RetryWait retryWait_ = RetryWait::None;
-  // The run ended in the job itself (a stop while a restart waited).
-  bool endedHere_ = false;
-  RunOutcome endedHereOutcome_ = RunOutcome::None;
-  Failure endedHereFailure_;
 };
 
 }  // namespace mervix

@@ -69,6 +69,8 @@ std::string FormatPhase(const Progress& progress, const std::string& device) {
     case ProgressPhase::Querying:
       return FormatMessageText(IDS_PHASE_QUERYING);
     case ProgressPhase::ModeSwitch:
+      // Acknowledged: the connection is closed and the run waits to reconnect.
+      if (progress.pausing) return FormatMessageText(IDS_PHASE_RECONNECTING, device);
       return FormatMessageText(IDS_PHASE_MODE_SWITCH);
     case ProgressPhase::Reconnecting:
       return FormatMessageText(IDS_PHASE_RECONNECTING, device);

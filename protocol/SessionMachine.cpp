@@ -1,51 +1,72 @@
 // Every state and transition of the protocol session.
 //
-// Where the machine is (Step) and which acknowledgement it awaits
-// (DownloadState) together decide what an event does:
+// Where the machine is (Step) decides what an event does; each step has one
+// function below, and each of them names every event: what it does in that
+// step, that it is held or ignored there (and why), or that it cannot come
+// from a runner that keeps its contract. Which acknowledgement is awaited
+// (DownloadState) then decides what a whole response frame does:
 //
-//   Step           event              -> actions, next step
-//   ------------   ----------------   ---------------------------------------------------------
-//   Off            RunStarted         Connect                                    -> Connecting
-//                  (anything else)    nothing
-//   Connecting     Connected          Log "<host> Connecting...", StatusQuery     -> AwaitReply
-//                  ConnectFailed      Ask "Retry?"                               -> AskingRetry
-//                  ConnectFailed (no socket)  boxes 129, 109, end Failed
-//   AskingRetry    Yes                Connect                                    -> Connecting
-//                  No                 box 109, end Failed
-//   AwaitReply     a whole frame:
-//                    Ack, SwitchRequested   Close, Pause                          -> Pausing
-//                    Ack, SizeRequested     state SendingBlocks, first block      -> AwaitReply
-//                    Ack, SendingBlocks     last block: log, Close, box 112, log, end Finished
-//                                           else log "64K bytes sent", next block -> AwaitReply
-//                    Ack, Idle/SectorRequested   box 115, Close, end Failed
-//                    status 1               state SwitchRequested, log, SwitchRequest
-//                    status 2, user module  state SectorRequested, log, SectorRequest
-//                    status 2 or 3          Ask "Permanent write! Continue?"     -> AskingConfirm
-//                    bad status, bad code, Nak   box (Nak 118: a second box), Close, end Failed
-//                  bytes behind a whole frame    box 128, Close, end Failed (but after the
-//                                                last block's Ack: ignored, the run finishes)
-//                  PeerClosed         box 128, Close, end Failed
-//                  SendFailed         box "Send error", Close, end Failed
-//                  ImageReadFailed    box "Cannot read the image file", Close, end Failed
-//                  TimedOut           Close, end Failed (no box)
-//   Pausing        PauseElapsed       Connect (a reconnect)                      -> Connecting
-//   AskingConfirm  OK                 state SizeRequested, log, SizeRequest      -> AwaitReply,
-//                                     then what arrived meanwhile is handled
-//                  Cancel             Close, log "Download cancelled", end Cancelled
-//                  bytes, PeerClosed  held until the answer
-//   any running    Stop               AwaitReply: ends when the response comes (Stopped);
-//                                     else at once: Close, log "Download stopped", end Stopped
-//                  Stop (closing)     Close with drain, end Closed (no box)
+//   Step           event               -> actions, next step
+//   ------------   -----------------   --------------------------------------------------------
+//   Off            RunStarted          Connect                                   -> Connecting
+//                                      (empty or unavailable image: box, log, end Failed)
+//   Connecting     Connected           note Connected, StatusQuery               -> AwaitReply
+//                  ConnectFailed       Ask "Retry?"                              -> AskingRetry
+//                                      (with retries: note Retry, Pause         -> RetryPause)
+//                  ConnectFailed (no socket)  box, log, end Failed
+//   AskingRetry    Yes                 Connect                                   -> Connecting
+//                  No                  box, log, end Failed
+//   AwaitReply     SendDone            what arrived meanwhile is handled now
+//                  bytes, PeerClosed   held while the send is out, else:
+//                  a whole frame:
+//                    Ack, SwitchRequested   Close, Pause                         -> Pausing
+//                    Ack, SizeRequested     state SendingBlocks, first block     -> AwaitReply
+//                    Ack, SendingBlocks     last block: note, Close, box, note, end Finished
+//                                           else note BlockSent, next block      -> AwaitReply
+//                    Ack, Idle/SectorRequested   failure UnexpectedAck
+//                    status 1               state SwitchRequested, note, SwitchRequest
+//                    status 2, user module  state SectorRequested, note, SectorRequest
+//                    status 2 or 3          Ask "Permanent write! Continue?"    -> AskingConfirm
+//                    bad status, bad code, Nak   failure
+//                  bytes behind a whole frame    failure FrameLength (but after the last
+//                                                block's Ack: ignored, the run finishes)
+//                  PeerClosed          failure FrameLength
+//                  SendFailed          failure SendFailed
+//                  ImageReadFailed     failure ImageUnreadable
+//                  TimedOut            failure NoResponse
+//   Pausing        PauseElapsed        Connect (a reconnect)                     -> Connecting
+//   AskingConfirm  OK                  state SizeRequested, note, SizeRequest    -> AwaitReply
+//                  Cancel              Close, note Cancelled, end Cancelled
+//                  bytes, PeerClosed   held until the answer (and the size request has gone)
+//   RetryPause     PauseElapsed        start again (after a failure) or Connect  -> Connecting
+//   any running    Stop                AwaitReply: ends when the response comes (Stopped);
+//                                      else at once: Close, note Stopped, end Stopped
+//                  Stop (closing)      Close with drain, end Closed (no box)
 //
-// Every end emits Progress(Done) and then RunEnded, always as the last
-// action of the event; the machine is Off afterwards.
+// A failure: a transport failure with retries left (and no stop pending) is
+// noted with its cause, the connection closed, and the run starts again
+// after the retry pause; any other is a box, a note with its cause, the
+// connection closed and the end Failed. Every end emits Progress(Done) and
+// then RunEnded, always as the last action of the event, from End() only;
+// the machine is Off afterwards.
 #include "protocol/SessionMachine.h"
 
-#include "resources/MessageTable.h"
-
+#include <cassert>
+#include <cstdio>
 #include <cstring>
 
 namespace mervix {
+
+bool IsRetryableFailure(const Failure& failure) {
+  if (failure.origin != FailureOrigin::Link) return false;
+  // No socket at all: another try cannot fare better.
+  if (failure.code == FailureCode::NoSocket) return false;
+  // The last block went out: the device may have the whole image, and a
+  // second run would write it again.
+  if (failure.phase == RunPhase::Block && failure.blocks > 0 && failure.block >= failure.blocks) return false;
+  if (failure.phase == RunPhase::Finished) return false;
+  return true;
+}
 
 Event Event::Start(RunRequest run) {
   Event e;
@@ -123,6 +144,12 @@ Event Event::Stop(bool closing) {
   return e;
 }
 
+Event Event::SendDone() {
+  Event e;
+  e.kind = EventKind::SendDone;
+  return e;
+}
+
 // The actions of one event, appended in order.
 struct SessionMachine::Out {
   std::vector<Action>& actions;
@@ -132,74 +159,251 @@ struct SessionMachine::Out {
     actions.back().kind = kind;
     return actions.back();
   }
-  void Log(std::string text) { Add(ActionKind::Log).text = std::move(text); }
-  void Box(std::uint16_t messageId, std::string text, std::string detail = std::string()) {
-    Action& a = Add(ActionKind::ShowMessage);
-    a.messageId = messageId;
-    a.text = std::move(text);
-    a.detail = std::move(detail);
+  Action& Log(mervix::Note note) {
+    Action& a = Add(ActionKind::Log);
+    a.note = note;
+    return a;
+  }
+  void Cause(const Failure& failure) { Log(mervix::Note::Cause).failure = failure; }
+  void Tell(mervix::Notice notice, const Failure& failure = Failure()) {
+    Action& a = Add(ActionKind::Tell);
+    a.notice = notice;
+    a.failure = failure;
   }
   void Frame(const ProtocolFrame& frame) { Add(ActionKind::SendFrame).frame = frame; }
   void Close(bool drain) { Add(ActionKind::Close).drain = drain; }
 };
 
+const SessionMachine::StepFunction SessionMachine::kSteps[] = {
+    &SessionMachine::InOff,          // Step::Off
+    &SessionMachine::InConnecting,   // Step::Connecting
+    &SessionMachine::InAskingRetry,  // Step::AskingRetry
+    &SessionMachine::InAwaitReply,   // Step::AwaitReply
+    &SessionMachine::InPausing,      // Step::Pausing
+    &SessionMachine::InAskingConfirm,  // Step::AskingConfirm
+    &SessionMachine::InRetryPause,   // Step::RetryPause
+};
+
 void SessionMachine::Handle(const Event& event, std::vector<Action>& actions) {
   Out out{actions};
-  if (event.kind == EventKind::RunStarted) {
-    if (!running_) StartRun(event.run, out);
-    return;
-  }
-  if (!running_) return;
+  (this->*kSteps[static_cast<int>(step_)])(event, out);
+}
+
+void SessionMachine::Violation(const Event& event) {
+  ++violations_;
+  (void)event;
+  assert(!"an event the session's transition table does not name for its step");
+}
+
+// ---------------------------------------------------------------------------
+// The transition table
+
+void SessionMachine::InOff(const Event& event, Out& out) {
   switch (event.kind) {
     case EventKind::RunStarted:
+      run_ = event.run;
+      retriesUsed_ = 0;
+      StartRun(out);
       return;
+    case EventKind::StopRequested:
+      return;  // a stop that crossed the end of the run: nothing to stop
     case EventKind::Connected:
-      if (step_ == Step::Connecting) OnConnected(out);
+    case EventKind::ConnectFailed:
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::Answered:
+    case EventKind::PauseElapsed:
+    case EventKind::TimedOut:
+      break;  // every connection, question and pause ended with the run
+  }
+  Violation(event);
+}
+
+void SessionMachine::InConnecting(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::Connected:
+      OnConnected(out);
       return;
     case EventKind::ConnectFailed:
-      if (step_ == Step::Connecting) OnConnectFailed(event, out);
-      return;
-    case EventKind::BytesReceived:
-      OnBytes(event.data, event.size, out);
-      return;
-    case EventKind::PeerClosed:
-      OnPeerClosed(out);
-      return;
-    case EventKind::SendFailed:
-      // Only a connection that is open can fail a send of ours.
-      if (connected_) FailWithText(FailureOrigin::Link, IDS_ERROR_SEND, event.detail, out);
-      return;
-    case EventKind::ImageReadFailed:
-      if (connected_) FailWithText(FailureOrigin::File, IDS_ERROR_IMAGE_READ, event.detail, out);
-      return;
-    case EventKind::Answered:
-      if (step_ == Step::AskingRetry || step_ == Step::AskingConfirm) OnAnswer(event.answer, out);
-      return;
-    case EventKind::PauseElapsed:
-      if (step_ == Step::Pausing) OnPauseElapsed(out);
+      OnConnectFailed(event, out);
       return;
     case EventKind::TimedOut:
-      if (step_ == Step::AwaitReply || step_ == Step::Connecting) {
-        LogCause(FormatMessageText(IDS_ERROR_NO_RESPONSE), event.detail, out);
-        out.Close(false);
-        End(RunOutcome::Failed,
-            MakeFailure(FailureOrigin::Link, IDS_ERROR_NO_RESPONSE, FormatMessageText(IDS_ERROR_NO_RESPONSE),
-                        event.detail),
-            out);
+      Fail(FailureCode::NoResponse, FailureOrigin::Link, event.detail, out);
+      return;
+    case EventKind::StopRequested:
+      OnStop(event.closing, out);
+      return;
+    case EventKind::RunStarted:
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::Answered:
+    case EventKind::PauseElapsed:
+      break;  // nothing is open, sent, asked or paused while connecting
+  }
+  Violation(event);
+}
+
+void SessionMachine::InAskingRetry(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::Answered:
+      if (event.answer == Answer::Yes) {
+        Connect(out);
+      } else {
+        Fail(FailureCode::NoConnection, FailureOrigin::Link, lastConnectError_, out);
       }
       return;
     case EventKind::StopRequested:
       OnStop(event.closing, out);
       return;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::PauseElapsed:
+    case EventKind::TimedOut:
+      break;  // no connection exists while "Retry?" is open
   }
+  Violation(event);
+}
+
+void SessionMachine::InAwaitReply(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::BytesReceived:
+      Receive(event.data, event.size, out);
+      return;
+    case EventKind::SendDone:
+      if (!sendOut_) break;
+      sendOut_ = false;
+      DeliverHeld(out);
+      return;
+    case EventKind::PeerClosed:
+      if (sendOut_) {
+        heldClose_ = true;  // told once the send has gone, or dropped if it fails
+        return;
+      }
+      OnPeerClosed(out);
+      return;
+    case EventKind::SendFailed:
+      // What the device sent meanwhile cannot be a reply to a request it
+      // never had whole.
+      held_.clear();
+      heldClose_ = false;
+      Fail(FailureCode::SendFailed, FailureOrigin::Link, event.detail, out);
+      return;
+    case EventKind::ImageReadFailed:
+      Fail(FailureCode::ImageUnreadable, FailureOrigin::File, event.detail, out);
+      return;
+    case EventKind::TimedOut:
+      Fail(FailureCode::NoResponse, FailureOrigin::Link, event.detail, out);
+      return;
+    case EventKind::StopRequested:
+      OnStop(event.closing, out);
+      return;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::Answered:
+    case EventKind::PauseElapsed:
+      break;  // the connection is made, no question is open, no pause runs
+  }
+  Violation(event);
+}
+
+void SessionMachine::InPausing(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::PauseElapsed:
+      reconnecting_ = true;
+      Connect(out);
+      return;
+    case EventKind::StopRequested:
+      OnStop(event.closing, out);
+      return;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::Answered:
+    case EventKind::TimedOut:
+      break;  // the connection was closed before the pause
+  }
+  Violation(event);
+}
+
+void SessionMachine::InAskingConfirm(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::Answered:
+      OnConfirmAnswer(event.answer, out);
+      return;
+    case EventKind::BytesReceived:
+      Receive(event.data, event.size, out);
+      return;
+    case EventKind::PeerClosed:
+      heldClose_ = true;
+      return;
+    case EventKind::TimedOut:
+      // The operator takes the time the question needs; a deadline the
+      // runner still had running is not the device falling silent.
+      return;
+    case EventKind::StopRequested:
+      OnStop(event.closing, out);
+      return;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::SendDone:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::PauseElapsed:
+      break;  // nothing is sent or paused while the question is open
+  }
+  Violation(event);
+}
+
+void SessionMachine::InRetryPause(const Event& event, Out& out) {
+  switch (event.kind) {
+    case EventKind::PauseElapsed:
+      if (restartAfterPause_) {
+        StartRun(out);
+      } else {
+        Connect(out);
+      }
+      return;
+    case EventKind::StopRequested:
+      OnStop(event.closing, out);
+      return;
+    case EventKind::RunStarted:
+    case EventKind::Connected:
+    case EventKind::ConnectFailed:
+    case EventKind::BytesReceived:
+    case EventKind::SendDone:
+    case EventKind::PeerClosed:
+    case EventKind::SendFailed:
+    case EventKind::ImageReadFailed:
+    case EventKind::Answered:
+    case EventKind::TimedOut:
+      break;  // the connection was closed before the pause
+  }
+  Violation(event);
 }
 
 // ---------------------------------------------------------------------------
 // Starting and connecting
 
-void SessionMachine::StartRun(const RunRequest& run, Out& out) {
-  run_ = run;
-  running_ = true;
+void SessionMachine::StartRun(Out& out) {
   // A run starts with no acknowledgement awaited: an Ack to its first query
   // must never be taken for the end of an earlier run's image.
   state_ = DownloadState::Idle;
@@ -215,15 +419,20 @@ void SessionMachine::StartRun(const RunRequest& run, Out& out) {
   blockIndex_ = 0;
   endOfImage_ = false;
   outstanding_ = false;
+  sendOut_ = false;
   stopPending_ = false;
+  restartAfterPause_ = false;
   phase_ = RunPhase::Connect;
+  step_ = Step::Connecting;
+  if (!run_.imageProblem.empty()) {
+    phase_ = RunPhase::Prepare;
+    Fail(FailureCode::ImageUnavailable, FailureOrigin::File, run_.imageProblem, out);
+    return;
+  }
   // An empty image has no block whose acknowledgement could end the run:
   // refused before the device is touched.
   if (run_.imageLength == 0) {
-    out.Box(IDS_ERROR_IMAGE_EMPTY, FormatMessageText(IDS_ERROR_IMAGE_EMPTY));
-    LogCause(FormatMessageText(IDS_ERROR_IMAGE_EMPTY), "", out);
-    End(RunOutcome::Failed,
-        MakeFailure(FailureOrigin::File, IDS_ERROR_IMAGE_EMPTY, FormatMessageText(IDS_ERROR_IMAGE_EMPTY), ""), out);
+    Fail(FailureCode::ImageEmpty, FailureOrigin::File, "", out);
     return;
   }
   Connect(out);
@@ -242,7 +451,7 @@ void SessionMachine::Connect(Out& out) {
 void SessionMachine::OnConnected(Out& out) {
   connected_ = true;
   lastConnectError_.clear();
-  out.Log(FormatConnectedLine(run_.host));
+  out.Log(Note::Connected);
   // DownloadState is not changed by the query: after a reconnect it stays
   // SwitchRequested until the next request sets it.
   SendRequest(BuildStatusQuery(), RunPhase::Status, ProgressPhase::Querying, out);
@@ -251,84 +460,80 @@ void SessionMachine::OnConnected(Out& out) {
 void SessionMachine::OnConnectFailed(const Event& event, Out& out) {
   lastConnectError_ = event.detail.empty() ? "connection failed" : event.detail;
   if (event.noSocket) {
-    out.Box(IDS_ERROR_SOCKET, FormatMessageText(IDS_ERROR_SOCKET), lastConnectError_);
-    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_);
-    LogCause(FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_, out);
-    End(RunOutcome::Failed,
-        MakeFailure(FailureOrigin::Link, IDS_ERROR_SOCKET, FormatMessageText(IDS_ERROR_SOCKET), lastConnectError_),
-        out);
+    Fail(FailureCode::NoSocket, FailureOrigin::Link, lastConnectError_, out);
+    return;
+  }
+  if (run_.retry.retries > 0) {
+    // The policy answers "Retry?": again after the pause while retries are
+    // left, else the run fails as after No.
+    if (RetryLeft()) {
+      BeginRetry(MakeFailure(FailureCode::NoConnection, FailureOrigin::Link, lastConnectError_), false, out);
+    } else {
+      Fail(FailureCode::NoConnection, FailureOrigin::Link, lastConnectError_, out);
+    }
     return;
   }
   step_ = Step::AskingRetry;
   Action& a = out.Add(ActionKind::Ask);
   a.question = Question::Retry;
   a.buttons = ButtonSet::YesNo;
-  a.messageId = IDS_ASK_RETRY;
-  a.text = FormatMessageText(IDS_ASK_RETRY);
-  a.detail = lastConnectError_;
-}
-
-void SessionMachine::OnPauseElapsed(Out& out) {
-  reconnecting_ = true;
-  Connect(out);
+  a.failure = MakeFailure(FailureCode::NoConnection, FailureOrigin::Link, lastConnectError_);
 }
 
 // ---------------------------------------------------------------------------
-// The operator's answers
+// The operator's answer to the confirmation
 
-void SessionMachine::OnAnswer(Answer answer, Out& out) {
-  if (step_ == Step::AskingRetry) {
-    if (answer == Answer::Yes) {
-      Connect(out);
-      return;
-    }
-    out.Box(IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_);
-    LogCause(FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_, out);
-    End(RunOutcome::Failed,
-        MakeFailure(FailureOrigin::Link, IDS_ERROR_CONNECT, FormatMessageText(IDS_ERROR_CONNECT), lastConnectError_),
-        out);
-    return;
-  }
-  // The confirmation of the permanent write.
+void SessionMachine::OnConfirmAnswer(Answer answer, Out& out) {
   if (answer != Answer::Ok) {
     // Nothing is sent; the device sees the connection close.
     out.Close(false);
-    out.Log(FormatMessageText(IDS_INFO_CANCELLED) + "\r\n");
+    out.Log(Note::Cancelled);
     End(RunOutcome::Cancelled,
-        MakeFailure(FailureOrigin::Cancelled, IDS_INFO_CANCELLED, FormatMessageText(IDS_INFO_CANCELLED),
-                    "the permanent write was not confirmed"),
-        out);
+        MakeFailure(FailureCode::Cancelled, FailureOrigin::Cancelled, "the permanent write was not confirmed"), out);
     return;
   }
   state_ = DownloadState::SizeRequested;
-  out.Log(FormatMessageText(IDS_INFO_START) + "\r\n");
+  out.Log(Note::Start);
   endOfImage_ = false;
+  // What the device sent while the question was open stays held until the
+  // size request has gone, and is then handled as the reply to it.
   SendRequest(BuildSizeRequest(run_.imageLength), RunPhase::Size, ProgressPhase::Size, out);
-  // What the device sent while the question was open is handled now, as the
-  // reply to what has just gone out.
-  if (held_.empty() && !heldClose_) return;
-  std::vector<std::uint8_t> held;
-  held.swap(held_);
-  const bool closed = heldClose_;
-  heldClose_ = false;
-  if (!held.empty()) OnBytes(held.data(), held.size(), out);
-  if (closed && running_) OnPeerClosed(out);
 }
 
 // ---------------------------------------------------------------------------
 // Receiving
 
-void SessionMachine::OnBytes(const std::uint8_t* data, std::size_t size, Out& out) {
+void SessionMachine::Receive(const std::uint8_t* data, std::size_t size, Out& out) {
   if (size == 0) return;
-  if (step_ == Step::AskingConfirm) {
+  // A reply can only follow a request the device has whole, and the
+  // operator's answer comes before what the device said meanwhile.
+  if (sendOut_ || step_ == Step::AskingConfirm) {
     held_.insert(held_.end(), data, data + size);
     return;
   }
-  if (step_ != Step::AwaitReply) return;  // no connection is open: nothing can arrive
+  OnBytes(data, size, out);
+}
+
+void SessionMachine::DeliverHeld(Out& out) {
+  if (held_.empty() && !heldClose_) return;
+  std::vector<std::uint8_t> held;
+  held.swap(held_);
+  const bool closed = heldClose_;
+  heldClose_ = false;
+  if (!held.empty()) Receive(held.data(), held.size(), out);
+  if (!closed || step_ != Step::AwaitReply) return;
+  if (sendOut_) {
+    heldClose_ = true;
+    return;
+  }
+  OnPeerClosed(out);
+}
+
+void SessionMachine::OnBytes(const std::uint8_t* data, std::size_t size, Out& out) {
   // TCP is a byte stream: a frame may come in several pieces, so the bytes
   // are gathered across deliveries until eight are there.
   std::size_t used = 0;
-  while (used < size && running_ && step_ == Step::AwaitReply) {
+  while (used < size && step_ == Step::AwaitReply) {
     const std::size_t take = std::min(kFrameSize - frameFill_, size - used);
     std::memcpy(frame_ + frameFill_, data + used, take);
     frameFill_ += take;
@@ -340,19 +545,11 @@ void SessionMachine::OnBytes(const std::uint8_t* data, std::size_t size, Out& ou
     outstanding_ = false;
     OnFrame(frame, used < size, out);
   }
-  if (used < size && running_ && step_ == Step::AskingConfirm) {
-    held_.insert(held_.end(), data + used, data + size);
-  }
 }
 
 void SessionMachine::OnPeerClosed(Out& out) {
-  if (step_ == Step::AskingConfirm) {
-    heldClose_ = true;
-    return;
-  }
-  if (step_ != Step::AwaitReply) return;
   // The device closed before its whole response had come.
-  Fail(FailureOrigin::Link, IDS_ERROR_TOOMANY,
+  Fail(FailureCode::FrameLength, FailureOrigin::Link,
        frameFill_ > 0 ? "the device closed the connection after " + std::to_string(frameFill_) + " of 8 bytes"
                       : "the device closed the connection",
        out);
@@ -371,7 +568,8 @@ void SessionMachine::OnFrame(const ProtocolFrame& frame, bool moreBytesFollow, O
   if (moreBytesFollow) {
     // Lock-step allows exactly one frame per request: bytes already behind
     // it are a protocol error.
-    Fail(FailureOrigin::Protocol, IDS_ERROR_TOOMANY, "more than 8 bytes arrived in reply to one request", out);
+    Fail(FailureCode::FrameLength, FailureOrigin::Protocol, "more than 8 bytes arrived in reply to one request",
+         out);
     return;
   }
   switch (response.kind) {
@@ -385,11 +583,11 @@ void SessionMachine::OnFrame(const ProtocolFrame& frame, bool moreBytesFollow, O
       }
       if (response.status == 1) {
         state_ = DownloadState::SwitchRequested;
-        out.Log(FormatMessageText(IDS_INFO_MODE_SWITCH) + "\r\n");
+        out.Log(Note::ModeSwitch);
         SendRequest(BuildSwitchRequest(), RunPhase::Switch, ProgressPhase::ModeSwitch, out);
       } else if (response.status == 2 && run_.userModule) {
         state_ = DownloadState::SectorRequested;
-        out.Log(fixed_text::kSpecialSector);
+        out.Log(Note::SpecialSector);
         SendRequest(BuildSectorRequest(run_.sectorAddress), RunPhase::Sector, ProgressPhase::Sector, out);
       } else {
         AskConfirmation(out);
@@ -398,7 +596,7 @@ void SessionMachine::OnFrame(const ProtocolFrame& frame, bool moreBytesFollow, O
     case ResponseKind::Nak: {
       char flags[16];
       std::snprintf(flags, sizeof flags, "0x%04X", static_cast<unsigned>(response.nakFlags));
-      Fail(FailureOrigin::DeviceRefusal, response.messageId, std::string("refusal flags ") + flags, out,
+      Fail(FailureCode::Refused, FailureOrigin::DeviceRefusal, std::string("refusal flags ") + flags, out,
            response.nakFlags);
       return;
     }
@@ -407,7 +605,8 @@ void SessionMachine::OnFrame(const ProtocolFrame& frame, bool moreBytesFollow, O
       char bytes[32];
       std::snprintf(bytes, sizeof bytes, "%02X %02X %02X %02X %02X %02X %02X %02X", frame[0], frame[1], frame[2],
                     frame[3], frame[4], frame[5], frame[6], frame[7]);
-      Fail(FailureOrigin::Protocol, response.messageId, std::string("response ") + bytes, out);
+      Fail(response.kind == ResponseKind::BadStatus ? FailureCode::BadStatus : FailureCode::BadCode,
+           FailureOrigin::Protocol, std::string("response ") + bytes, out);
       return;
     }
   }
@@ -426,6 +625,7 @@ void SessionMachine::OnAck(Out& out) {
       connected_ = false;
       step_ = Step::Pausing;
       out.Add(ActionKind::Progress).progress = CurrentProgress(ProgressPhase::ModeSwitch);
+      out.actions.back().progress.pausing = true;
       out.Add(ActionKind::Pause).milliseconds = pauseMs_;
       return;
     case DownloadState::SizeRequested:
@@ -445,13 +645,14 @@ void SessionMachine::OnAck(Out& out) {
         EndStopped(out);
         return;
       }
-      out.Log(FormatMessageText(IDS_INFO_BLOCK_SENT) + "\r\n");
+      out.Log(Note::BlockSent);
       SendBlock(out);
       return;
     case DownloadState::Idle:
     case DownloadState::SectorRequested:
       // No acknowledgement is awaited in these steps.
-      Fail(FailureOrigin::Protocol, IDS_WARN_RETCODE, "an acknowledgement came when none was awaited", out);
+      Fail(FailureCode::UnexpectedAck, FailureOrigin::Protocol, "an acknowledgement came when none was awaited",
+           out);
       return;
   }
 }
@@ -463,6 +664,7 @@ void SessionMachine::SendRequest(const ProtocolFrame& frame, RunPhase phase, Pro
   phase_ = phase;
   step_ = Step::AwaitReply;
   outstanding_ = true;
+  sendOut_ = true;
   out.Add(ActionKind::Progress).progress = CurrentProgress(progress);
   out.Frame(frame);
 }
@@ -474,8 +676,6 @@ void SessionMachine::AskConfirmation(Out& out) {
   Action& a = out.Add(ActionKind::Ask);
   a.question = Question::Confirm;
   a.buttons = ButtonSet::OkCancel;
-  a.messageId = IDS_ASK_WRITE;
-  a.text = FormatMessageText(IDS_ASK_WRITE);
 }
 
 void SessionMachine::SendBlock(Out& out) {
@@ -487,6 +687,7 @@ void SessionMachine::SendBlock(Out& out) {
   phase_ = RunPhase::Block;
   step_ = Step::AwaitReply;
   outstanding_ = true;
+  sendOut_ = true;
   Action& send = out.Add(ActionKind::SendImage);
   send.offset = nextOffset_;
   send.size = size;
@@ -503,34 +704,53 @@ void SessionMachine::Finish(Out& out) {
   phase_ = RunPhase::Finished;
   // The count is the whole image in kilobytes, rounded up (1,500 bytes give
   // 2), which is what an operator reads the line as.
-  const long kilobytes = static_cast<long>((static_cast<std::uint64_t>(run_.imageLength) + 1023) / 1024);
-  out.Log(FormatKilobytesLine(kilobytes));
+  out.Log(Note::Kilobytes).count = (static_cast<std::uint64_t>(run_.imageLength) + 1023) / 1024;
   out.Close(false);
-  out.Box(IDS_INFO_FINISHED, FormatMessageText(IDS_INFO_FINISHED));
-  out.Log(FormatMessageText(IDS_INFO_FINISHED_LOG) + "\r\n");
+  out.Tell(Notice::Finished);
+  out.Log(Note::Finished);
   End(RunOutcome::Finished, Failure(), out);
 }
 
-void SessionMachine::Fail(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out,
+void SessionMachine::Fail(FailureCode code, FailureOrigin origin, const std::string& detail, Out& out,
                           std::uint16_t nakFlags) {
+  Failure failure = MakeFailure(code, origin, detail);
+  failure.nakFlags = nakFlags;
+  // Connect failures have no connection to close.
+  const bool open = step_ == Step::AwaitReply || step_ == Step::AskingConfirm;
+  if (run_.retry.retries > 0 && IsRetryableFailure(failure) && RetryLeft() && !stopPending_) {
+    // No box: the log keeps the cause, the retry line follows, and the run
+    // starts again after the pause.
+    out.Cause(failure);
+    if (open) out.Close(false);
+    BeginRetry(failure, true, out);
+    return;
+  }
   // The box comes first, while the connection is still open; the log keeps
   // the cause once the box is gone.
-  const std::string text = FormatMessageText(messageId);
-  out.Box(messageId, text, detail);
-  if (messageId == IDS_NAK_DIAL) out.Box(0, fixed_text::kDialError, detail);
-  LogCause(text, detail, out);
-  out.Close(false);
-  Failure failure = MakeFailure(origin, messageId, text, detail);
-  failure.nakFlags = nakFlags;
+  out.Tell(Notice::Failure, failure);
+  out.Cause(failure);
+  if (open) out.Close(false);
   End(RunOutcome::Failed, failure, out);
 }
 
-void SessionMachine::FailWithText(FailureOrigin origin, std::uint16_t messageId, const std::string& detail, Out& out) {
-  const std::string message = FormatMessageText(messageId);
-  out.Box(messageId, message, detail);
-  LogCause(message, detail, out);
-  out.Close(false);
-  End(RunOutcome::Failed, MakeFailure(origin, messageId, message, detail), out);
+void SessionMachine::BeginRetry(const Failure& cause, bool restart, Out& out) {
+  ++retriesUsed_;
+  Action& line = out.Log(Note::Retry);
+  line.retry = retriesUsed_;
+  line.retries = run_.retry.retries;
+  line.milliseconds = run_.retry.pauseMs;
+  line.failure = cause;
+  step_ = Step::RetryPause;
+  restartAfterPause_ = restart;
+  connected_ = false;
+  outstanding_ = false;
+  sendOut_ = false;
+  frameFill_ = 0;
+  held_.clear();
+  heldClose_ = false;
+  // A stop while the pause runs is a stop before the connection.
+  if (restart) phase_ = RunPhase::Connect;
+  out.Add(ActionKind::Pause).milliseconds = run_.retry.pauseMs;
 }
 
 void SessionMachine::OnStop(bool closing, Out& out) {
@@ -538,7 +758,7 @@ void SessionMachine::OnStop(bool closing, Out& out) {
     // The window is closing: no box, the connection drained and closed.
     out.Close(connected_);
     End(RunOutcome::Closed,
-        MakeFailure(FailureOrigin::Cancelled, 0, "", "the window was closed during the run"), out);
+        MakeFailure(FailureCode::WindowClosed, FailureOrigin::Cancelled, "the window was closed during the run"), out);
     return;
   }
   if (step_ == Step::AwaitReply) {
@@ -553,22 +773,18 @@ void SessionMachine::OnStop(bool closing, Out& out) {
 void SessionMachine::EndStopped(Out& out) {
   out.Close(false);
   // What the device has of the image: the bytes it acknowledged.
-  const std::string line = SubstituteArguments(GetMessageText(IDS_INFO_STOPPED), std::to_string(acknowledged_),
-                                               std::to_string(run_.imageLength));
-  out.Log(line + "\r\n");
-  End(RunOutcome::Stopped, MakeFailure(FailureOrigin::Cancelled, IDS_INFO_STOPPED, line, "stopped by the operator"),
+  Action& line = out.Log(Note::Stopped);
+  line.count = acknowledged_;
+  line.total = run_.imageLength;
+  End(RunOutcome::Stopped, MakeFailure(FailureCode::Stopped, FailureOrigin::Cancelled, "stopped by the operator"),
       out);
 }
 
-void SessionMachine::LogCause(const std::string& message, const std::string& detail, Out& out) {
-  out.Log(detail.empty() ? message + "\r\n" : message + ": " + detail + "\r\n");
-}
-
 void SessionMachine::End(RunOutcome outcome, Failure failure, Out& out) {
-  running_ = false;
   step_ = Step::Off;
   connected_ = false;
   outstanding_ = false;
+  sendOut_ = false;
   stopPending_ = false;
   frameFill_ = 0;
   held_.clear();
@@ -579,19 +795,19 @@ void SessionMachine::End(RunOutcome outcome, Failure failure, Out& out) {
   Action& end = out.Add(ActionKind::RunEnded);
   end.outcome = outcome_;
   end.failure = failure_;
+  end.count = acknowledged_;
+  end.total = run_.imageLength;
 }
 
-Failure SessionMachine::MakeFailure(FailureOrigin origin, std::uint16_t messageId, const std::string& message,
-                                    const std::string& detail) const {
+Failure SessionMachine::MakeFailure(FailureCode code, FailureOrigin origin, const std::string& detail) const {
   Failure failure;
   failure.origin = origin;
+  failure.code = code;
   failure.phase = phase_;
   if (phase_ == RunPhase::Block) {
     failure.block = blockIndex_ + 1;
     failure.blocks = Blocks();
   }
-  failure.messageId = messageId;
-  failure.message = message;
   failure.detail = detail;
   return failure;
 }

@@ -24,6 +24,29 @@ enum class FailureOrigin {
   Cancelled,      // the operator said no, or stopped the run
 };
 
+// What went wrong, as the layer that found it knows it. The operations word
+// it (messageId, message) for the front ends; a preparation's failures are
+// worded where they are found and carry Preparation.
+enum class FailureCode {
+  None,
+  Preparation,       // see messageId: a preparation's own end
+  ImageEmpty,        // the image has no bytes
+  ImageUnavailable,  // the image could not be taken for the run
+  ImageUnreadable,   // a block of the image could not be read
+  NoSocket,          // no socket could be created at all
+  NoConnection,      // the device could not be reached
+  FrameLength,       // not exactly one 8-byte frame came in reply
+  UnexpectedAck,     // an acknowledgement when none was awaited
+  BadStatus,         // a status frame of no known pattern
+  BadCode,           // a response code of no known kind
+  Refused,           // the device refused (Nak); nakFlags holds its word
+  SendFailed,        // a send did not go out
+  NoResponse,        // the device fell silent past the runner's deadline
+  Cancelled,         // the operator did not confirm the write
+  Stopped,           // the operator stopped the run
+  WindowClosed,      // the window closed during the run
+};
+
 // The step of a run a failure belongs to.
 enum class RunPhase {
   Prepare,    // before any connection: choice, conversion, compression, header
@@ -42,6 +65,7 @@ struct Failure {
   RunPhase phase = RunPhase::Prepare;
   std::uint32_t block = 0;   // Block phase: the block in flight, from 1
   std::uint32_t blocks = 0;  // Block phase: how many blocks the image has
+  FailureCode code = FailureCode::None;
   // The message table entry the operator was shown (0 when the text has no
   // entry of its own), and the text itself as shown.
   std::uint16_t messageId = 0;

@@ -104,7 +104,12 @@ void CClntSocket::FailConnect(const std::string& reason, bool noSocket) {
 }
 
 void CClntSocket::Send(const std::uint8_t* data, std::size_t size) {
-  if (phase_ == Phase::Ended) return;  // the end has been told (or the owner let go)
+  if (phase_ == Phase::Ended) {
+    // The device closed (told already) and the run, holding that close while
+    // it asked a question, sends on: nothing can go out any more.
+    if (owner_) owner_->OnSocketSendFailed("the connection is closed");
+    return;
+  }
   if (phase_ != Phase::Connected) {
     if (owner_) owner_->OnSocketSendFailed("the connection is not open");
     return;
@@ -127,8 +132,7 @@ void CClntSocket::Send(const std::uint8_t* data, std::size_t size) {
 void CClntSocket::OnBytesWritten() {
   if (socket_->bytesToWrite() == 0) {
     stallTimer_->stop();
-    // What arrived while the send was out.
-    if (phase_ == Phase::Connected) ForwardReadable();
+    if (phase_ == Phase::Connected && owner_) owner_->OnSocketSent();
   } else if (phase_ == Phase::Connected) {
     stallTimer_->start(sendStallLimitMs_);  // progress: the bound starts again
   }
@@ -146,10 +150,7 @@ bool CClntSocket::ForwardReadable() {
 
 void CClntSocket::OnReadyRead() {
   if (phase_ != Phase::Connected) return;
-  // A reply can only follow a request the device has whole: what comes
-  // while a send is out (a device answering early) stays in the socket's
-  // buffer until the send has gone, so that a send that fails is told first.
-  if (socket_->bytesToWrite() > 0) return;
+  // Delivered as they come: the run holds what arrives while a send is out.
   ForwardReadable();
 }
 

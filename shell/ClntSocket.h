@@ -38,8 +38,11 @@ class SocketEvents {
   virtual void OnSocketConnected() = 0;
   // |noSocket|: no socket could be created at all.
   virtual void OnSocketConnectFailed(const std::string& reason, bool noSocket) = 0;
-  // Bytes that arrived, valid during the call only.
+  // Bytes that arrived, valid during the call only; told as they come, even
+  // while a send is out.
   virtual void OnSocketReceive(const std::uint8_t* data, std::size_t size) = 0;
+  // Everything queued by Send has been handed to the system.
+  virtual void OnSocketSent() = 0;
   // The device closed the connection, or it broke while nothing was being
   // sent; whatever arrived before has been told already.
   virtual void OnSocketClosed() = 0;

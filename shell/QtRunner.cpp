@@ -4,17 +4,54 @@
 
 #include <QMetaObject>
 #include <QPointer>
-#include <QThread>
+#include <QTimer>
 #include <QWidget>
+
+#include <cstdio>
 
 namespace mervix {
 
-QtRunner::QtRunner(QWidget& window, Operator& op, DownloadJob& job) : window_(window), op_(op), job_(job) {
+QtRunner::QtRunner(QWidget& window, Operator& op, DownloadJob& job)
+    : window_(window), op_(op), job_(job), pauseTimer_(new QTimer(this)), responseTimer_(new QTimer(this)) {
   clock_.start();
+  pauseTimer_->setSingleShot(true);
+  pauseTimer_->setTimerType(Qt::PreciseTimer);
+  connect(pauseTimer_, &QTimer::timeout, this, [this] { job_.OnPauseElapsed(); });
+  responseTimer_->setSingleShot(true);
+  connect(responseTimer_, &QTimer::timeout, this, [this] {
+    char reason[96];
+    std::snprintf(reason, sizeof reason, "no response from the device within %g seconds", waitLimitMs_ / 1000.0);
+    job_.OnTimedOut(reason);
+  });
 }
 
 QtRunner::~QtRunner() {
   if (socket_) socket_->Close();  // deleted with this object, its parent
+}
+
+void QtRunner::SetResponseLimits(int replyMs, int blockAckMs) {
+  replyLimitMs_ = replyMs;
+  blockAckLimitMs_ = blockAckMs;
+}
+
+bool QtRunner::Pausing() const { return pauseTimer_->isActive(); }
+
+void QtRunner::AwaitResponse(ResponseWait wait) {
+  waitLimitMs_ = wait == ResponseWait::BlockAck ? blockAckLimitMs_ : replyLimitMs_;
+  Touch();
+}
+
+void QtRunner::Touch() {
+  if (waitLimitMs_ <= 0) {
+    responseTimer_->stop();
+    return;
+  }
+  responseTimer_->start(waitLimitMs_);
+}
+
+void QtRunner::StopWatching() {
+  waitLimitMs_ = 0;
+  responseTimer_->stop();
 }
 
 void QtRunner::SetSocketLimits(int connectMs, int sendStallMs) {
@@ -61,15 +98,16 @@ void QtRunner::Send(const std::uint8_t* data, std::size_t size) {
   socket_->Send(data, size);
 }
 
-void QtRunner::Close(bool drain) { DropSocket(drain); }
+void QtRunner::Close(bool drain) {
+  StopWatching();
+  DropSocket(drain);
+}
 
 void QtRunner::Pause(int milliseconds) {
-  const int ms = pauseOverrideMs_ >= 0 ? pauseOverrideMs_ : milliseconds;
-  Later([this, ms] {
-    // The window does not react meanwhile: no event is served.
-    if (ms > 0) QThread::msleep(static_cast<unsigned long>(ms));
-    job_.OnPauseElapsed();
-  });
+  StopWatching();
+  // A timer on the event loop: the window repaints meanwhile, and a stop
+  // ends the run (and the pause with it) at once.
+  pauseTimer_->start(pauseOverrideMs_ >= 0 ? pauseOverrideMs_ : milliseconds);
 }
 
 Answer QtRunner::ShowRunBox(const std::string& text, const std::string& detail, ButtonSet buttons) {
@@ -81,6 +119,8 @@ Answer QtRunner::ShowRunBox(const std::string& text, const std::string& detail, 
 }
 
 void QtRunner::Ask(Question /*question*/, const std::string& text, const std::string& detail, ButtonSet buttons) {
+  // The operator's think time is not the device's silence.
+  StopWatching();
   Later([this, text, detail, buttons] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;
@@ -111,6 +151,8 @@ void QtRunner::RunEnded(RunOutcome outcome, const Failure& failure) {
   ++run_;
   ++runsEnded_;
   lastOutcome_ = outcome;
+  pauseTimer_->stop();
+  StopWatching();
   DropSocket(false);  // the run has closed it already; nothing may outlive the run
   if (view_) view_->ShowRunOutcome(outcome, failure);
   op_.SetDownloadEnabled(true);
@@ -124,7 +166,15 @@ void QtRunner::OnSocketConnectFailed(const std::string& reason, bool noSocket) {
   job_.OnConnectFailed(reason, noSocket);
 }
 
-void QtRunner::OnSocketReceive(const std::uint8_t* data, std::size_t size) { job_.OnReceived(data, size); }
+void QtRunner::OnSocketReceive(const std::uint8_t* data, std::size_t size) {
+  if (responseTimer_->isActive()) Touch();
+  job_.OnReceived(data, size);
+}
+
+void QtRunner::OnSocketSent() {
+  if (responseTimer_->isActive()) Touch();
+  job_.OnSent();
+}
 
 void QtRunner::OnSocketClosed() { job_.OnPeerClosed(); }
 

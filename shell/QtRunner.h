@@ -1,15 +1,19 @@
 // QtRunner: how the window carries out a download run. It implements the
 // job's RunPort on the window's event loop: one CClntSocket per connection,
 // the boxes of the run over the window, the pause after the mode switch,
-// and the run indicator at the end of the run.
+// the response time-outs, and the run indicator at the end of the run.
 //
 // Nothing nests. Every box of the run is shown from a queued call, after the
 // handler that asked for it has returned; its answer goes back to the job
-// from there (OnAnswered, BoxClosed). The pause is a queued call too: it
-// blocks the thread for its length without serving any event, as the
-// window did not react during the mode switch. Socket notifications reach
-// the job from the event loop as they come; the job queues what arrives
-// while it is busy.
+// from there (OnAnswered, BoxClosed). The pause is a timer: the window
+// repaints and Stop works while it runs. Socket notifications reach the job
+// from the event loop as they come; the job queues what arrives while it is
+// busy.
+//
+// A device that falls silent ends the run: while the run waits for the
+// reply to a request (30 s) or the acknowledgement of a block, which takes
+// the device a flash write (120 s), with nothing arriving or going out, the
+// runner reports a time-out. Connection attempts are bounded by the socket.
 //
 // Every queued call belongs to one run: when the run has ended before the
 // call comes (the window was closed while a box was up), the call does
@@ -28,6 +32,7 @@
 #include <functional>
 #include <string>
 
+class QTimer;
 class QWidget;
 
 namespace mervix {
@@ -59,6 +64,13 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void SetModeSwitchPauseMs(int milliseconds) { pauseOverrideMs_ = milliseconds; }
   // Tests: shorter bounds for a connection attempt and a stalled send.
   void SetSocketLimits(int connectMs, int sendStallMs);
+  // The silence allowed for a reply and for a block's acknowledgement; 0 or
+  // less: without limit.
+  static constexpr int kReplyLimitMs = 30000;
+  static constexpr int kBlockAckLimitMs = 120000;
+  void SetResponseLimits(int replyMs, int blockAckMs);
+  // The pause after the mode switch (or before a retry) is running.
+  bool Pausing() const;
 
   // Where progress and outcomes go; null (the default) drops them.
   void SetView(RunView* view) { view_ = view; }
@@ -79,6 +91,7 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void Pause(int milliseconds) override;
   void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) override;
   bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) override;
+  void AwaitResponse(ResponseWait wait) override;
   void ReportProgress(const Progress& progress) override;
   void RunEnded(RunOutcome outcome, const Failure& failure) override;
 
@@ -87,6 +100,7 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void OnSocketConnected() override;
   void OnSocketConnectFailed(const std::string& reason, bool noSocket) override;
   void OnSocketReceive(const std::uint8_t* data, std::size_t size) override;
+  void OnSocketSent() override;
   void OnSocketClosed() override;
   void OnSocketSendFailed(const std::string& reason) override;
 
@@ -94,6 +108,9 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   void Later(std::function<void()> step);
   // Closes the connection (draining it first with |drain|) and lets go of it.
   void DropSocket(bool drain);
+  // Restarts the response deadline after a sign of life; stops it.
+  void Touch();
+  void StopWatching();
   // Shows a box of the run over the window, counted in |boxesOpen_|.
   Answer ShowRunBox(const std::string& text, const std::string& detail, ButtonSet buttons);
 
@@ -115,6 +132,11 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   std::string device_;
   int connectLimitMs_ = 0;
   int sendStallLimitMs_ = 0;
+  QTimer* pauseTimer_;
+  QTimer* responseTimer_;
+  int replyLimitMs_ = kReplyLimitMs;
+  int blockAckLimitMs_ = kBlockAckLimitMs;
+  int waitLimitMs_ = 0;  // the limit of what the run waits for now
 };
 
 }  // namespace mervix

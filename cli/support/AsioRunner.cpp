@@ -101,9 +101,9 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
   std::vector<std::uint8_t> writing;
   std::vector<std::uint8_t> queued;
   bool writeInFlight = false;
-  // What the device sent, or its close, while a send was out.
-  std::vector<std::uint8_t> held;
-  bool heldClose = false;
+  // Counts the ends of runs: a question or pause of one run whose answer
+  // comes after that run has ended is dropped.
+  unsigned run = 0;
 
   // The response deadline: |watching| while the run waits on the device.
   // One timer wait is kept pending and re-aimed at |deadline| when it fires
@@ -199,25 +199,17 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
     socket.async_read_some(asio::buffer(readBuffer), [self = shared_from_this(), id](const asio::error_code& ec,
                                                                                     std::size_t size) {
       if (!self->Current(id) || ec == asio::error::operation_aborted) return;
-      // A reply can only follow a request the device has whole: what comes
-      // while a send is out (a device answering early) waits until the send
-      // has gone, so that a send that fails is told first.
-      const bool sendOut = self->writeInFlight || !self->queued.empty();
       if (ec) {
         // The end of the stream, or a connection reset: the device is gone.
-        if (sendOut) {
-          self->heldClose = true;
-          return;
-        }
+        // Told at once; the run holds it while a send is out, and a send that
+        // then fails is told by its own handler.
         self->job->OnPeerClosed();
         return;
       }
       if (self->watching) self->Touch();
-      if (sendOut) {
-        self->held.insert(self->held.end(), self->readBuffer.begin(), self->readBuffer.begin() + size);
-      } else {
-        self->job->OnReceived(self->readBuffer.data(), size);
-      }
+      // Delivered as they come: the run holds what arrives while a send is
+      // out until the send has gone.
+      self->job->OnReceived(self->readBuffer.data(), size);
       if (self->Current(id)) self->Read(id);
     });
   }
@@ -241,8 +233,6 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
                         if (!self->Current(id)) return;
                         self->writeInFlight = false;
                         if (ec) {
-                          self->held.clear();
-                          self->heldClose = false;
                           if (ec != asio::error::operation_aborted) self->job->OnSendFailed(ec.message());
                           return;
                         }
@@ -251,21 +241,8 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
                           self->Write(id);
                           return;
                         }
-                        self->DeliverHeld(id);
+                        self->job->OnSent();
                       });
-  }
-
-  // What arrived while the sends were out, now that they have gone.
-  void DeliverHeld(unsigned id) {
-    if (!held.empty()) {
-      const std::vector<std::uint8_t> bytes = std::move(held);
-      held.clear();
-      job->OnReceived(bytes.data(), bytes.size());
-    }
-    if (heldClose && Current(id)) {
-      heldClose = false;
-      job->OnPeerClosed();
-    }
   }
 
   // Moves the response deadline to a full time-out from now.
@@ -321,8 +298,6 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
     writeInFlight = false;
     writing.clear();
     queued.clear();
-    held.clear();
-    heldClose = false;
   }
 
   void Stop() {
@@ -354,8 +329,8 @@ void AsioRunner::Close(bool drain) { state_->Close(drain); }
 void AsioRunner::Pause(int milliseconds) {
   state_->StopWatching();
   state_->pauseTimer.expires_after(std::chrono::milliseconds(milliseconds));
-  state_->pauseTimer.async_wait([self = state_](const asio::error_code& ec) {
-    if (!ec && self->job != nullptr) self->job->OnPauseElapsed();
+  state_->pauseTimer.async_wait([self = state_, run = state_->run](const asio::error_code& ec) {
+    if (!ec && self->job != nullptr && run == self->run) self->job->OnPauseElapsed();
   });
 }
 
@@ -381,10 +356,10 @@ void AsioRunner::Ask(Question question, const std::string& text, const std::stri
   state_->StopWatching();
   // Asked from a handler of its own: the terminal blocks there and nowhere
   // else.
-  asio::post(state_->io, [self = state_, question, text, detail, buttons] {
-    if (self->job == nullptr) return;
+  asio::post(state_->io, [self = state_, run = state_->run, question, text, detail, buttons] {
+    if (self->job == nullptr || run != self->run) return;
     const Answer answer = self->dialogs.AskWithDetail(question, text, detail, buttons);
-    if (self->job != nullptr) self->job->OnAnswered(answer);
+    if (self->job != nullptr && run == self->run) self->job->OnAnswered(answer);
   });
 }
 
@@ -396,6 +371,7 @@ bool AsioRunner::ShowMessage(std::uint16_t messageId, const std::string& text, c
 void AsioRunner::RunEnded(RunOutcome outcome, const Failure& failure) {
   State& s = *state_;
   s.ended = true;
+  ++s.run;
   s.outcome = outcome;
   s.failure = failure;
   // Nothing of the run may keep the io_context busy: the connection was

@@ -168,7 +168,7 @@ TEST_F(RunSendTest, EachEndIsReportedFromItsFailure) {
     const char* cause;  // the log's last line
     const char* report;
   } cases[] = {
-      {"silent", {}, false, "", "No response from the device: no response from the device within 0.3 seconds\n",
+      {"silent", {}, false, "No response from the device\n", "No response from the device: no response from the device within 0.3 seconds\n",
        "size: No response from the device (no response from the device within 0.3 seconds)"},
       {"refused", FrameBytes(mervix::testing::NakFrame(0x0020)), false, "NAK(Download size error)\n",
        "NAK(Download size error): refusal flags 0x0020\n", "size: NAK(Download size error) (refusal flags 0x0020)"},

@@ -286,7 +286,7 @@ TEST_P(SessionNakTest, NakEndsTheRunWithItsMessage) {
   EXPECT_EQ(lines.back(), GetParam().boxes.front() + ": refusal flags " + flags + "\r\n");
   EXPECT_EQ(runner_.details.back(), std::string("refusal flags ") + flags);
   EXPECT_TRUE(runner_.BlockSizes().empty());
-  const Failure& failure = harness_.machine.LastFailure();
+  const Failure& failure = runner_.lastFailure;
   EXPECT_EQ(failure.origin, FailureOrigin::DeviceRefusal);
   EXPECT_EQ(failure.phase, RunPhase::Size);
   EXPECT_EQ(failure.nakFlags, GetParam().flags);
@@ -326,7 +326,7 @@ TEST_F(SessionMachineTest, NakAfterABlockStopsSendingAndNamesTheBlock) {
   ExpectEndedWith(RunOutcome::Failed);
   EXPECT_EQ(runner_.BlockSizes(), (std::vector<std::size_t>{65536, 65536}));
   EXPECT_EQ(op_.BoxTexts().back(), "NAK(Flash ROM write error)");
-  const Failure& failure = harness_.machine.LastFailure();
+  const Failure& failure = runner_.lastFailure;
   EXPECT_EQ(failure.phase, RunPhase::Block);
   EXPECT_EQ(failure.block, 2u);
   EXPECT_EQ(failure.blocks, 4u);
@@ -352,7 +352,7 @@ TEST_P(SessionErrorTest, UnexpectedReplyEndsTheRun) {
   ExpectEndedWith(RunOutcome::Failed);
   EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{GetParam().box}));
   EXPECT_EQ(runner_.requests.size(), before) << "something was sent after the faulty reply";
-  EXPECT_EQ(harness_.machine.LastFailure().origin, FailureOrigin::Protocol);
+  EXPECT_EQ(runner_.lastFailure.origin, FailureOrigin::Protocol);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -396,7 +396,7 @@ TEST_F(SessionMachineTest, CancelAtTheConfirmationSendsNothing) {
                                                  "box:Permanent write! Continue?", "log:Download cancelled\r\n",
                                                  "enabled"}));
   EXPECT_EQ(op_.boxes[0].buttons, ButtonSet::OkCancel);
-  EXPECT_EQ(harness_.machine.LastFailure().origin, FailureOrigin::Cancelled);
+  EXPECT_EQ(runner_.lastFailure.origin, FailureOrigin::Cancelled);
 }
 
 TEST_F(SessionMachineTest, StatusInPlaceOfABlockAckAsksAgainAndRestartsFromTheFirstByte) {
@@ -453,7 +453,7 @@ TEST_P(SessionNoRetryTest, NoToRetryEndsTheRunWithConnectError) {
   EXPECT_EQ(LogLines().back(), "Connect error: connection refused\r\n");
   EXPECT_EQ(runner_.waits, GetParam().waits);
   ExpectEndedWith(RunOutcome::Failed);
-  const Failure& failure = harness_.machine.LastFailure();
+  const Failure& failure = runner_.lastFailure;
   EXPECT_EQ(failure.origin, FailureOrigin::Link);
   EXPECT_EQ(failure.phase, GetParam().phase);
   EXPECT_EQ(failure.messageId, IDS_ERROR_CONNECT);
@@ -573,7 +573,7 @@ TEST_P(SessionLinkFaultTest, EndsTheRunWithMessage128) {
   EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"Permanent write! Continue?", "128:IDS_ERROR_TOOMANY"}));
   ExpectEndedWith(RunOutcome::Failed);
   EXPECT_TRUE(runner_.BlockSizes().empty());
-  EXPECT_EQ(harness_.machine.LastFailure().origin, GetParam().origin);
+  EXPECT_EQ(runner_.lastFailure.origin, GetParam().origin);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -627,11 +627,12 @@ TEST_F(SessionMachineTest, SilentDeviceEndsTheRunWhenTheRunnerTimesOut) {
   StartRun(10);
   ASSERT_TRUE(harness_.machine.Running());
   harness_.OnTimedOut("no response within 5 seconds");
-  EXPECT_TRUE(op_.boxes.empty());
+  EXPECT_EQ(op_.BoxTexts(), (std::vector<std::string>{"No response from the device"}));
+  EXPECT_EQ(runner_.details.back(), "no response within 5 seconds");
   ExpectEndedWith(RunOutcome::Failed);
-  EXPECT_EQ(harness_.machine.LastFailure().messageId, IDS_ERROR_NO_RESPONSE);
-  EXPECT_EQ(harness_.machine.LastFailure().phase, RunPhase::Status);
-  EXPECT_EQ(harness_.machine.LastFailure().detail, "no response within 5 seconds");
+  EXPECT_EQ(runner_.lastFailure.messageId, IDS_ERROR_NO_RESPONSE);
+  EXPECT_EQ(runner_.lastFailure.phase, RunPhase::Status);
+  EXPECT_EQ(runner_.lastFailure.detail, "no response within 5 seconds");
 }
 
 // ---------------------------------------------------------------------------
@@ -653,7 +654,7 @@ TEST_F(SessionMachineTest, StopWaitsForTheBlockInFlightThenEnds) {
   ExpectEndedWith(RunOutcome::Stopped);
   EXPECT_EQ(runner_.BlockSizes(), (std::vector<std::size_t>{65536}));
   EXPECT_EQ(LogLines().back(), "Download stopped: 65536 of 204800 bytes written\r\n");
-  EXPECT_EQ(harness_.machine.LastFailure().origin, FailureOrigin::Cancelled);
+  EXPECT_EQ(runner_.lastFailure.origin, FailureOrigin::Cancelled);
   EXPECT_EQ(runner_.progress.back().bytesAcknowledged, 65536u);
 }
 

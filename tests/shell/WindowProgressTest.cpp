@@ -218,6 +218,66 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"EscapeNo", true, Answer::No, RunOutcome::Finished, true}),
     [](const ::testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
+// The pause after the mode switch is a timer: the status says the window
+// reconnects, and Stop asks its question at once and ends the run there,
+// before the device is connected again.
+TEST_F(WindowProgressTest, StopDuringTheModeSwitchPauseAsksAtOnceAndEndsThere) {
+  window_->Runner().SetModeSwitchPauseMs(60000);
+  const std::string image = WriteImage(3 * kBlock);
+  std::string error;
+  ASSERT_TRUE(sim_.Start({}, &error)) << error;
+  testing::AimAt(Window(), sim_.Port());
+  ModalSeam::setNextAnswer(Answer::Ok);  // the version
+  testing::ClickDownload(Window(), image);
+  ASSERT_TRUE(WaitUntil([&] { return window_->Runner().Pausing(); }, 10000)) << LogText();
+  EXPECT_EQ(StatusText(Window()).rfind("Reconnecting to 127.0.0.1:", 0), 0u) << StatusText(Window());
+  ASSERT_TRUE(StopButton(Window())->isEnabled());
+  QElapsedTimer clock;
+  clock.start();
+  ModalSeam::setNextAnswer(Answer::Yes);
+  StopButton(Window())->click();
+  ASSERT_TRUE(WaitUntil([&] { return RunInProgressEnded(); }, 5000)) << LogText();
+  EXPECT_LT(clock.elapsed(), 5000);
+  EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Stopped) << LogText();
+  const std::vector<std::string> boxes = BoxTexts();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[1], AskStopText());
+  EXPECT_FALSE(window_->Runner().Pausing());
+  EXPECT_NE(LogText().find("Download mode...\r\nDownload stopped: 0 of " + std::to_string(3 * kBlock)),
+            std::string::npos)
+      << LogText();
+  sim_.Stop();
+  EXPECT_EQ(sim_.Record().Number("connections"), 1) << "the run reconnected after the stop";
+}
+
+// A device that falls silent ends the run by the window's time-out, with
+// the box and its cause under it, in both languages.
+TEST_F(WindowProgressTest, ASilentDeviceEndsTheRunByTheTimeOutWithItsBox) {
+  for (const Language language : {Language::English, Language::Japanese}) {
+    SCOPED_TRACE(language == Language::English ? "English" : "Japanese");
+    SetActiveLanguage(language);
+    ModalSeam::reset();
+    window_->Runner().SetResponseLimits(300, 300);
+    const std::string image = WriteImage(2 * kBlock);
+    StartDevice({"--fault", "block.1=silent"});
+    ModalSeam::setNextAnswer(Answer::Ok);  // the version
+    ModalSeam::setNextAnswer(Answer::Ok);  // "Permanent write! Continue?"
+    ModalSeam::setNextAnswer(Answer::Ok);  // "No response from the device"
+    testing::ClickDownload(Window(), image);
+    ASSERT_TRUE(WaitUntil([&] { return RunInProgressEnded(); }, 10000)) << LogText();
+    EXPECT_EQ(window_->Job().LastOutcome(), RunOutcome::Failed);
+    const auto boxes = ModalSeam::recordsOf(ModalRecord::Kind::MessageBox);
+    ASSERT_EQ(boxes.size(), 3u) << LogText();
+    EXPECT_EQ(boxes[2].text, GetMessageText(IDS_ERROR_NO_RESPONSE));
+    EXPECT_EQ(boxes[2].detail, "no response from the device within 0.3 seconds");
+    EXPECT_EQ(window_->Job().LastFailure().phase, RunPhase::Block);
+    EXPECT_NE(LogText().find(GetMessageText(IDS_ERROR_NO_RESPONSE) + ": no response"), std::string::npos)
+        << LogText();
+    sim_.Stop();
+  }
+  SetActiveLanguage(Language::English);
+}
+
 TEST_F(WindowProgressTest, EscapeBetweenRunsClosesAtOnceWithoutAQuestion) {
   QTest::keyClick(window_.get(), Qt::Key_Escape);
   EXPECT_FALSE(window_->isVisible());

@@ -14,6 +14,7 @@
 
 #include "operations/DownloadJob.h"
 #include "operations/OperationsOperator.h"
+#include "operations/RunTexts.h"
 #include "protocol/Frames.h"
 #include "resources/LogPane.h"
 
@@ -182,6 +183,9 @@ class ScriptedRunner : public RunPort {
   int failSendOnCall = 0;
   // Boxes are shown later from Run(), as the window does, instead of at once.
   bool deferBoxes = false;
+  // The device's reply arrives before the runner tells that the send has
+  // gone (a device answering early); the run must hold it until then.
+  bool repliesBeforeSent = false;
 
   // --- records ---
   std::vector<SentRequest> requests;
@@ -233,12 +237,11 @@ class ScriptedRunner : public RunPort {
       return;
     }
     if (++sendCalls_ == failSendOnCall) {
-      // The runners hold what arrives while a send is out until it has
-      // gone: a failed send is told before any reply still to come.
-      due_.push_front([this] { events_->OnSendFailed("send failed"); });
+      Post([this] { events_->OnSendFailed("send failed"); });
       return;
     }
     sendSizes.push_back(size);
+    if (!repliesBeforeSent) PostSent();
     partial_.insert(partial_.end(), data, data + size);
     // Cut complete requests off the received stream and answer each.
     for (;;) {
@@ -255,6 +258,7 @@ class ScriptedRunner : public RunPort {
         // follows are frames again.
         if (!StartsWithAck(reply)) blockBytesLeft_ = 0;
         Queue(reply);
+        if (repliesBeforeSent) PostSent();
         continue;
       }
       if (partial_.size() < 8) return;
@@ -269,6 +273,7 @@ class ScriptedRunner : public RunPort {
       }
       requests.push_back(r);
       Queue(reply);
+      if (repliesBeforeSent) PostSent();
     }
   }
 
@@ -286,9 +291,10 @@ class ScriptedRunner : public RunPort {
   }
 
   void Ask(Question, const std::string& text, const std::string& detail, ButtonSet buttons) override {
-    Post([this, text, detail, buttons] {
+    Post([this, text, detail, buttons, run = ends] {
       details.push_back(detail);
-      events_->OnAnswered(op_.ShowMessageBox(text, buttons));
+      const Answer answer = op_.ShowMessageBox(text, buttons);
+      if (run == ends) events_->OnAnswered(answer);
     });
   }
 
@@ -387,7 +393,21 @@ class ScriptedRunner : public RunPort {
     return head.size() >= 2 && head[0] == 0x52 && head[1] == 0x03;
   }
 
-  void Post(std::function<void()> event) { due_.push_back(std::move(event)); }
+  // What a run is told later; dropped when that run has ended by then, as a
+  // real runner drops the news of a connection or question of an earlier run.
+  void Post(std::function<void()> event) {
+    due_.push_back([this, run = ends, event = std::move(event)] {
+      if (run == ends) event();
+    });
+  }
+
+  // The send has gone, unless the connection was closed by then.
+  void PostSent() {
+    const int generation = closedGeneration_;
+    Post([this, generation] {
+      if (generation == closedGeneration_ && open_) events_->OnSent();
+    });
+  }
 
   // The arrivals of a reply, each its own event, dropped when the connection
   // has been closed by then.
@@ -446,7 +466,10 @@ class MachineHarness : public RunEvents {
   std::vector<std::uint8_t> image;
   std::vector<Action> actions;
 
-  void Start(RunRequest run) { Feed(Event::Start(std::move(run))); }
+  void Start(RunRequest run) {
+    host_ = run.host;
+    Feed(Event::Start(std::move(run)));
+  }
   void Feed(const Event& event) {
     std::vector<Action> out;
     machine.Handle(event, out);
@@ -461,6 +484,7 @@ class MachineHarness : public RunEvents {
     Feed(Event::ConnectFailed(reason, noSocket));
   }
   void OnReceived(const std::uint8_t* data, std::size_t size) override { Feed(Event::Received(data, size)); }
+  void OnSent() override { Feed(Event::SendDone()); }
   void OnPeerClosed() override { Feed(Event::PeerClosed()); }
   void OnSendFailed(const std::string& reason) override { Feed(Event::SendFailed(reason)); }
   void OnAnswered(Answer answer) override { Feed(Event::Answered(answer)); }
@@ -491,25 +515,29 @@ class MachineHarness : public RunEvents {
         runner_.Pause(a.milliseconds);
         return;
       case ActionKind::Ask:
-        runner_.Ask(a.question, a.text, a.detail, a.buttons);
+        runner_.Ask(a.question, QuestionText(a.question), a.failure.detail, a.buttons);
         return;
-      case ActionKind::ShowMessage:
-        runner_.ShowMessage(a.messageId, a.text, a.detail);
+      case ActionKind::Tell:
+        for (const BoxText& box : NoticeBoxes(a)) runner_.ShowMessage(box.messageId, box.text, box.detail);
         return;
       case ActionKind::Log:
-        log_.AppendRaw(a.text);
+        log_.AppendRaw(NoteText(a, host_));
         return;
       case ActionKind::Progress:
         runner_.ReportProgress(a.progress);
         return;
-      case ActionKind::RunEnded:
-        runner_.RunEnded(a.outcome, a.failure);
+      case ActionKind::RunEnded: {
+        Failure failure = a.failure;
+        WordFailure(failure, a.count, a.total);
+        runner_.RunEnded(a.outcome, failure);
         return;
+      }
     }
   }
 
   ScriptedRunner& runner_;
   LogPane& log_;
+  std::string host_;
 };
 
 }  // namespace mervix::testing
