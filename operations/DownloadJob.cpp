@@ -44,7 +44,8 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   progress_ = Progress();
   imagePath_ = image.path;
   prepared_ = image;
-  device_ = host + ":" + std::to_string(port);
+  // An IPv6 address in brackets, so that its colons stay apart from the port's.
+  device_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
   retriesUsed_ = 0;
