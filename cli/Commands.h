@@ -21,6 +21,12 @@ constexpr int kExitTimeout = 6;   // the device gave no answer in time
 constexpr int kExitInput = 7;     // the input file could not be read or converted
 constexpr int kExitUnknown = 8;   // the last block was sent but its Ack never came
 
+// What --host takes, in the --help of every command that has one.
+inline constexpr char kHostFormsHelp[] =
+    "HOST is a name or an IP address, with or without its port: host, host:port,\n"
+    "[IPv6]:port, [IPv6], or an IPv6 address without brackets (all of it the\n"
+    "address, no port). A port there (1 to 65535) overrides --port.\n";
+
 // The options every run command takes, in its --help.
 inline constexpr char kRunOptionsHelp[] =
     "  --timeout SECONDS   the longest silence of the device (default: each\n"
@@ -37,8 +43,8 @@ inline constexpr char kRunOptionsHelp[] =
     "                      docs/json-events.md) instead of the log\n"
     "  --progress WHEN     the progress line on standard error: auto (only on a\n"
     "                      terminal, the default), always or never\n\n"
-    "Several devices: --host repeated, or --hosts FILE with one \"host\" or\n"
-    "\"host:port\" a line (a port there overrides --port; \"#\" starts a comment).\n"
+    "Several devices: --host repeated, or --hosts FILE with one HOST a line, in\n"
+    "any of its forms (a port there overrides --port; \"#\" starts a comment).\n"
     "The image is prepared once and the write confirmed once for all of them. On\n"
     "a terminal one line per device is redrawn in place; otherwise each log line\n"
     "starts with its device. A summary by cause ends the run; the exit status is\n"

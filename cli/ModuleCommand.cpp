@@ -16,7 +16,7 @@ constexpr char kHelp[] =
     "device's special sector. An S-record module (first byte 'S') is converted\n"
     "into \"inter.img\" first and must start at the User Base Address. The log goes\n"
     "to standard output, messages and questions to standard error.\n\n"
-    "  --host H            the device\n"
+    "  --host H            the device, in a HOST form below\n"
     "  --port P            its port, 0 to 65535 (default 2222)\n"
     "  --address HEX       the User Base Address, hexadecimal without a prefix\n"
     "  --yes               answer OK to \"Permanent write! Continue?\"\n"

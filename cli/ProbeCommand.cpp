@@ -4,6 +4,7 @@
 #include "cli/Commands.h"
 #include "cli/support/AsioRunner.h"
 #include "cli/support/CommandLine.h"
+#include "cli/support/DeviceAddress.h"
 #include "cli/support/RunReport.h"
 #include "protocol/Frames.h"
 #include "resources/CommandLineMessages.h"
@@ -27,10 +28,10 @@ namespace {
 constexpr char kUsage[] = "probe --host HOST [--port PORT] [--timeout SECONDS] [--json]";
 
 constexpr char kHelp[] =
-    "Sends one status query to the device at HOST (port 2222 unless --port is\n"
-    "given), prints whether it is in normal mode (status 1), in download mode\n"
-    "(status 2 or 3) or refuses (the NAK's reasons), and closes. Nothing else is\n"
-    "ever sent: no switch, no size, no data.\n\n"
+    "Sends one status query to the device at HOST (port 2222 unless HOST or\n"
+    "--port names one), prints whether it is in normal mode (status 1), in\n"
+    "download mode (status 2 or 3) or refuses (the NAK's reasons), and closes.\n"
+    "Nothing else is ever sent: no switch, no size, no data.\n\n"
     "  --timeout SECONDS   the longest wait for the connection and for the reply\n"
     "                      (default 20 s to connect, 30 s for the reply)\n"
     "  --json              print one JSON object (event \"probe\") instead\n\n"
@@ -110,29 +111,36 @@ int Run(const std::vector<std::string>& args) {
   CLI::App app("", "mervix-cli probe");
   app.set_help_flag("-h,--help");
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  std::string host;
+  std::string hostText;
   std::string portText = "2222";
   std::string timeoutText;
   bool json = false;
-  app.add_option("--host", host)->type_name("HOST")->required();
+  app.add_option("--host", hostText)->type_name("HOST")->required();
   app.add_option("--port", portText)->type_name("PORT");
   app.add_option("--timeout", timeoutText)->type_name("SECONDS");
   app.add_flag("--json", json);
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   std::string error;
   std::uint32_t port = 0;
+  DeviceAddress address;
   int timeoutMs = -1;
   try {
     app.parse(reversed);
-    if (host.empty()) error = "the host is empty";
+    std::string why;
+    if (hostText.empty()) {
+      error = "the host is empty";
+    } else if (!ParseDeviceAddress(hostText, &address, &why)) {
+      error = "bad host '" + hostText + "': " + why;
+    }
     if (error.empty() && (!ParsePortNumber(portText, &port) || port == 0)) {
       error = "bad port '" + portText + "' (1 to 65535)";
     }
+    if (address.port) port = *address.port;
     if (error.empty() && !timeoutText.empty() && !ParseSeconds(timeoutText, true, &timeoutMs)) {
       error = "bad time-out '" + timeoutText + "' (seconds, 0 for none)";
     }
   } catch (const CLI::CallForHelp&) {
-    std::printf("usage: mervix-cli %s\n\n%s", kUsage, kHelp);
+    std::printf("usage: mervix-cli %s\n\n%s\n%s", kUsage, kHelp, kHostFormsHelp);
     return kExitSuccess;
   } catch (const CLI::ParseError& e) {
     error = e.what();
@@ -145,8 +153,8 @@ int Run(const std::vector<std::string>& args) {
 
   const int connectMs = timeoutMs > 0 ? timeoutMs : kDefaultConnectTimeoutMs;
   const int replyMs = timeoutMs >= 0 ? timeoutMs : kDefaultReplyTimeoutMs;
-  const std::string device = host + ":" + std::to_string(port);
-  const ProbeResult probe = Probe(host, static_cast<std::uint16_t>(port), connectMs, replyMs);
+  const std::string device = FormatDeviceAddress(address.host, static_cast<std::uint16_t>(port));
+  const ProbeResult probe = Probe(address.host, static_cast<std::uint16_t>(port), connectMs, replyMs);
 
   nlohmann::ordered_json j;
   j["schema"] = kJsonSchemaVersion;

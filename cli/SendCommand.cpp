@@ -13,7 +13,7 @@ constexpr char kUsage[] =
 
 constexpr char kHelp[] =
     "Sends the image FILE to the device's download service at HOST (port 2222 unless\n"
-    "--port is given), switching the device into download mode first. The log goes\n"
+    "HOST or --port names one), switching the device into download mode first. The log goes\n"
     "to standard output, messages and questions to standard error.\n\n"
     "  --yes                   answer OK to \"Permanent write! Continue?\"\n"
     "  --switch-pause SECONDS  the pause between the device's mode switch and the\n"

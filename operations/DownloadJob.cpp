@@ -36,7 +36,8 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   imagePath_ = image.path;
   prepared_ = image;
   host_ = host;
-  device_ = host + ":" + std::to_string(port);
+  // An IPv6 address in brackets, so that its colons stay apart from the port's.
+  device_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
 

@@ -145,7 +145,7 @@ class DownloadJob : public RunEvents {
   // Retries made in the latest run.
   int RetriesUsed() const { return machine_.RetriesUsed(); }
   // The image of the latest run as it was prepared, and its device
-  // ("host:port").
+  // ("host:port", "[IPv6]:port").
   const PreparedImage& Image() const { return prepared_; }
   const std::string& Device() const { return device_; }
 

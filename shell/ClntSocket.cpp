@@ -49,10 +49,10 @@ void CClntSocket::SetLimits(int connectMs, int sendStallMs) {
 void CClntSocket::Connect(const std::string& host, std::uint16_t port) {
   const QString name = QString::fromStdString(host);
   connectTimer_->start(connectLimitMs_);
-  // A dotted IPv4 address is used as it stands; anything else is a host
-  // name, resolved to its first address (an IPv4 one when there is any).
+  // An IP address, IPv4 or IPv6, is used as it stands; anything else is a
+  // host name, resolved to its first address (an IPv4 one when there is any).
   QHostAddress address;
-  if (address.setAddress(name) && address.protocol() == QAbstractSocket::IPv4Protocol) {
+  if (address.setAddress(name)) {
     ConnectTo(address.toString(), port);
     return;
   }

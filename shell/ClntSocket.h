@@ -5,8 +5,9 @@
 // arrived, the peer's close, a failed send. Nothing here waits, except
 // Drain, which the window uses when it closes.
 //
-// Connect takes a dotted IPv4 address as it stands; any other text is a host
-// name, resolved to its first address (an IPv4 one when there is any). Each
+// Connect takes an IP address, IPv4 or IPv6 ("::1", without brackets), as it
+// stands; any other text is a host name, resolved to its first address (an
+// IPv4 one when there is any). Each
 // attempt, lookup included, is bounded (20 s); the bound is a failed attempt.
 // Once connected, frames go out at once (no Nagle delay). A send that makes
 // no progress for 30 s, because the device stopped reading, is a failed send.

@@ -2,7 +2,7 @@
 
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
-#include <asio/ip/address_v4.hpp>
+#include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -131,11 +131,12 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
         self->ConnectFailed("connection timed out");
       });
     }
-    // A dotted IPv4 address is taken as it stands; anything else is a name.
+    // An IP address, IPv4 or IPv6 (with its zone, "fe80::1%eth0"), is taken
+    // as it stands; anything else is a name.
     asio::error_code ec;
-    const asio::ip::address_v4 dotted = asio::ip::make_address_v4(host, ec);
+    const asio::ip::address literal = asio::ip::make_address(host, ec);
     if (!ec) {
-      ConnectTo(tcp::endpoint(dotted, port), id);
+      ConnectTo(tcp::endpoint(literal, port), id);
       return;
     }
     resolver.async_resolve(

@@ -175,18 +175,32 @@ ValueReader PortReader(std::uint32_t lowest, const std::function<void(std::uint3
   };
 }
 
+// A --host option: a device address, kept as the last one in |last| and in
+// order in the fleet's hosts. |emptyAllowed|: an empty text is kept as an
+// empty host, for the operation to refuse, and is no device of a fleet.
+ValueReader HostReader(bool emptyAllowed, RunOptions* options, DeviceAddress* last) {
+  return [emptyAllowed, options, last](const std::string& text) -> std::string {
+    if (text.empty()) {
+      if (!emptyAllowed) return "the host is empty";
+      *last = DeviceAddress();
+      return "";
+    }
+    DeviceAddress address;
+    std::string why;
+    if (!ParseDeviceAddress(text, &address, &why)) return "bad host '" + text + "': " + why;
+    *last = address;
+    options->hosts.push_back(address);
+    return "";
+  };
+}
+
 }  // namespace
 
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error) {
   *options = SendOptions();
   CommandParser parser(options);
   // Every value is checked (and kept, in order) before the last one counts.
-  CLI::Option* host = parser.Value("--host", "HOST", [options](const std::string& text) -> std::string {
-    if (text.empty()) return "the host is empty";
-    options->host = text;
-    options->hosts.push_back(text);
-    return "";
-  });
+  CLI::Option* host = parser.Value("--host", "HOST", HostReader(false, options, &options->device));
   parser.Value("--port", "PORT",
                PortReader(1, [options](std::uint32_t port) { options->port = static_cast<std::uint16_t>(port); }));
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
@@ -209,11 +223,7 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   }
   // An empty host is the operator's input for message 102 in a download;
   // the module command needs one.
-  parser.Value("--host", "HOST", [options](const std::string& text) {
-    options->host = text;
-    if (!text.empty()) options->hosts.push_back(text);
-    return std::string();
-  });
+  parser.Value("--host", "HOST", HostReader(true, options, &options->device));
   parser.Value("--port", "PORT", PortReader(0, [options](std::uint32_t port) { options->port = port; }));
   // The operations convert only the first 15 characters of an address text;
   // a longer one given here would silently stand for another address, so
@@ -230,7 +240,7 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   parser.Value("--work-dir", "DIR", NonEmptyReader("work folder name", &options->workDirectory));
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
-  if (!download && options->host.empty() && options->hostsFile.empty()) {
+  if (!download && options->device.host.empty() && options->hostsFile.empty()) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
   }

@@ -3,6 +3,7 @@
 // the terminal) while a download is prepared.
 #pragma once
 
+#include "cli/support/DeviceAddress.h"
 #include "operations/MemorySettingsStore.h"
 #include "operations/OperationsOperator.h"
 #include "protocol/SessionMachine.h"
@@ -39,8 +40,9 @@ struct RunOptions {
   int switchPauseMs = SessionMachine::kModeSwitchPauseMs;
   std::string file;
   // Several devices (a fleet): every non-empty --host in order, and
-  // --hosts FILE.
-  std::vector<std::string> hosts;
+  // --hosts FILE. Each --host is a device address (DeviceAddress.h); a port
+  // in it overrides --port for that device.
+  std::vector<DeviceAddress> hosts;
   std::string hostsFile;
   int jobs = 16;           // --jobs: devices run at the same time
   std::string recordFile;  // --record: one JSON object per device run appended
@@ -49,15 +51,17 @@ struct RunOptions {
 };
 
 struct SendOptions : RunOptions {
-  std::string host;  // the last --host
-  std::uint16_t port = kDefaultPort;
+  DeviceAddress device;  // the last --host
+  std::uint16_t port = kDefaultPort;  // --port: the device's unless its --host names one
 };
 
 enum class OperationCommand { Download, Module };
 
 struct OperationCommandOptions : RunOptions {
-  std::string host;                    // empty: message 102 (download only; module requires it)
-  std::optional<std::uint32_t> port;   // 0..65535; absent: 2222, or 55550 in the Korvane mode
+  // The last --host; its host empty: message 102 (download only; module
+  // requires one). A port in it overrides --port.
+  DeviceAddress device;
+  std::optional<std::uint32_t> port;   // --port, 0..65535; absent: 2222, or 55550 in the Korvane mode
   std::optional<std::string> address;  // --base-address / --address, as typed
   bool compress = false;               // download only
   bool korvane = false;                // the "Korvane" setting for this run
@@ -68,6 +72,7 @@ struct OperationCommandOptions : RunOptions {
 // Parses the arguments after "send":
 //   --host HOST [--port PORT] [--yes] [--timeout SECONDS] [--switch-pause SECONDS]
 //   [--retries N] [--json] [--progress auto|always|never] FILE
+// HOST is a device address (host, host:port, [IPv6]:port, [IPv6], IPv6);
 // PORT is 1..65535. On Usage |error| says what is wrong.
 OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOptions* options, std::string* error);
 
@@ -76,10 +81,11 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
 //            [--korvane] [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
 //   module --host H [--port P] --address HEX [--yes]
 //            [--settings FILE] [--work-dir DIR] [--timeout S] [--switch-pause S] FILE
-// P is 0..65535 (0 is passed on, for message 104). All take --retries N,
-// --json and --progress MODE as send does, and for several devices --host
-// repeated, [--hosts FILE] [--jobs N] [--record FILE] (--host may then be
-// left out when --hosts is given).
+// H is a device address as for send, or empty for download (passed on, for
+// message 102); P is 0..65535 (0 is passed on, for message 104), a port in
+// H 1..65535. All take --retries N, --json and --progress MODE as send
+// does, and for several devices --host repeated, [--hosts FILE] [--jobs N]
+// [--record FILE] (--host may then be left out when --hosts is given).
 //
 // For all three: values follow as "--name value" or "--name=value" (an empty
 // value included); the last of a repeated option counts; "--" ends the

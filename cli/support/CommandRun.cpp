@@ -121,8 +121,8 @@ int PreparationExitCode(const PreparationResult& prepared) {
 int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& error, const CommandStreams& streams) {
   switch (parse) {
     case OptionsParse::Help:
-      std::fprintf(streams.out, "usage: mervix-cli %s\n\n%s%s%s", text.usage, text.help, kRunOptionsHelp,
-                   kExitCodesHelp);
+      std::fprintf(streams.out, "usage: mervix-cli %s\n\n%s%s%s\n%s", text.usage, text.help, kRunOptionsHelp,
+                   kHostFormsHelp, kExitCodesHelp);
       return kExitSuccess;
     case OptionsParse::Usage:
       std::fprintf(streams.err, "mervix-cli %s: %s\nusage: mervix-cli %s\n", text.name, error.c_str(), text.usage);
@@ -169,7 +169,7 @@ int RunSend(const SendOptions& options, const CommandStreams& streams) {
 
   DownloadJob job(run.log);
   run.Prepare(job, options);
-  if (!job.Start(image, options.host, options.port, run.runner)) {
+  if (!job.Start(image, options.device.host, options.device.PortOr(options.port), run.runner)) {
     std::fprintf(streams.err, "mervix-cli send: the run could not be started\n");
     return kExitFailure;
   }
@@ -189,21 +189,24 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
     std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, error.c_str());
     return kExitInput;
   }
-  // The port default of the window: 55550 in the Korvane mode.
-  ControlValues controls;
-  controls.host = options.host;
-  controls.port = options.port.value_or(
+  // The port default of the window: 55550 in the Korvane mode. A port in
+  // the --host text is that device's.
+  const std::uint32_t defaultPort = options.port.value_or(
       settings.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0 ? kKorvanePort : kDefaultPort);
+  ControlValues controls;
+  controls.host = options.device.host;
+  controls.port = options.device.port ? *options.device.port : defaultPort;
   controls.compress = options.compress;
 
   // Several devices: the image is prepared once, then run on each of them.
   std::vector<FleetDevice> devices;
   if (options.Fleet()) {
-    const int unread =
-        ReadFleetDevices(text.name, options, static_cast<std::uint16_t>(controls.port), &devices, streams);
+    const int unread = ReadFleetDevices(text.name, options, static_cast<std::uint16_t>(defaultPort), &devices, streams);
     if (unread >= 0) return unread;
-    // The host and port checks of the preparation see the first device.
+    // The host and port checks of the preparation see the first device and
+    // the fleet's port (--port 0 is refused for all of them).
     controls.host = devices.front().host;
+    controls.port = defaultPort;
   }
 
   RunSetup run(text.name, options, streams);

@@ -43,7 +43,7 @@ std::string Trim(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
-std::string Label(const FleetDevice& d) { return d.host + ":" + std::to_string(d.port); }
+std::string Label(const FleetDevice& d) { return FormatDeviceAddress(d.host, d.port); }
 
 std::string UtcTimeText(std::chrono::system_clock::time_point t) {
   const std::time_t secs = std::chrono::system_clock::to_time_t(t);
@@ -363,23 +363,13 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
     if (hash != std::string::npos) line.erase(hash);
     line = Trim(line);
     if (line.empty()) continue;
-    FleetDevice d;
-    d.port = defaultPort;
-    d.host = line;
-    const std::size_t colon = line.rfind(':');
-    if (colon != std::string::npos) {
-      std::uint32_t port = 0;
-      d.host = line.substr(0, colon);
-      if (d.host.find(':') != std::string::npos || !ParsePortNumber(line.substr(colon + 1), &port) || port == 0) {
-        *error = "line " + std::to_string(number) + ": bad device '" + line + "' (host or host:port, port 1 to 65535)";
-        return false;
-      }
-      d.port = static_cast<std::uint16_t>(port);
-    }
-    if (d.host.empty() || d.host.find_first_of(" \t") != std::string::npos) {
-      *error = "line " + std::to_string(number) + ": bad device '" + line + "'";
+    DeviceAddress address;
+    std::string why;
+    if (!ParseDeviceAddress(line, &address, &why)) {
+      *error = "line " + std::to_string(number) + ": bad device '" + line + "': " + why;
       return false;
     }
+    const FleetDevice d{address.host, address.PortOr(defaultPort)};
     out->push_back(d);
   }
   return true;
@@ -400,7 +390,7 @@ int MostSeriousExitCode(const std::vector<int>& codes) {
 
 int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
                      std::vector<FleetDevice>* devices, const CommandStreams& streams) {
-  for (const std::string& host : options.hosts) devices->push_back({host, defaultPort});
+  for (const DeviceAddress& host : options.hosts) devices->push_back({host.host, host.PortOr(defaultPort)});
   if (!options.hostsFile.empty()) {
     std::ifstream in(options.hostsFile, std::ios::binary);
     std::string error;

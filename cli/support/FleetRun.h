@@ -7,6 +7,7 @@
 
 #include "cli/support/CommandLine.h"
 #include "cli/support/CommandRun.h"
+#include "cli/support/DeviceAddress.h"
 #include "operations/PreparedImage.h"
 
 #include <cstdint>
@@ -20,9 +21,10 @@ struct FleetDevice {
   std::uint16_t port = kDefaultPort;
 };
 
-// Reads a hosts list: one "host" or "host:port" a line (a port there
-// overrides |defaultPort|), "#" starts a comment, blank lines are ignored.
-// False with "line N: why" in |error| for a malformed line.
+// Reads a hosts list: one device address a line, in any form that
+// ParseDeviceAddress takes (a port there overrides |defaultPort|); "#"
+// starts a comment, blanks around the address and blank lines are ignored.
+// False with "line N: bad device 'TEXT': why" in |error| for a malformed line.
 bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
                     std::string* error);
 
@@ -31,9 +33,9 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
 // broken link, a time-out, no connection, a bad input file, a refusal, a stop.
 int MostSeriousExitCode(const std::vector<int>& codes);
 
-// The devices of a fleet: every --host (at |defaultPort|), then the hosts
-// file's. -1 when there is at least one; else the exit code, with the
-// reason on standard error.
+// The devices of a fleet: every --host (at the port its text names, else
+// at |defaultPort|), then the hosts file's. -1 when there is at least one;
+// else the exit code, with the reason on standard error.
 int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
                      std::vector<FleetDevice>* devices, const CommandStreams& streams);
 

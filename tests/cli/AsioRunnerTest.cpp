@@ -101,7 +101,7 @@ class RunSendTest : public ::testing::Test {
   int Send(Terminal& terminal, const std::string& host, std::uint16_t port, const std::string& file,
            int timeoutMs, bool yes = true) {
     SendOptions o;
-    o.host = host;
+    o.device.host = host;
     o.port = port;
     o.assumeYes = yes;
     o.timeoutMs = timeoutMs;

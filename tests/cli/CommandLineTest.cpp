@@ -25,7 +25,8 @@ TEST(SendArguments, AcceptedForms) {
   SendOptions o;
   std::string error;
   ASSERT_EQ(ParseSendArguments({"--host", "dev1", "image.img"}, &o, &error), OptionsParse::Ok) << error;
-  EXPECT_EQ(o.host, "dev1");
+  EXPECT_EQ(o.device.host, "dev1");
+  EXPECT_EQ(o.device.port, std::nullopt);
   EXPECT_EQ(o.port, 2222);
   EXPECT_FALSE(o.assumeYes);
   EXPECT_EQ(o.timeoutMs, -1) << "no --timeout: the default limits";
@@ -53,7 +54,7 @@ TEST(SendArguments, AcceptedForms) {
   EXPECT_TRUE(o.assumeYes);
   EXPECT_EQ(o.timeoutMs, 2500);
   EXPECT_EQ(o.switchPauseMs, 0);
-  EXPECT_EQ(o.host, "10.0.0.1");
+  EXPECT_EQ(o.device.host, "10.0.0.1");
   EXPECT_EQ(o.file, "a.img");
 
   // "--" ends the options; the last of a repeated option counts.
@@ -70,15 +71,27 @@ TEST(SendArguments, AcceptedForms) {
   }
 }
 
-// Several devices: every --host in order (the last is still the single
-// device's), a hosts file alone is enough, and the fleet's own options.
+// A --host as "host" or "host:port": its own port or none, for --port to fill.
+std::vector<std::string> Texts(const std::vector<DeviceAddress>& hosts) {
+  std::vector<std::string> texts;
+  for (const DeviceAddress& h : hosts) texts.push_back(h.host + (h.port ? "@" + std::to_string(*h.port) : ""));
+  return texts;
+}
+
+// Several devices: every --host in order, each with the port its text names
+// (the last is still the single device's), a hosts file alone is enough,
+// and the fleet's own options.
 TEST(SendArguments, FleetOptions) {
   SendOptions o;
   std::string error;
-  ASSERT_EQ(ParseSendArguments({"--host", "a", "f", "--host=b", "--host", "c"}, &o, &error), OptionsParse::Ok)
+  ASSERT_EQ(ParseSendArguments({"--host", "a:2300", "f", "--host=[::1]", "--host", "[fe80::2]:1", "--port", "9"}, &o,
+                               &error),
+            OptionsParse::Ok)
       << error;
-  EXPECT_EQ(o.hosts, (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(o.host, "c");
+  EXPECT_EQ(Texts(o.hosts), (std::vector<std::string>{"a@2300", "::1", "fe80::2@1"}));
+  EXPECT_EQ(o.device.host, "fe80::2");
+  EXPECT_EQ(o.device.PortOr(o.port), 1) << "the port of the text over --port";
+  EXPECT_EQ(o.hosts[1].PortOr(o.port), 9);
   EXPECT_TRUE(o.Fleet());
   EXPECT_EQ(o.jobs, 16);
   ASSERT_EQ(ParseSendArguments({"--hosts", "list.txt", "--jobs", "3", "--record", "r.jsonl", "f"}, &o, &error),
@@ -103,7 +116,7 @@ TEST(SendArguments, FleetOptions) {
   ASSERT_EQ(ParseOperationArguments(OperationCommand::Download, {"--host", "a", "--host=", "--host", "b", "f"}, &m,
                                     &error),
             OptionsParse::Ok);
-  EXPECT_EQ(m.hosts, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(Texts(m.hosts), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(m.Fleet());
 }
 
@@ -150,23 +163,34 @@ TEST(FleetBoardTest, ShowsWhatFitsAndWhatNeedsAnEye) {
   EXPECT_EQ(FitToColumns("abc", 0), "");
 }
 
-// The hosts list: ports override the default, comments and blank lines go,
-// a bad line is named by its number.
+// The hosts list: every form of a device address, ports override the
+// default, comments, blanks around a line and blank lines go, a bad line is
+// named by its number and why.
 TEST(HostsList, ParsedLineByLine) {
   std::vector<FleetDevice> d;
   std::string error;
-  ASSERT_TRUE(ParseHostsText("# line\n10.0.0.5\n\n  dev-2:2300  # bench 2\r\n\t10.0.0.7:1\n", 2222, &d, &error))
+  ASSERT_TRUE(ParseHostsText("# line\n10.0.0.5\n\n  dev-2:2300  # bench 2\r\n\t10.0.0.7:1\n[::1]:2400\n"
+                             "[fe80::1%eth0]\nfe80::2:2222\n",
+                             2222, &d, &error))
       << error;
-  ASSERT_EQ(d.size(), 3u);
-  EXPECT_EQ(d[0].host, "10.0.0.5");
-  EXPECT_EQ(d[0].port, 2222);
-  EXPECT_EQ(d[1].host, "dev-2");
-  EXPECT_EQ(d[1].port, 2300);
-  EXPECT_EQ(d[2].port, 1);
-  for (const char* bad : {"a\nb:0\n", "a\nb:65536\n", "a\n:22\n", "a\nb:x\n", "a\nb c\n", "a\nfe80::1\n"}) {
+  std::vector<std::string> got;
+  for (const FleetDevice& device : d) got.push_back(device.host + "@" + std::to_string(device.port));
+  EXPECT_EQ(got, (std::vector<std::string>{"10.0.0.5@2222", "dev-2@2300", "10.0.0.7@1", "::1@2400",
+                                           "fe80::1%eth0@2222", "fe80::2:2222@2222"}));
+  const struct {
+    const char* text;
+    const char* says;
+  } bad[] = {
+      {"a\nb:0\n", "line 2: bad device 'b:0': bad port '0' (1 to 65535)"},
+      {"a\n:22\n", "the host is empty"},
+      {"a\nb c\n", "a blank inside"},
+      {"a\n[fe80::1\n", "line 2: bad device '[fe80::1': no ']'"},
+      {"a\n[::1]2222\n", "after ']'"},
+  };
+  for (const auto& b : bad) {
     std::vector<FleetDevice> ignored;
-    EXPECT_FALSE(ParseHostsText(bad, 2222, &ignored, &error)) << bad;
-    EXPECT_THAT(error, HasSubstr("line 2")) << bad;
+    EXPECT_FALSE(ParseHostsText(b.text, 2222, &ignored, &error)) << b.text;
+    EXPECT_THAT(error, HasSubstr(b.says)) << b.text;
   }
 }
 
@@ -220,6 +244,8 @@ TEST(SendArguments, UsageErrorsSayWhatIsWrong) {
       {{"--host", "h", "--jobs", "0", "f"}, "bad job count"},
       {{"--host", "h", "--jobs", "x", "f"}, "bad job count"},
       {{"--hosts=", "f"}, "the hosts file is empty"},
+      {{"--host", "h:0", "f"}, "bad host 'h:0': bad port '0' (1 to 65535)"},
+      {{"--host", "a", "--host", "[::1", "f"}, "bad host '[::1': no ']'"},
   };
   for (const auto& b : bad) {
     SendOptions o;
@@ -239,7 +265,7 @@ TEST(OperationArguments, DownloadAndModuleOptions) {
                                     &o, &error),
             OptionsParse::Ok)
       << error;
-  EXPECT_EQ(o.host, "10.0.0.1");
+  EXPECT_EQ(o.device.host, "10.0.0.1");
   EXPECT_EQ(o.port, 0u);  // passed on: the operation answers it with message 104
   EXPECT_EQ(o.address, std::string(""));
   EXPECT_TRUE(o.compress && o.assumeYes && o.korvane);
@@ -252,7 +278,8 @@ TEST(OperationArguments, DownloadAndModuleOptions) {
   // download: no host is allowed (message 102), nor an empty one; an empty
   // file name is the chooser's answer, not a missing file.
   ASSERT_EQ(ParseOperationArguments(OperationCommand::Download, {"--host=", ""}, &o, &error), OptionsParse::Ok);
-  EXPECT_EQ(o.host, "");
+  EXPECT_EQ(o.device, DeviceAddress());
+  EXPECT_TRUE(o.hosts.empty());
   EXPECT_EQ(o.file, "");
   EXPECT_FALSE(o.port.has_value());
   EXPECT_FALSE(o.address.has_value());
@@ -286,6 +313,8 @@ TEST(OperationArguments, DownloadAndModuleOptions) {
       {OperationCommand::Module, {"--host", "h", "--address", "1", "--korvane", "m"}, "unknown option"},
       {OperationCommand::Module, {"--host"}, "option --host needs a value"},
       {OperationCommand::Download, {"f", "--timeout"}, "option --timeout needs a value"},
+      {OperationCommand::Download, {"--host", ":2222", "f"}, "bad host ':2222': the host is empty"},
+      {OperationCommand::Module, {"--host", "h:x", "--address", "1", "m"}, "bad host 'h:x': bad port 'x'"},
   };
   for (const auto& b : bad) {
     error.clear();

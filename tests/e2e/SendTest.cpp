@@ -5,6 +5,7 @@
 #include "tests/support/Programs.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
+#include "tests/support/Loopback.h"
 #include "tools/devsim/SimulatorOptions.h"
 
 #include "compress/CoderInterfaces.h"
@@ -131,6 +132,47 @@ TEST_F(SendTest, FirmwareRunSwitchesReconnectsAndSendsEveryByte) {
   EXPECT_EQ(r.Number("trailing_bytes"), 0);
   EXPECT_EQ(sim_.ReceivedImage(), image);
 }
+
+// A --host that names its port reaches the device on that port whatever
+// --port says, on IPv4 and on the IPv6 loopback: both connections of the
+// switch go there, the image arrives as it is, and probe reaches the same
+// device and names it as it was typed.
+class SendHostFormTest : public SendTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SendHostFormTest, HostWithItsPortReachesTheDevice) {
+  const std::string listen = GetParam();
+  const bool v6 = listen.find(':') != std::string::npos;
+  if (v6) {
+    const std::string why = mervix::testing::Ipv6LoopbackUnavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  sim_.SetListenAddress(listen);
+  StartDevice({});
+  const std::string host = (v6 ? "[" + listen + "]" : listen) + ":" + std::to_string(sim_.Port());
+  const Bytes image = PatternBytes(65536 + 777, 5);
+  const ProcessResult p =
+      Send({"--host", host, "--port", "1", "--yes", "--switch-pause", "0.2", WriteImage(image)});
+  ASSERT_TRUE(p.started) << p.error;
+  EXPECT_EQ(p.exitCode, 0) << p.err;
+  EXPECT_EQ(SplitLines(p.out), (Lines{listen + " Connecting...", "Download mode...", listen + " Connecting...",
+                                      "Download start", "64K bytes sent", "65KBytes downloaded",
+                                      "Download finished"}));
+
+  const ProcessResult probe = mervix::testing::RunProcess({CliPath(), "probe", "--host", host}, std::nullopt,
+                                                          kEnglish, 20000);
+  EXPECT_EQ(probe.exitCode, 0) << probe.err;
+  EXPECT_EQ(probe.out, host + ": normal mode (status 1)\n");
+
+  const DevsimRecord r = StopDevice();
+  EXPECT_EQ(r.Number("connections"), 3);
+  EXPECT_EQ(r.Number("downloads_completed"), 1);
+  EXPECT_EQ(sim_.ReceivedImage(), image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopbacks, SendHostFormTest, ::testing::Values("127.0.0.1", "::1"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.index == 0 ? "IPv4" : "IPv6");
+                         });
 
 // --switch-pause sets the pause between the acknowledged switch and the
 // reconnect (the other runs that switch use a short one too).

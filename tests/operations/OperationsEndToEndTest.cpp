@@ -252,6 +252,22 @@ TEST_F(OperationsEndToEndTest, HostAndPortRefusals) {
   EXPECT_THAT(p.err, HasSubstr("Bad port number\n"));
   p = Cli({"module", "--host", "127.0.0.1", "fw.img"});
   EXPECT_EQ(p.exitCode, 2);
+  // A --host that is no device address is the command line's own refusal.
+  p = Cli({"download", "--host", "127.0.0.1:0", "fw.img"});
+  EXPECT_EQ(p.exitCode, 2);
+  EXPECT_THAT(p.err, HasSubstr("bad host '127.0.0.1:0': bad port '0' (1 to 65535)"));
+}
+
+// The port in --host is the device's: it stands for --port 0, which alone
+// is refused with "Bad port number".
+TEST_F(OperationsEndToEndTest, PortInTheHostOverridesThePortOption) {
+  const Bytes image = MakeImage(3000, 1, 2);
+  mervix::testing::WriteBytes(dir_ / "fw.img", image);
+  StartDevice({"--download-mode"});
+  const ProcessResult p = Cli({"download", "--host", "127.0.0.1:" + Port(), "--port", "0", "--yes", "fw.img"});
+  ASSERT_EQ(p.exitCode, 0) << p.err;
+  sim_.Stop();
+  EXPECT_EQ(sim_.ReceivedImage(), image);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include "shell/ClntSocket.h"
 #include "shell/QtRunner.h"
+#include "tests/support/Loopback.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -185,6 +186,21 @@ TEST_F(ClntSocketTest, ConnectsByNameAndTellsARefusedOrMissingConnection) {
   const std::uint8_t byte = 0;
   idle.Send(&byte, 1);
   EXPECT_EQ(idleEvents.events, std::vector<std::string>{"send failed"});
+}
+
+// An IPv6 address typed in the host field ("::1", no brackets) is taken as
+// it stands and reached over IPv6.
+TEST_F(ClntSocketTest, ConnectsToAnIpv6Address) {
+  const std::string why = testing::Ipv6LoopbackUnavailable();
+  if (!why.empty()) GTEST_SKIP() << why;
+  QTcpServer server;
+  ASSERT_TRUE(server.listen(QHostAddress::LocalHostIPv6, 0)) << server.errorString().toStdString();
+  CClntSocket socket(events_);
+  socket.Connect("::1", server.serverPort());
+  ASSERT_TRUE(WaitUntil([&] { return !events_.events.empty(); }, 5000));
+  EXPECT_EQ(events_.events, std::vector<std::string>{"connected"}) << events_.why;
+  ASSERT_TRUE(WaitUntil([&] { return server.hasPendingConnections(); }, 5000));
+  EXPECT_EQ(server.nextPendingConnection()->peerAddress(), QHostAddress(QHostAddress::LocalHostIPv6));
 }
 
 TEST_F(ClntSocketTest, AConnectAttemptThatHangsEndsAtTheBound) {

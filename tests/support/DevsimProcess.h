@@ -10,6 +10,8 @@
 //
 // Start runs mervix-devsim on an ephemeral port with a record file and an
 // image file in a fresh temporary folder, and waits for its "listening" line.
+// It listens on 127.0.0.1, or on the address given to SetListenAddress
+// before Start ("::1": connect to [::1]:sim.Port()).
 // The program is found through the MERVIX_DEVSIM environment variable, else
 // it is the build's own (Programs.h). Header-only and free of any
 // test framework, so every suite can reuse it.
@@ -160,6 +162,10 @@ class DevsimProcess {
       dir_ = buf.data();
     }
     std::vector<std::string> argv = {program, "--port", "0", "--record", RecordPath()};
+    if (listen_ != "127.0.0.1") {
+      argv.push_back("--listen");
+      argv.push_back(listen_);
+    }
     if (devices_ > 1) {
       argv.push_back("--devices");
       argv.push_back(std::to_string(devices_));
@@ -197,7 +203,7 @@ class DevsimProcess {
       return false;
     }
 
-    // Wait for "listening on 127.0.0.1:PORT", one line per device.
+    // Wait for "listening on ADDRESS:PORT", one line per device.
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (static_cast<unsigned>(std::count(line.begin(), line.end(), '\n')) < devices_) {
@@ -212,7 +218,8 @@ class DevsimProcess {
       line.append(c, static_cast<std::size_t>(n));
     }
     ::close(out[0]);
-    const std::string prefix = "listening on 127.0.0.1:";
+    const std::string prefix =
+        "listening on " + (listen_.find(':') != std::string::npos ? "[" + listen_ + "]" : listen_) + ":";
     ports_.clear();
     for (std::size_t at = 0; at < line.size();) {
       const std::size_t end = line.find('\n', at);
@@ -259,6 +266,9 @@ class DevsimProcess {
   void SetWriteImage(bool write) { writeImage_ = write; }
   // How many devices the simulator serves (--devices); set before Start.
   void SetDevices(unsigned devices) { devices_ = devices < 1 ? 1 : devices; }
+  // The IP address it listens on (--listen, 127.0.0.1 by default); set
+  // before Start.
+  void SetListenAddress(const std::string& address) { listen_ = address; }
 
   bool Running() const { return pid_ > 0; }
   std::uint16_t Port() const { return port_; }
@@ -326,6 +336,7 @@ class DevsimProcess {
   std::uint16_t port_ = 0;
   std::vector<std::uint16_t> ports_;
   unsigned devices_ = 1;
+  std::string listen_ = "127.0.0.1";
   std::vector<std::string> extraFiles_;
   std::string dir_;
 };

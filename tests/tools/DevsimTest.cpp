@@ -355,7 +355,7 @@ TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
         {"--fault", "status=short:8"}, {"--fault", "status=extra:65537"}, {"--fault", "status.0=close"},
         {"--devices", "0"}, {"--devices", "2", "--fault-device", "2:status=close"},
         {"--devices", "2", "--fault-device", "status=close"}, {"--port", "65535", "--devices", "2"},
-        {"--bogus"}}) {
+        {"--listen", "localhost"}, {"--listen", "[::1]"}, {"--listen", ""}, {"--bogus"}}) {
     std::vector<std::string> argv = {DevsimProcess::ProgramPath()};
     argv.insert(argv.end(), bad.begin(), bad.end());
     const testing::ProcessResult p = testing::RunProcess(argv, std::nullopt, {}, 5000);

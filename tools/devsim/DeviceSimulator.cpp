@@ -1,5 +1,7 @@
 #include "tools/devsim/DeviceSimulator.h"
 
+#include <asio/ip/address.hpp>
+#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
@@ -139,7 +141,13 @@ DeviceSimulator::~DeviceSimulator() = default;
 bool DeviceSimulator::Listen(std::string* error) {
   using asio::ip::tcp;
   asio::error_code ec;
-  acceptor_.open(tcp::v4(), ec);
+  const asio::ip::address address = asio::ip::make_address(options_.listenAddress, ec);
+  if (ec) {
+    *error = "cannot listen on '" + options_.listenAddress + "': not an IP address";
+    return false;
+  }
+  const tcp::endpoint endpoint(address, static_cast<std::uint16_t>(options_.port));
+  acceptor_.open(endpoint.protocol(), ec);
   if (ec) {
     *error = "socket: " + ec.message();
     return false;
@@ -149,17 +157,23 @@ bool DeviceSimulator::Listen(std::string* error) {
   // option would let two listeners share the port, so it is left off.)
   acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
 #endif
-  const tcp::endpoint endpoint(asio::ip::address_v4::loopback(), static_cast<std::uint16_t>(options_.port));
+  // An IPv6 address is served on IPv6 alone ("::" takes no IPv4 peers).
+  if (address.is_v6()) acceptor_.set_option(asio::ip::v6_only(true), ec);
   acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(4, ec);
   if (ec) {
-    *error = "cannot listen on 127.0.0.1:" + std::to_string(options_.port) + ": " + ec.message();
+    *error = "cannot listen on " + Endpoint(options_.port) + ": " + ec.message();
     asio::error_code ignored;
     acceptor_.close(ignored);
     return false;
   }
   port_ = acceptor_.local_endpoint(ec).port();
   return true;
+}
+
+std::string DeviceSimulator::Endpoint(int port) const {
+  const std::string& a = options_.listenAddress;
+  return (a.find(':') != std::string::npos ? "[" + a + "]" : a) + ":" + std::to_string(port);
 }
 
 void DeviceSimulator::Stop() {

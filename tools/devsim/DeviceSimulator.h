@@ -1,6 +1,6 @@
-// The simulated device: a TCP server on 127.0.0.1 that answers the download
-// protocol as a device does, injects the faults it was asked for, and records
-// everything it received.
+// The simulated device: a TCP server on 127.0.0.1 (or the address it is
+// given) that answers the download protocol as a device does, injects the
+// faults it was asked for, and records everything it received.
 //
 // Its frame handling is written here on purpose, apart from the tool's own
 // protocol library, so that it checks that library instead of echoing it.
@@ -65,12 +65,15 @@ class DeviceSimulator {
   DeviceSimulator(const DeviceSimulator&) = delete;
   DeviceSimulator& operator=(const DeviceSimulator&) = delete;
 
-  // Binds and listens on 127.0.0.1 at the configured port; false with a
-  // reason when that fails.
+  // Binds and listens on the configured address (127.0.0.1 unless set) and
+  // port; false with a reason when that fails.
   bool Listen(std::string* error);
 
   // The port actually listened on (after Listen).
   std::uint16_t Port() const { return port_; }
+  // "ADDRESS:PORT" of the listener, an IPv6 address in brackets (after
+  // Listen: "[::1]:40123").
+  std::string Listening() const { return Endpoint(port_); }
 
   // Serves connections until Stop or a limit of the options. Writes the
   // record after every connection and before returning. Returns 0, or 1
@@ -101,6 +104,7 @@ class DeviceSimulator {
   void FinishImage();
   bool WriteOutputs();
   void Note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  std::string Endpoint(int port) const;
 
   SimulatorOptions options_;
   SimulatorRecord record_;

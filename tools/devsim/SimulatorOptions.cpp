@@ -1,5 +1,7 @@
 #include "tools/devsim/SimulatorOptions.h"
 
+#include <asio/ip/address.hpp>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -230,7 +232,15 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       *error = "option " + name + ": bad number '" + value + "'";
       return false;
     };
-    if (name == "--port") {
+    if (name == "--listen") {
+      asio::error_code ec;
+      asio::ip::make_address(value, ec);
+      if (ec) {
+        *error = "option --listen: '" + value + "' is not an IP address (e.g. 127.0.0.1 or ::1)";
+        return ParseOutcome::Error;
+      }
+      o.listenAddress = value;
+    } else if (name == "--port") {
       if (!number(65535)) return ParseOutcome::Error;
       o.port = static_cast<int>(n);
     } else if (name == "--record") {
@@ -318,20 +328,23 @@ const char* UsageText() {
   return R"(usage: mervix-devsim [OPTIONS]
 
 A simulated network device that serves the device side of the download
-protocol on 127.0.0.1, so that mervix can be tried, and tested, without a
-device. It answers status 1 until it has been switched (it acknowledges the
+protocol on 127.0.0.1 (or the address of --listen), so that mervix can be
+tried, and tested, without a device. It answers status 1 until it has been switched (it acknowledges the
 switch request; the next connection is answered with status 2), status 3 to a
 sector request, acknowledges the size request and then every block of 65,536
 bytes (the last one shorter). After a completed download it returns to the
 mode it started in, like a device that restarts with its new firmware.
 
-Once listening it prints one line "listening on 127.0.0.1:PORT" on standard
-output. It serves one connection at a time and runs until SIGTERM or SIGINT,
+Once listening it prints one line "listening on ADDRESS:PORT" on standard
+output ("listening on 127.0.0.1:2222"; an IPv6 address in brackets,
+"listening on [::1]:2222"). It serves one connection at a time and runs until SIGTERM or SIGINT,
 or until a limit below is reached; then it writes its record and exits 0.
 A fleet (--devices) serves every device side by side, each one connection at
 a time; limits count per device, and it exits once every device has ended.
 
 Options:
+  --listen ADDRESS     the IP address to listen on (default 127.0.0.1; ::1 is
+                       the IPv6 loopback)
   --port PORT          port to listen on (default 2222; 0 picks a free one)
   --record FILE        write a key=value record of everything received; it is
                        rewritten after every connection and at exit

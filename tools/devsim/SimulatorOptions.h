@@ -73,6 +73,8 @@ struct Fault {
 };
 
 struct SimulatorOptions {
+  // The IP address listened on, IPv4 or IPv6 ("::1" for the IPv6 loopback).
+  std::string listenAddress = "127.0.0.1";
   int port = 2222;             // 0: an ephemeral port
   std::string recordPath;      // key=value record, rewritten after every connection
   std::string imagePath;       // the received image of the latest download

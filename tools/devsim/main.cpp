@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  for (const auto& device : devices) std::printf("listening on 127.0.0.1:%u\n", static_cast<unsigned>(device->Port()));
+  for (const auto& device : devices) std::printf("listening on %s\n", device->Listening().c_str());
   std::fflush(stdout);
 
   // A thread per device (a device's waits block its thread); this one waits
