@@ -45,11 +45,18 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   // run: no other program can lock or take it while its bytes go out. A
   // shared file is held so by the caller, for every run that reads it.
   image_.Close();
+  held_ = image.held;
   source_ = shared != nullptr ? shared : &image_;
-  const FileStatus opened =
-      shared != nullptr ? FileStatus() : image_.Open(image.path, ImageAccess::Exclusive, "image");
+  // A held image is open already, and proves every block it gives out.
+  const FileStatus opened = shared != nullptr || held_ ? FileStatus()
+                                                       : image_.Open(image.path, ImageAccess::Exclusive, "image");
   RunRequest run;
-  if (!opened.ok()) {
+  if (held_) {
+    if (held_->Length() != image.length) {
+      run.imageProblem = "'" + image.path + "' was prepared with " + std::to_string(held_->Length()) +
+                         " bytes, not the " + std::to_string(image.length) + " announced";
+    }
+  } else if (!opened.ok()) {
     run.imageProblem = opened.reason;
   } else if (!source_->IsOpen()) {
     run.imageProblem = "'" + image.path + "' is not open";
@@ -62,6 +69,7 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
   if (!run.imageProblem.empty()) {
     image_.Close();
     source_ = nullptr;
+    held_.reset();
   }
   run.host = host;
   run.port = port;
@@ -223,6 +231,8 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
       // another program) can open it again.
       image_.Close();
       source_ = nullptr;
+      held_.reset();
+      prepared_.held.reset();
       inProgress_ = false;
       outcome_ = action.outcome;
       failure_ = action.failure;
@@ -235,7 +245,14 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
 
 void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
   blockBuffer_.resize(size);
-  std::uint32_t got = 0;
+  if (held_) {
+    const FileStatus read = held_->ReadBlock(offset, blockBuffer_.data(), size);
+    if (!read.ok()) {
+      Feed(Event::ImageReadFailed(read.reason));
+      return;
+    }
+  }
+  std::uint32_t got = held_ ? size : 0;
   while (got < size) {
     const long n = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got);
     if (n < 0) {

@@ -130,7 +130,7 @@ class DownloadJob : public RunEvents {
   DownloadState State() const { return machine_.State(); }
   const Progress& LastProgress() const { return progress_; }
   // The image file is held open (from Start to the end of the run).
-  bool ImageOpen() const { return source_ != nullptr; }
+  bool ImageOpen() const { return source_ != nullptr || held_ != nullptr; }
   const std::string& ImagePath() const { return imagePath_; }
   // SHA-256 (hex) of the image bytes the device acknowledged in a finished
   // run, from the first byte of the last size request on; empty otherwise.
@@ -166,6 +166,7 @@ class DownloadJob : public RunEvents {
   SessionMachine machine_;
   RunPort* port_ = nullptr;
   InputFile image_;
+  std::shared_ptr<const HeldImage> held_;  // the prepared image's file, when it is held
   const InputFile* source_ = nullptr;  // where the bytes come from: image_, or a shared file
   std::string imagePath_;
   PreparedImage prepared_;

@@ -3,6 +3,7 @@
 #include "compress/CompressedImageFile.h"
 #include "image/HexText.h"
 #include "image/OutputNaming.h"
+#include "operations/HeldImage.h"
 #include "operations/Sha256.h"
 #include "resources/FileAccess.h"
 #include "resources/MessageTable.h"
@@ -175,19 +176,26 @@ bool DownloadOperations::CheckImageLength(const std::string& path, std::uint64_t
 PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
   prepared_ = image;
   // The fingerprint of the bytes to send, so a record can say which image
-  // went to the device.
-  FileStatus hashed;
-  prepared_.sha256 = FileSha256(image.path, &hashed);
-  if (!hashed.ok()) return EndWithBox(PreparationEnd::FileError, hashed.reason, hashed.reason);
-  if (launcher_) {
-    if (!launcher_(prepared_)) return EndSilently(PreparationEnd::RunRefused, "the run could not be started");
-    return PreparationResult{PreparationEnd::RunStarted, true, "run started", {}};
+  // went to the device: taken with the file when it is held.
+  if (prepared_.sha256.empty()) {
+    FileStatus hashed;
+    prepared_.sha256 = FileSha256(image.path, &hashed);
+    if (!hashed.ok()) return EndWithBox(PreparationEnd::FileError, hashed.reason, hashed.reason);
   }
-  // The connection, the device's replies and every end of the run follow
-  // through the runner; the job ends the run with RunEnded.
-  if (runner_ == nullptr ||
-      !job_.Start(prepared_, controls_.host, static_cast<std::uint16_t>(controls_.port), *runner_)) {
-    return EndSilently(PreparationEnd::RunRefused, "the run could not be started: a run is in progress");
+  bool started = false;
+  if (launcher_) {
+    started = launcher_(prepared_);
+  } else {
+    // The connection, the device's replies and every end of the run follow
+    // through the runner; the job ends the run with RunEnded.
+    started = runner_ != nullptr &&
+              job_.Start(prepared_, controls_.host, static_cast<std::uint16_t>(controls_.port), *runner_);
+  }
+  // The runs hold the file now; this copy only remembers what was prepared.
+  prepared_.held.reset();
+  if (!started) {
+    return EndSilently(PreparationEnd::RunRefused, launcher_ ? "the run could not be started"
+                                                             : "the run could not be started: a run is in progress");
   }
   return PreparationResult{PreparationEnd::RunStarted, true, "run started", {}};
 }
@@ -282,12 +290,14 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
 
   // 10. The header and the length of the file to send. A compressed run
   // takes only the length here ("Inter.img" with its trailer).
-  ImageHeader sent;
-  const HeaderReadResult read = ReadImageHeader(imagePath, ImageAccess::Exclusive, true, sent);
-  if (!read.ok()) return EndWithBox(PreparationEnd::FileError, read.status.reason, read.status.reason);
-  if (!compressedRun) header_ = sent;
+  // From here the file is held open, with the access the run uses, and
+  // its bytes are the ones whose version is shown and that are sent.
+  FileStatus taken;
+  std::shared_ptr<const HeldImage> held = HeldImage::Take(imagePath, ImageAccess::Exclusive, &taken);
+  if (!held) return EndWithBox(PreparationEnd::FileError, taken.reason, taken.reason);
+  if (!compressedRun) header_ = held->Header();
   PreparationResult refused;
-  if (!CheckImageLength(imagePath, read.length, &refused)) return refused;
+  if (!CheckImageLength(imagePath, held->Length(), &refused)) return refused;
 
   // 11.
   log_.AppendLogLine(FormatMessageText(IDS_INFO_DOWNLOADING, imagePath));
@@ -298,8 +308,10 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
     ShowBox(version);
     log_.AppendLogLine(version);
     image->path = imagePath;
-    image->length = static_cast<std::uint32_t>(read.length);
+    image->length = static_cast<std::uint32_t>(held->Length());
     image->header = header_;
+    image->sha256 = held->Sha256();
+    image->held = held;
     image->compressed = compressedRun;
     image->userModule = false;
     return PreparationResult{PreparationEnd::RunStarted, true, "prepared", {}};
@@ -415,11 +427,12 @@ PreparationResult DownloadOperations::PrepareUserModule(PreparedImage* image) {
   }
   // 10, 11.
   const std::string imagePath = userModuleName_;
-  ImageHeader header;
-  const HeaderReadResult read = ReadImageHeader(imagePath, ImageAccess::Shared, true, header);
-  if (!read.ok()) return EndWithBox(PreparationEnd::FileError, read.status.reason, read.status.reason);
+  FileStatus taken;
+  std::shared_ptr<const HeldImage> held = HeldImage::Take(imagePath, ImageAccess::Exclusive, &taken);
+  if (!held) return EndWithBox(PreparationEnd::FileError, taken.reason, taken.reason);
+  const ImageHeader& header = held->Header();
   PreparationResult refused;
-  if (!CheckImageLength(imagePath, read.length, &refused)) return refused;
+  if (!CheckImageLength(imagePath, held->Length(), &refused)) return refused;
   // 12.
   if (!HasImageTag(header)) {
     return EndSilently(PreparationEnd::MissingTag, "'" + imagePath + "' has no \"REV-\" tag at offset 8");
@@ -427,8 +440,10 @@ PreparationResult DownloadOperations::PrepareUserModule(PreparedImage* image) {
   // 13. The run keeps its own copy of the address: a "Module Address"
   // command during the run changes the next run, not this one.
   image->path = imagePath;
-  image->length = static_cast<std::uint32_t>(read.length);
+  image->length = static_cast<std::uint32_t>(held->Length());
   image->header = header;
+  image->sha256 = held->Sha256();
+  image->held = held;
   image->userModule = true;
   image->sectorAddress = ParseAddressText(userBaseAddress_);
   // 14.
@@ -440,28 +455,34 @@ Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image) {
   Failure failure;
   failure.origin = FailureOrigin::File;
   failure.phase = RunPhase::Prepare;
-  InputFile file;
-  const FileStatus opened = file.Open(path, ImageAccess::Shared, "image");
+  // Held from here, with the access the runs use, to the end of the last run.
+  InputFile probe;
+  const FileStatus opened = probe.Open(path, ImageAccess::Exclusive, "image");
   if (!opened.ok()) {
     failure.messageId = IDS_ERROR_IMAGE_OPEN;
     failure.message = FormatMessageText(IDS_ERROR_IMAGE_OPEN);
     failure.detail = opened.reason;
     return failure;
   }
-  const std::uint64_t length = file.Length();
-  file.Close();
+  const std::uint64_t length = probe.Length();
+  probe.Close();
+  // Refused before the whole file is read: a length no size request carries.
   const Failure refused = ImageLengthProblem(path, length);
   if (refused.failed()) return refused;
-  FileStatus hashed;
-  image->sha256 = FileSha256(path, &hashed);
-  if (!hashed.ok()) {
-    failure.messageId = IDS_ERROR_IMAGE_READ;
-    failure.message = FormatMessageText(IDS_ERROR_IMAGE_READ);
-    failure.detail = hashed.reason;
+  FileStatus taken;
+  std::shared_ptr<const HeldImage> held = HeldImage::Take(path, ImageAccess::Exclusive, &taken);
+  if (!held) {
+    failure.messageId = taken.problem == FileProblem::ReadFailed ? IDS_ERROR_IMAGE_READ : IDS_ERROR_IMAGE_OPEN;
+    failure.message = FormatMessageText(failure.messageId);
+    failure.detail = taken.reason;
     return failure;
   }
+  const Failure changed = ImageLengthProblem(path, held->Length());
+  if (changed.failed()) return changed;
   image->path = path;
-  image->length = static_cast<std::uint32_t>(length);
+  image->length = static_cast<std::uint32_t>(held->Length());
+  image->sha256 = held->Sha256();
+  image->held = held;
   return Failure();
 }
 

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "image/ImageHeader.h"
+#include "operations/HeldImage.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace mervix {
@@ -21,6 +23,10 @@ struct PreparedImage {
   // SHA-256 of the bytes to send (the whole file), lower-case hex; empty when
   // it was not computed.
   std::string sha256;
+  // The file, held open since its header was read, whose blocks the runs
+  // send (proven unchanged); null for an image described only by its path,
+  // which a run then opens itself.
+  std::shared_ptr<const HeldImage> held;
 };
 
 }  // namespace mervix

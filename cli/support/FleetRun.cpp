@@ -156,26 +156,27 @@ struct DeviceRun : RunObserver {
   int code = kExitStopped;
 };
 
-// The fleet's image: opened once with exclusive access and held until the
-// last run has ended; every run reads its blocks from this one file, so
-// nothing is copied per device.
+// The fleet's image: held open once (since its header was read) until the
+// last run has ended; every run reads its blocks from that one open, each
+// proven unchanged, so nothing is copied per device. An image described by
+// its path alone is opened here once, with exclusive access, the same way.
 class SharedImage {
  public:
   bool Open(const PreparedImage& image, std::string* error) {
     image_ = image;
-    const FileStatus opened = file_.Open(image.path, ImageAccess::Exclusive, "image");
-    if (!opened.ok()) {
+    if (image.held) return true;
+    FileStatus opened;
+    image_.held = HeldImage::Take(image.path, ImageAccess::Exclusive, &opened);
+    if (!image_.held) {
       *error = opened.reason;
       return false;
     }
     return true;
   }
   const PreparedImage& Image() const { return image_; }
-  const InputFile& File() const { return file_; }
 
  private:
   PreparedImage image_;
-  InputFile file_;
 };
 
 class Fleet {
@@ -260,7 +261,7 @@ class Fleet {
       // report when it tells of the end.
       r.onEnded = [this, run] { asio::post(io_, [this, run] { Ended(*run, true); }); };
       ++active_;
-      if (!r.job.Start(shared_.Image(), r.device.host, r.device.port, r.runner, shared_.File()) &&
+      if (!r.job.Start(shared_.Image(), r.device.host, r.device.port, r.runner) &&
           !r.runner.Ended()) {
         r.onEnded = nullptr;
         r.outcome = RunOutcome::Failed;

@@ -67,6 +67,34 @@ class FirmwareOperationTest : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------
+// The bytes sent are the bytes whose version was shown
+
+// Another program rewrites the image in place, at the same length, while
+// the version box is up (a lock does not stop it on Linux). The run must
+// send the bytes that were read, or nothing: never the new ones.
+TEST_F(FirmwareOperationTest, AnImageRewrittenWhileTheVersionIsShownIsNeverSent) {
+  const Bytes shown = MakeImage(3 * 65536 + 100, 1, 5);
+  Bytes rewritten = MakeImage(shown.size(), 2, 0);
+  const std::string path = ChooseImage(shown);
+  op_.boxes.answers = {Answer::Ok, Answer::Ok};  // the version, the confirmation
+  op_.boxes.whileBoxOpen = [&](const FakeOperator::Box& box) {
+    if (box.text.rfind("Firmware version", 0) == 0) WriteBytes(path, rewritten);
+  };
+  ScriptWholeDownload(link_, shown.size(), true, false);
+  EXPECT_TRUE(Download().started());
+  EXPECT_THAT(Boxes(), ElementsAre("Firmware version 1.05 .", "Permanent write! Continue?",
+                                   "Cannot read the image file"));
+  EXPECT_EQ(ops_.Job().LastOutcome(), RunOutcome::Failed);
+  const Failure& failure = ops_.Job().LastFailure();
+  EXPECT_EQ(failure.code, FailureCode::ImageUnreadable);
+  EXPECT_EQ(failure.phase, RunPhase::Block);
+  EXPECT_THAT(failure.detail, HasSubstr("changed since it was prepared"));
+  EXPECT_TRUE(link_.BlockBytes().empty()) << "a block of the rewritten file went out";
+  EXPECT_THAT(log_.Text(), HasSubstr("Cannot read the image file: '" + path + "' changed since it was prepared"));
+  EXPECT_FALSE(ops_.Job().ImageOpen());
+}
+
+// ---------------------------------------------------------------------------
 // The first steps: controls, mode line, host and port
 
 TEST_F(FirmwareOperationTest, ModeLineFollowsKorvaneAndCompressAndKorvaneIsReadEveryRun) {

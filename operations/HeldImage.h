@@ -1,0 +1,55 @@
+// The file of a prepared image, held open from the read of its header to
+// the end of the last run that sends it.
+//
+// Taking it opens the file once, with the access the runs use, and reads it
+// whole: its length, its header (the version the operator is shown), its
+// SHA-256 (what a record says went out) and one digest per 64 KB block. Every
+// run reads its blocks from this one open, and each block is proven against
+// its digest before it goes out: on Linux a lock does not stop another
+// program from rewriting the file in place, and a block that differs from
+// the bytes that were hashed and whose version was shown is never sent.
+#pragma once
+
+#include "image/ImageHeader.h"
+#include "resources/FileAccess.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mervix {
+
+class HeldImage {
+ public:
+  // Opens |path| with |access| and reads it; null with |status| saying why
+  // when it cannot be opened or read.
+  static std::shared_ptr<const HeldImage> Take(const std::string& path, ImageAccess access, FileStatus* status);
+
+  const std::string& Path() const { return file_.path(); }
+  std::uint64_t Length() const { return length_; }
+  // The first 1,024 bytes (fewer for a shorter file, the rest zero).
+  const ImageHeader& Header() const { return header_; }
+  // Lower-case hex of the whole file as it was read.
+  const std::string& Sha256() const { return sha256_; }
+
+  // Reads the block of |size| bytes at |offset| (a multiple of 64 KB; the
+  // block's whole length, shorter only at the end) into |data|, and proves
+  // it unchanged since it was taken. A failure names the file and why.
+  FileStatus ReadBlock(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) const;
+
+  HeldImage(const HeldImage&) = delete;
+  HeldImage& operator=(const HeldImage&) = delete;
+
+ private:
+  HeldImage() = default;
+
+  InputFile file_;
+  std::uint64_t length_ = 0;
+  ImageHeader header_;
+  std::string sha256_;
+  std::vector<std::array<std::uint8_t, 32>> blockDigests_;
+};
+
+}  // namespace mervix

@@ -1,0 +1,106 @@
+// A prepared image's file held open: what it reads once when taken, and the
+// proof of every block against what was read then.
+#include "operations/HeldImage.h"
+#include "operations/Sha256.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace mervix {
+namespace {
+
+using ::testing::HasSubstr;
+using namespace mervix::testing;
+
+constexpr std::uint32_t kBlock = 65536;
+
+TEST(HeldImageTest, TakesLengthHeaderAndHashFromOneRead) {
+  TempFolder dir;
+  const Bytes image = MakeImage(2 * kBlock + 7, 3, 9);
+  const std::string path = dir / "fw.img";
+  WriteBytes(path, image);
+  FileStatus status;
+  const auto held = HeldImage::Take(path, ImageAccess::Exclusive, &status);
+  ASSERT_NE(held, nullptr) << status.reason;
+  EXPECT_EQ(held->Length(), image.size());
+  EXPECT_TRUE(HasImageTag(held->Header()));
+  EXPECT_EQ(MajorVersion(held->Header()), 3);
+  Sha256 expected;
+  expected.Update(image.data(), image.size());
+  EXPECT_EQ(held->Sha256(), expected.FinishHex());
+  // Held with the access of the run: nobody else takes it meanwhile.
+  FileStatus second;
+  EXPECT_EQ(HeldImage::Take(path, ImageAccess::Exclusive, &second), nullptr);
+  EXPECT_EQ(second.problem, FileProblem::Locked);
+  FileStatus missing;
+  EXPECT_EQ(HeldImage::Take(dir / "none.img", ImageAccess::Exclusive, &missing), nullptr);
+  EXPECT_EQ(missing.problem, FileProblem::Missing);
+}
+
+// What another program does to the file after it was taken, and which
+// blocks still prove.
+TEST(HeldImageTest, EveryBlockIsProvenAgainstWhatWasRead) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path, Bytes& bytes)> change;
+    std::vector<bool> proven;  // per block
+    const char* reason;        // of the first block that fails
+  } cases[] = {
+      {"untouched", [](const std::string&, Bytes&) {}, {true, true, true}, ""},
+      {"one byte of block 2 rewritten in place",
+       [](const std::string& path, Bytes& bytes) {
+         bytes[kBlock + 5] ^= 0xFF;
+         WriteBytes(path, bytes);
+       },
+       {true, false, true}, "changed since it was prepared: block 2 of 3"},
+      {"cut short",
+       [](const std::string& path, Bytes&) { ASSERT_EQ(::truncate(path.c_str(), kBlock + 10), 0); },
+       {true, false, false}, "before the length it had when it was prepared"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder dir;
+    Bytes bytes = MakeImage(2 * kBlock + 300, 1, 5);
+    const std::string path = dir / "fw.img";
+    WriteBytes(path, bytes);
+    FileStatus status;
+    const auto held = HeldImage::Take(path, ImageAccess::Exclusive, &status);
+    ASSERT_NE(held, nullptr) << status.reason;
+    const Bytes original = bytes;
+    c.change(path, bytes);
+    bool reasonSeen = false;
+    for (std::uint32_t k = 0; k < 3; ++k) {
+      const std::uint64_t offset = std::uint64_t{k} * kBlock;
+      const std::uint32_t size = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlock, original.size() - offset));
+      Bytes block(size);
+      const FileStatus read = held->ReadBlock(offset, block.data(), size);
+      EXPECT_EQ(read.ok(), c.proven[k]) << "block " << k + 1 << ": " << read.reason;
+      if (read.ok()) EXPECT_TRUE(std::equal(block.begin(), block.end(), original.begin() + offset));
+      if (!read.ok() && !reasonSeen) {
+        EXPECT_THAT(read.reason, HasSubstr(c.reason));
+        EXPECT_THAT(read.reason, HasSubstr(path));
+        reasonSeen = true;
+      }
+    }
+  }
+}
+
+TEST(HeldImageTest, OnlyTheBlocksOfTheImageCanBeRead) {
+  TempFolder dir;
+  const std::string path = dir / "fw.img";
+  WriteBytes(path, MakeImage(kBlock + 10, 1, 5));
+  FileStatus status;
+  const auto held = HeldImage::Take(path, ImageAccess::Exclusive, &status);
+  ASSERT_NE(held, nullptr);
+  Bytes buffer(kBlock);
+  EXPECT_FALSE(held->ReadBlock(1, buffer.data(), 100).ok()) << "not at a block's start";
+  EXPECT_FALSE(held->ReadBlock(kBlock, buffer.data(), 9).ok()) << "not the block's whole length";
+  EXPECT_FALSE(held->ReadBlock(2 * kBlock, buffer.data(), 1).ok()) << "past the image";
+  EXPECT_TRUE(held->ReadBlock(kBlock, buffer.data(), 10).ok());
+}
+
+}  // namespace
+}  // namespace mervix
