@@ -5,6 +5,7 @@
 #include "cli/support/TerminalOperator.h"
 #include "operations/DownloadJob.h"
 #include "operations/DownloadOperations.h"
+#include "operations/FleetEngine.h"
 #include "operations/MemorySettingsStore.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
@@ -14,6 +15,7 @@
 #include "resources/CommandLineMessages.h"
 
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
 #include <csignal>
@@ -29,7 +31,8 @@ struct RunSetup {
       : terminal(streams.in, streams.out, streams.err, options.assumeYes),
         report(name, streams.out, streams.err, options.json, ShowsProgress(options.progress, streams.err)),
         log([this](const std::string&, const std::string& appended) { report.Log(appended); }),
-        runner(io, terminal, LimitsOf(options)) {
+        runner(io, terminal, LimitsOf(options)),
+        streams_(streams) {
     terminal.SetBoxHook([this](const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
                                bool automatic) { report.Box(text, detail, buttons, answer, automatic); });
     terminal.SetBeforeOutput([this] { report.ClearProgress(); });
@@ -93,11 +96,61 @@ struct RunSetup {
     Ended& ended_;
   };
 
+  // Runs |image| on one device through the fleet engine, a fleet of one
+  // whose runner is this terminal's: the same Ctrl-C as RunToEnd. Returns
+  // the exit code.
+  int RunOnDevice(const PreparedImage& image, const FleetDevice& device, const RunOptions& options) {
+    struct One : FleetHost, FleetObserver {
+      explicit One(RunSetup& s) : setup(s), signals(s.io, SIGINT, SIGTERM) {}
+      RunPort& RunnerFor(std::size_t, DownloadJob& job) override {
+        setup.runner.Attach(job);
+        setup.report.Follow(job);
+        return setup.runner;
+      }
+      void Later(std::function<void()> task) override { asio::post(setup.io, std::move(task)); }
+      void OnDeviceLog(std::size_t, const std::string& appended) override { setup.report.Log(appended); }
+      void OnFleetEnded() override {
+        asio::error_code ignored;
+        signals.cancel(ignored);
+      }
+      void OnSignal(FleetEngine& engine, const asio::error_code& ec) {
+        if (ec || engine.Ended()) return;
+        if (++interrupts == 1) {
+          setup.report.Stopping(false);
+          engine.Stop(false);
+          signals.async_wait([this, &engine](const asio::error_code& e, int) { OnSignal(engine, e); });
+          return;
+        }
+        setup.report.Stopping(true);
+        engine.Stop(true);
+        setup.io.stop();
+      }
+      RunSetup& setup;
+      asio::signal_set signals;
+      int interrupts = 0;
+    } one(*this);
+    FleetSettings settings;
+    settings.jobs = 1;
+    settings.retry.retries = options.retries;
+    settings.modeSwitchPauseMs = options.switchPauseMs;
+    FleetEngine engine(image, {device}, settings, one, one);
+    one.signals.async_wait([&](const asio::error_code& ec, int) { one.OnSignal(engine, ec); });
+    std::string error;
+    if (!engine.Start(&error)) {
+      std::fprintf(streams_.err, "mervix-cli send: %s\n", error.c_str());
+      return kExitInput;
+    }
+    io.run();
+    engine.Finish();
+    return report.Finish(&engine.Job(0), runner.Ended(), runner.Outcome(), runner.LastFailure());
+  }
+
   asio::io_context io;
   TerminalOperator terminal;
   RunReport report;
   LogPane log;
   AsioRunner runner;
+  CommandStreams streams_;
 };
 
 // The exit code of a preparation that started no run.
@@ -167,13 +220,8 @@ int RunSend(const SendOptions& options, const CommandStreams& streams) {
   const Failure refused = PrepareImageAsItIs(options.file, &image);
   if (refused.failed()) return run.report.Finish(nullptr, true, RunOutcome::Failed, refused);
 
-  DownloadJob job(run.log);
-  run.Prepare(job, options);
-  if (!job.Start(image, options.device.host, options.device.PortOr(options.port), run.runner)) {
-    std::fprintf(streams.err, "mervix-cli send: the run could not be started\n");
-    return kExitFailure;
-  }
-  return run.RunToEnd(job);
+  // A fleet of one: the same engine as for many devices.
+  return run.RunOnDevice(image, MakeFleetDevice(options.device.host, options.device.PortOr(options.port)), options);
 }
 
 int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,

@@ -9,6 +9,7 @@
 #include "image/ImageHeader.h"
 #include "operations/DownloadJob.h"
 #include "operations/DownloadOperations.h"
+#include "operations/FleetEngine.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
@@ -43,7 +44,6 @@ std::string Trim(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
-std::string Label(const FleetDevice& d) { return FormatDeviceAddress(d.host, d.port); }
 
 std::string UtcTimeText(std::chrono::system_clock::time_point t) {
   const std::time_t secs = std::chrono::system_clock::to_time_t(t);
@@ -88,236 +88,182 @@ struct FleetOutput {
   FleetBoard* board = nullptr;  // a terminal: the board on err
 };
 
-// One device's run and what is kept of it.
-struct DeviceRun : RunObserver {
-  DeviceRun(asio::io_context& io, std::size_t index, const FleetDevice& d, const RunnerLimits& limits,
-            const FleetOutput& output)
-      : device(d),
-        index(index),
-        label(Label(d)),
-        output_(output),
+// The exit code of a cause.
+int ExitCodeOfCause(RunCause cause) {
+  switch (cause) {
+    case RunCause::Unknown:
+      return kExitUnknown;
+    case RunCause::Link:
+      return kExitLink;
+    case RunCause::Timeout:
+      return kExitTimeout;
+    case RunCause::Connect:
+      return kExitConnect;
+    case RunCause::Input:
+      return kExitInput;
+    case RunCause::Refused:
+      return kExitRefused;
+    case RunCause::Stopped:
+      return kExitStopped;
+    case RunCause::Usage:
+      return kExitUsage;
+    case RunCause::Failure:
+      return kExitFailure;
+    case RunCause::Finished:
+      return kExitSuccess;
+  }
+  return kExitFailure;
+}
+
+// What the command line keeps of one device besides its run: the runner,
+// its dialogs and the JSON events, and the log text not yet a whole line.
+struct DeviceOutput {
+  DeviceOutput(asio::io_context& io, const std::string& name, const RunnerLimits& limits, const FleetOutput& output)
+      : label(name),
         report(output.command, output.out, output.err, true, false),
         dialogs(label, output.board != nullptr ? nullptr : output.err),
-        log([this](const std::string&, const std::string& appended) { OnLog(appended); }),
-        runner(io, dialogs, limits),
-        job(log) {
+        runner(io, dialogs, limits) {
     report.SetDeviceTag(label);
-    report.Follow(job);
   }
 
-  // Complete log lines go out prefixed with the device (with --json: as
-  // events that carry it).
-  void OnLog(const std::string& appended) {
-    if (output_.json) {
-      report.Log(appended);
-      return;
-    }
-    if (!output_.logLines) return;
-    pending_ += TerminalLineEndings(appended);
-    std::size_t end;
-    while ((end = pending_.find('\n')) != std::string::npos) {
-      std::fprintf(output_.out, "%s: %s\n", label.c_str(), pending_.substr(0, end).c_str());
-      pending_.erase(0, end + 1);
-    }
-    std::fflush(output_.out);
-  }
-  void OnProgress(const Progress& progress) override {
-    if (output_.json) report.OnProgress(progress);
-    if (output_.board != nullptr) {
-      const auto now = std::chrono::steady_clock::now().time_since_epoch();
-      output_.board->Progressed(index, progress,
-                                std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-    }
-  }
-  void OnRunEnded(RunOutcome, const Failure&) override {
-    if (onEnded) onEnded();
-  }
-
-  FleetDevice device;
-  std::size_t index;
   std::string label;
-  const FleetOutput& output_;
-  std::string pending_;
   RunReport report;  // the JSON events of this device (--json)
   FleetDialogs dialogs;
-  LogPane log;
   AsioRunner runner;
-  DownloadJob job;
-  std::function<void()> onEnded;
-
-  bool started = false;
-  bool ended = false;
-  bool jobStarted = false;  // its job was given the image (a run may end before that)
-  std::chrono::system_clock::time_point startWall;
-  std::chrono::steady_clock::time_point startSteady;
-  std::int64_t durationMs = 0;
-  RunOutcome outcome = RunOutcome::None;
-  Failure failure;
+  std::string pending;
   int code = kExitStopped;
 };
 
-// The fleet's image: held open once (since its header was read) until the
-// last run has ended; every run reads its blocks from that one open, each
-// proven unchanged, so nothing is copied per device. An image described by
-// its path alone is opened here once, with exclusive access, the same way.
-class SharedImage {
- public:
-  bool Open(const PreparedImage& image, std::string* error) {
-    image_ = image;
-    if (image.held) return true;
-    FileStatus opened;
-    image_.held = HeldImage::Take(image.path, ImageAccess::Exclusive, &opened);
-    if (!image_.held) {
-      *error = opened.reason;
-      return false;
-    }
-    return true;
-  }
-  const PreparedImage& Image() const { return image_; }
-
- private:
-  PreparedImage image_;
-};
-
-class Fleet {
+// The command line's side of a fleet: Asio runners on one io_context for
+// the engine, the prefixed log lines, the board, the JSON events, the record
+// and Ctrl-C (the first stops every device after its block in flight, the
+// second at once).
+class Fleet : public FleetHost, public FleetObserver {
  public:
   Fleet(const RunOptions& options, const FleetOutput& output, const PreparedImage& image,
         const std::vector<FleetDevice>& devices, std::FILE* record)
       : options_(options),
         output_(output),
-        image_(image),
         record_(record),
         signals_(io_, SIGINT, SIGTERM),
-        redraw_(io_) {
+        redraw_(io_),
+        engine_(image, devices, SettingsOf(options), *this, *this) {
     const RunnerLimits limits = LimitsOf(options);
-    for (const FleetDevice& d : devices) {
-      runs_.push_back(std::make_unique<DeviceRun>(io_, runs_.size(), d, limits, output_));
-    }
+    for (const FleetDevice& d : devices) outputs_.push_back(std::make_unique<DeviceOutput>(io_, d.label, limits, output_));
   }
 
   bool Run(std::string* error) {
-    if (!shared_.Open(image_, error)) return false;
     signals_.async_wait([this](const asio::error_code& ec, int) { OnSignal(ec); });
-    const std::size_t first = std::min<std::size_t>(runs_.size(), static_cast<std::size_t>(options_.jobs));
-    for (std::size_t i = 0; i < first; ++i) StartNext();
-    if (active_ == 0) signals_.cancel();
+    if (!engine_.Start(error)) return false;
     Redraw();
     io_.run();
-    // Runs cut off by a second Ctrl-C have no end of their own.
-    for (auto& r : runs_) {
-      if (r->started && !r->ended) Ended(*r, false);
-    }
+    engine_.Finish();
     if (output_.board != nullptr) output_.board->Draw(output_.err);
     return true;
   }
 
-  const std::vector<std::unique_ptr<DeviceRun>>& Runs() const { return runs_; }
+  const FleetEngine& Engine() const { return engine_; }
+  int Code(std::size_t index) const { return outputs_[index]->code; }
+
+  // FleetHost.
+  RunPort& RunnerFor(std::size_t index, DownloadJob& job) override {
+    DeviceOutput& d = *outputs_[index];
+    d.runner.Attach(job);
+    d.report.Follow(job);
+    return d.runner;
+  }
+  void Later(std::function<void()> task) override { asio::post(io_, std::move(task)); }
+
+  // FleetObserver.
+  void OnDeviceStarted(std::size_t index) override {
+    if (output_.board != nullptr) output_.board->Started(index);
+  }
+  // Complete log lines go out prefixed with the device (with --json: as
+  // events that carry it).
+  void OnDeviceLog(std::size_t index, const std::string& appended) override {
+    DeviceOutput& d = *outputs_[index];
+    if (output_.json) {
+      d.report.Log(appended);
+      return;
+    }
+    if (!output_.logLines) return;
+    d.pending += TerminalLineEndings(appended);
+    std::size_t end;
+    while ((end = d.pending.find('\n')) != std::string::npos) {
+      std::fprintf(output_.out, "%s: %s\n", d.label.c_str(), d.pending.substr(0, end).c_str());
+      d.pending.erase(0, end + 1);
+    }
+    std::fflush(output_.out);
+  }
+  void OnDeviceProgress(std::size_t index, const Progress& progress) override {
+    if (output_.json) outputs_[index]->report.OnProgress(progress);
+    if (output_.board != nullptr) {
+      const auto now = std::chrono::steady_clock::now().time_since_epoch();
+      output_.board->Progressed(index, progress, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    }
+  }
+  void OnDeviceEnded(std::size_t index, const DeviceRecord& record) override {
+    DeviceOutput& d = *outputs_[index];
+    d.code = ExitCodeOfCause(record.cause);
+    if (output_.board != nullptr) output_.board->Ended(index, record.outcome, record.failure);
+    WriteRecord(index, record);
+    if (options_.json) d.report.Finish(&engine_.Job(index), true, record.outcome, record.failure, false);
+  }
+  void OnFleetEnded() override {
+    asio::error_code ignored;
+    signals_.cancel(ignored);
+    redraw_.cancel();
+  }
 
  private:
+  static FleetSettings SettingsOf(const RunOptions& options) {
+    FleetSettings settings;
+    settings.jobs = options.jobs;
+    settings.retry.retries = options.retries;
+    settings.modeSwitchPauseMs = options.switchPauseMs;
+    return settings;
+  }
+
   void OnSignal(const asio::error_code& ec) {
     if (ec) return;
     const bool atOnce = ++interrupts_ > 1;
     if (output_.board != nullptr) output_.board->Clear(output_.err);
     std::fprintf(output_.err, "%s\n", GetMessageText(atOnce ? IDS_CLI_STOPPING_NOW : IDS_CLI_STOPPING).c_str());
     std::fflush(output_.err);
-    stopping_ = true;
-    for (auto& r : runs_) {
-      if (r->started && !r->ended) r->job.Stop(atOnce);
-    }
+    engine_.Stop(atOnce);
     if (atOnce) {
       io_.stop();
       return;
     }
-    signals_.async_wait([this](const asio::error_code& e, int) { OnSignal(e); });
+    if (!engine_.Ended()) signals_.async_wait([this](const asio::error_code& e, int) { OnSignal(e); });
   }
 
   // The board is drawn five times a second while devices run.
   void Redraw() {
     if (output_.board == nullptr) return;
     output_.board->Draw(output_.err);
-    if (active_ == 0 && (next_ >= runs_.size() || stopping_)) return;
+    if (engine_.Ended()) return;
     redraw_.expires_after(std::chrono::milliseconds(200));
     redraw_.async_wait([this](const asio::error_code& ec) {
       if (!ec) Redraw();
     });
   }
 
-  void StartNext() {
-    while (next_ < runs_.size() && !stopping_) {
-      DeviceRun& r = *runs_[next_++];
-      r.jobStarted = true;
-      r.started = true;
-      r.startWall = std::chrono::system_clock::now();
-      r.startSteady = std::chrono::steady_clock::now();
-      if (output_.board != nullptr) output_.board->Started(r.index);
-      r.job.Machine().SetModeSwitchPauseMs(options_.switchPauseMs);
-      RetryPolicy retries;
-      retries.retries = options_.retries;
-      r.job.SetRetryPolicy(retries);
-      r.runner.Attach(r.job);
-      r.runner.SetObserver(&r);
-      DeviceRun* run = &r;
-      // Finished in a handler of its own: the runner is still inside its
-      // report when it tells of the end.
-      r.onEnded = [this, run] { asio::post(io_, [this, run] { Ended(*run, true); }); };
-      ++active_;
-      if (!r.job.Start(shared_.Image(), r.device.host, r.device.port, r.runner) &&
-          !r.runner.Ended()) {
-        r.onEnded = nullptr;
-        r.outcome = RunOutcome::Failed;
-        r.failure.origin = FailureOrigin::None;
-        r.failure.message = "the run could not be started";
-        Ended(r, true);
-      }
-      return;
-    }
-  }
-
-  void Ended(DeviceRun& r, bool fromRun) {
-    if (r.ended) return;
-    r.ended = true;
-    r.durationMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - r.startSteady).count();
-    if (r.jobStarted) {
-      if (r.runner.Ended()) {
-        r.outcome = r.runner.Outcome();
-        r.failure = r.runner.LastFailure();
-      } else if (!fromRun) {
-        r.outcome = RunOutcome::Stopped;
-      }
-      --active_;
-    }
-    r.code = ExitCodeOf(r.outcome, r.failure);
-    // A finished run whose bytes differ from the prepared image counts as a
-    // broken link: what the device holds is not the image.
-    const std::string sent = r.outcome == RunOutcome::Finished ? r.job.SentSha256() : "";
-    if (r.outcome == RunOutcome::Finished && sent != image_.sha256) r.code = kExitLink;
-    if (output_.board != nullptr) output_.board->Ended(r.index, r.outcome, r.failure);
-    WriteRecord(r, sent);
-    if (options_.json) r.report.Finish(r.jobStarted ? &r.job : nullptr, true, r.outcome, r.failure, false);
-    if (!fromRun) return;
-    StartNext();
-    if (active_ == 0 && (next_ >= runs_.size() || stopping_)) {
-      asio::error_code ignored;
-      signals_.cancel(ignored);
-      redraw_.cancel();
-    }
-  }
-
-  void WriteRecord(const DeviceRun& r, const std::string& sent) {
+  void WriteRecord(std::size_t index, const DeviceRecord& r) {
     if (record_ == nullptr) return;
+    const PreparedImage& image = engine_.Image();
     Json j;
-    j["device"] = r.label;
+    j["device"] = outputs_[index]->label;
     j["command"] = output_.command;
     j["source"] = options_.file;
-    j["image"] = image_.path;
-    j["sha256"] = image_.sha256;
-    j["version"] = HasImageTag(image_.header) ? Json(ImageVersionNumber(image_.header)) : Json(nullptr);
-    j["size"] = image_.length;
+    j["image"] = image.path;
+    j["sha256"] = image.sha256;
+    j["version"] = HasImageTag(image.header) ? Json(ImageVersionNumber(image.header)) : Json(nullptr);
+    j["size"] = image.length;
     j["start"] = UtcTimeText(r.startWall);
     j["duration_ms"] = r.durationMs;
     j["outcome"] = OutcomeName(r.outcome);
-    j["exit_code"] = r.code;
+    j["exit_code"] = outputs_[index]->code;
     if (r.failure.failed()) {
       Json f;
       f["origin"] = OriginName(r.failure.origin);
@@ -328,8 +274,8 @@ class Fleet {
     } else {
       j["failure"] = nullptr;
     }
-    j["sha256_sent"] = sent.empty() ? Json(nullptr) : Json(sent);
-    j["retries_used"] = r.jobStarted ? r.job.RetriesUsed() : 0;
+    j["sha256_sent"] = r.sentSha256.empty() ? Json(nullptr) : Json(r.sentSha256);
+    j["retries_used"] = r.retriesUsed;
     const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     std::fputs(line.c_str(), record_);
     // Written through at once: the record outlives a crash of the command.
@@ -338,20 +284,20 @@ class Fleet {
 
   const RunOptions& options_;
   const FleetOutput& output_;
-  const PreparedImage& image_;
   std::FILE* record_;
   asio::io_context io_;
   asio::signal_set signals_;
   asio::steady_timer redraw_;
-  SharedImage shared_;
-  std::vector<std::unique_ptr<DeviceRun>> runs_;
-  std::size_t next_ = 0;
-  int active_ = 0;
+  std::vector<std::unique_ptr<DeviceOutput>> outputs_;
+  FleetEngine engine_;
   int interrupts_ = 0;
-  bool stopping_ = false;
 };
 
 }  // namespace
+
+FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port) {
+  return FleetDevice{host, port, FormatDeviceAddress(host, port)};
+}
 
 bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
                     std::string* error) {
@@ -370,7 +316,7 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
       *error = "line " + std::to_string(number) + ": bad device '" + line + "': " + why;
       return false;
     }
-    const FleetDevice d{address.host, address.PortOr(defaultPort)};
+    const FleetDevice d = MakeFleetDevice(address.host, address.PortOr(defaultPort));
     out->push_back(d);
   }
   return true;
@@ -391,7 +337,7 @@ int MostSeriousExitCode(const std::vector<int>& codes) {
 
 int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
                      std::vector<FleetDevice>* devices, const CommandStreams& streams) {
-  for (const DeviceAddress& host : options.hosts) devices->push_back({host.host, host.PortOr(defaultPort)});
+  for (const DeviceAddress& host : options.hosts) devices->push_back(MakeFleetDevice(host.host, host.PortOr(defaultPort)));
   if (!options.hostsFile.empty()) {
     std::ifstream in(options.hostsFile, std::ios::binary);
     std::string error;
@@ -439,7 +385,7 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
   FleetOutput output{name, streams.out, streams.err};
   output.json = options.json;
   std::vector<std::string> labels;
-  for (const FleetDevice& d : devices) labels.push_back(Label(d));
+  for (const FleetDevice& d : devices) labels.push_back(d.label);
   FleetBoard board(labels);
   if (!options.json && ShowsProgress(options.progress, streams.err)) {
     output.board = &board;
@@ -459,21 +405,23 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
   int finished = 0, refusedCount = 0, failed = 0, stopped = 0;
   std::vector<int> codes;
   std::map<std::pair<int, std::string>, int> causes;
-  for (const auto& r : fleet.Runs()) {
-    codes.push_back(r->code);
-    if (r->code == kExitSuccess) {
+  for (std::size_t i = 0; i < fleet.Engine().Size(); ++i) {
+    const DeviceRecord& r = fleet.Engine().Record(i);
+    const int code = fleet.Code(i);
+    codes.push_back(code);
+    if (code == kExitSuccess) {
       ++finished;
       continue;
     }
-    if (r->code == kExitStopped) {
+    if (code == kExitStopped) {
       ++stopped;
-    } else if (r->failure.origin == FailureOrigin::DeviceRefusal) {
+    } else if (r.failure.origin == FailureOrigin::DeviceRefusal) {
       ++refusedCount;
     } else {
       ++failed;
     }
-    const std::string cause = r->failure.failed() ? r->failure.message : std::string(OutcomeName(r->outcome));
-    ++causes[{r->code, cause}];
+    const std::string cause = r.failure.failed() ? r.failure.message : std::string(OutcomeName(r.outcome));
+    ++causes[{code, cause}];
   }
   std::fprintf(streams.err, "%s\n",
                FormatCommandLineText(IDS_CLI_FLEET_SUMMARY,
@@ -487,7 +435,7 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
                      .c_str());
   }
   std::fflush(streams.err);
-  return MostSeriousExitCode(codes);
+  return ExitCodeOfCause(MostSeriousCause(fleet.Engine().Causes()));
 }
 
 int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {

@@ -8,6 +8,7 @@
 #include "cli/support/CommandLine.h"
 #include "cli/support/CommandRun.h"
 #include "cli/support/DeviceAddress.h"
+#include "operations/FleetEngine.h"
 #include "operations/PreparedImage.h"
 
 #include <cstdint>
@@ -16,10 +17,10 @@
 
 namespace mervix::cli {
 
-struct FleetDevice {
-  std::string host;
-  std::uint16_t port = kDefaultPort;
-};
+// A device of a fleet: host, port and its label (host:port, an IPv6 host in
+// brackets), as the fleet engine runs it.
+using mervix::FleetDevice;
+FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port);
 
 // Reads a hosts list: one device address a line, in any form that
 // ParseDeviceAddress takes (a port there overrides |defaultPort|); "#"
