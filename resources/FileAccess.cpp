@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "resources/PathText.h"
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -46,22 +48,10 @@ FileStatus NotRegularStatus(const std::string& action, const std::string& path) 
   return FileStatus::Of(FileProblem::NotRegular, EINVAL, action + " '" + path + "': not a regular file");
 }
 
-// Where the name of the last path component starts (after the last
-// separator; on Windows also after a drive's colon).
-std::size_t NameStart(const std::string& path) {
-#ifdef _WIN32
-  const std::size_t separator = path.find_last_of("/\\");
-  if (separator == std::string::npos && path.size() >= 2 && path[1] == ':') return 2;
-#else
-  const std::size_t separator = path.find_last_of('/');
-#endif
-  return separator == std::string::npos ? 0 : separator + 1;
-}
-
 // The pattern of the temporary file beside |target|: ".<name>.XXXXXX" in its
 // folder, the X's to be replaced by a unique suffix.
 std::string TemporaryPattern(const std::string& target) {
-  const std::size_t start = NameStart(target);
+  const std::size_t start = FileNameStart(target);
   return target.substr(0, start) + "." + target.substr(start) + ".XXXXXX";
 }
 
