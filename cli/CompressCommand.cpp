@@ -1,6 +1,5 @@
 // mervix-cli compress / decompress: make the compressed image file as the
 // firmware download does, and decode a stream by hand to check it.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,12 +53,12 @@ bool ParseSize(const std::string& text, std::size_t* size) {
 }
 
 // Reads the whole of an open input file.
-bool ReadWhole(const InputFile& input, std::vector<std::uint8_t>* data) {
+FileStatus ReadWhole(const InputFile& input, std::vector<std::uint8_t>* data) {
   std::uint8_t buf[65536];
   for (;;) {
-    const long n = input.ReadAt(data->size(), buf, sizeof buf);
-    if (n < 0) return false;
-    if (n == 0) return true;
+    std::size_t n = 0;
+    const FileStatus read = input.ReadAt(data->size(), buf, sizeof buf, &n);
+    if (!read.ok() || n == 0) return read;
     data->insert(data->end(), buf, buf + n);
   }
 }
@@ -109,8 +108,10 @@ int RunDecompress(const std::vector<std::string>& args) {
     return kExitFailure;
   }
   std::vector<std::uint8_t> data;
-  if (!ReadWhole(input, &data)) {
-    std::fprintf(stderr, "mervix-cli decompress: %s\n", FileErrorReason("cannot read", paths[0], errno).c_str());
+  const FileStatus read = ReadWhole(input, &data);
+  if (!read.ok()) {
+    std::fprintf(stderr, "mervix-cli decompress: %s\n",
+                 FileErrorReason("cannot read", paths[0], read.systemError).c_str());
     return kExitFailure;
   }
   input.Close();

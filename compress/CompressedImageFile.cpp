@@ -4,7 +4,6 @@
 #include "resources/FileAccess.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 namespace mervix {
@@ -16,7 +15,7 @@ constexpr std::size_t kWritePiece = 64 * 1024;
 
 // The coder's output stream into the replacement file, gathered into
 // pieces. The coder does not look at its writes: the first failure is kept
-// here (with its errno) and nothing more is written after it.
+// here and nothing more is written after it.
 class ReplacementStream final : public OutputStream {
  public:
   explicit ReplacementStream(ReplacementFile& file) : file_(file) { buffer_.reserve(kWritePiece); }
@@ -35,19 +34,17 @@ class ReplacementStream final : public OutputStream {
   }
   // Writes what is gathered; false once any write has failed.
   bool Flush() {
-    if (error_ == 0 && !buffer_.empty() && !file_.Write(buffer_.data(), buffer_.size())) {
-      error_ = errno != 0 ? errno : EIO;
-    }
+    if (status_.ok() && !buffer_.empty()) status_ = file_.Write(buffer_.data(), buffer_.size());
     buffer_.clear();
-    return error_ == 0;
+    return status_.ok();
   }
-  // The errno of the first failed write; 0 while none has failed.
-  int Error() const { return error_; }
+  // The first failed write; ok while none has failed.
+  const FileStatus& Status() const { return status_; }
 
  private:
   ReplacementFile& file_;
   std::vector<std::uint8_t> buffer_;
-  int error_ = 0;
+  FileStatus status_;
 };
 
 }  // namespace
@@ -86,16 +83,13 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   // file order.
   std::vector<std::uint8_t> piece(kReadPiece);
   std::uint64_t offset = 0;
-  int readError = 0;
+  FileStatus read;
   for (;;) {
-    const long got = input.ReadAt(offset, piece.data(), piece.size());
-    if (got < 0) {
-      readError = errno != 0 ? errno : EIO;
-      break;
-    }
-    if (got == 0) break;
-    for (long i = 0; i < got; ++i) coder.PutByte(piece[static_cast<std::size_t>(i)]);
-    offset += static_cast<std::uint64_t>(got);
+    std::size_t got = 0;
+    read = input.ReadAt(offset, piece.data(), piece.size(), &got);
+    if (!read.ok() || got == 0) break;
+    for (std::size_t i = 0; i < got; ++i) coder.PutByte(piece[i]);
+    offset += got;
   }
   result.streamBytes = coder.Finish(&result.inputBytes);
   input.Close();
@@ -104,12 +98,12 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
   // The coder does not look at its writes; the stream and the commit do, so
   // a full disk is not reported as a finished image.
   const bool written = stream.Flush();
-  if (readError != 0) {
-    result.reason = FileErrorReason("cannot read image", imagePath, readError);
+  if (!read.ok()) {
+    result.reason = read.reason;
     return result;
   }
   if (!written) {
-    result.reason = FileErrorReason("cannot write", outputPath, stream.Error());
+    result.reason = FileErrorReason("cannot write", outputPath, stream.Status().systemError);
     return result;
   }
   const FileStatus committed = replacement.Commit();

@@ -1,8 +1,5 @@
 #include "image/ByteSource.h"
 
-#include "resources/FileAccess.h"
-
-#include <cerrno>
 #include <cstring>
 
 namespace mervix {
@@ -15,13 +12,10 @@ ByteSource::ByteSource(const InputFile& file) : file_(&file), buffer_(kChunkSize
 }
 
 bool ByteSource::Fill() {
-  if (file_ == nullptr || error_ != 0) return false;
-  const long n = file_->ReadAt(offset_, buffer_.data(), buffer_.size());
-  if (n < 0) {
-    error_ = errno != 0 ? errno : EIO;
-    return false;
-  }
-  if (n == 0) return false;
+  if (file_ == nullptr || !status_.ok()) return false;
+  std::size_t n = 0;
+  status_ = file_->ReadAt(offset_, buffer_.data(), buffer_.size(), &n);
+  if (!status_.ok() || n == 0) return false;
   offset_ += static_cast<std::uint64_t>(n);
   pos_ = buffer_.data();
   end_ = pos_ + n;

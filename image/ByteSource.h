@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace mervix {
+#include "resources/FileAccess.h"
 
-class InputFile;
+namespace mervix {
 
 class ByteSource {
  public:
@@ -29,7 +29,7 @@ class ByteSource {
   ByteSource& operator=(const ByteSource&) = delete;
 
   // The next byte (0..255), or kEnd at the end of the input or after a read
-  // error (see error()).
+  // error (see status()).
   int Next() {
     if (pos_ == end_ && !Fill()) return kEnd;
     return *pos_++;
@@ -59,8 +59,8 @@ class ByteSource {
   // (what was read is still in `out`).
   bool AppendUntil(unsigned char delimiter, std::string& out, std::size_t limit);
 
-  // errno of a failed read, 0 while reading has not failed.
-  int error() const { return error_; }
+  // The failed read, naming the file; ok while reading has not failed.
+  const FileStatus& status() const { return status_; }
 
  private:
   // Makes bytes available at pos_; false at the end or on an error.
@@ -70,7 +70,7 @@ class ByteSource {
   const unsigned char* end_ = nullptr;
   const InputFile* file_ = nullptr;  // null: a memory source, which has nothing more to fill
   std::uint64_t offset_ = 0;         // where the next chunk of the file starts
-  int error_ = 0;
+  FileStatus status_;
   std::vector<unsigned char> buffer_;
 };
 

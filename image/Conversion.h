@@ -19,9 +19,9 @@ constexpr std::uint8_t kUncoveredByte = 0xFF;
 struct TextOutcome {
   int recordResult = 0;   // 0, or the failing record's negative result code
   std::size_t line = 0;   // 1-based line of the failing record; 0 when none failed
-  int readError = 0;      // errno of a failed read of the input, else 0
+  FileStatus read;        // a failed read of the input, naming it; ok otherwise
 
-  bool ok() const { return recordResult == 0 && readError == 0; }
+  bool ok() const { return recordResult == 0 && read.ok(); }
 };
 
 struct ConversionResult {

@@ -1,6 +1,5 @@
 #include "image/FirmwareConverter.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "resources/FileAccess.h"
@@ -118,14 +117,14 @@ TextOutcome FirmwareConverter::ConvertText(ByteSource& input) {
     const int code = ParseFirmwareRecord(line());
     if (code != kRecordTaken) {
       // A line cut short by a failed read is the read's fault, not the file's.
-      outcome.readError = input.error();
-      if (outcome.readError != 0) return outcome;
+      outcome.read = input.status();
+      if (!outcome.read.ok()) return outcome;
       outcome.recordResult = code;
       outcome.line = lineNumber_;
       return outcome;
     }
   }
-  outcome.readError = input.error();
+  outcome.read = input.status();
   return outcome;
 }
 
@@ -146,10 +145,7 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   ConversionResult result;
   if (!outcome.ok()) {
     out.Close();  // left with length 0: it was truncated when opened
-    if (outcome.readError != 0) {
-      return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
-                         FileErrorReason("cannot read input", inputPath, outcome.readError)));
-    }
+    if (!outcome.read.ok()) return FileFailure(outcome.read);
     result.recordResult = outcome.recordResult;
     result.line = outcome.line;
     result.reason = "'" + inputPath + "' " + DescribeRecordFailure(outcome.line, outcome.recordResult);
@@ -157,12 +153,11 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   }
 
   const std::uint32_t length = ImageLength();
-  if (!out.Write(area_.data(), length)) {
-    const int writeError = errno;
+  FileStatus written = out.Write(area_.data(), length);
+  if (!written.ok()) {
     out.Truncate();
     out.Close();
-    return FileFailure(FileStatus::Of(FileProblem::WriteFailed, writeError,
-                                      FileErrorReason("cannot write output", outputPath, writeError)));
+    return FileFailure(std::move(written));
   }
   FileStatus closed = out.Close();
   if (!closed.ok()) return FileFailure(std::move(closed));

@@ -1,6 +1,5 @@
 #include "image/ImageHeader.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "resources/MessageTable.h"
@@ -15,17 +14,14 @@ HeaderReadResult ReadImageHeader(const std::string& path, ImageAccess access, bo
   result.status = file.Open(path, access, "image");
   if (!result.ok()) return result;
   if (takeLength) result.length = file.Length();
-  const long n = file.ReadAt(0, header.bytes.data(), header.bytes.size());
-  if (n < 0) {
-    const int error = errno;
+  std::size_t n = 0;
+  result.status = file.ReadAt(0, header.bytes.data(), header.bytes.size(), &n);
+  if (!result.ok()) {
     header.Clear();
-    result.status.problem = FileProblem::ReadFailed;
-    result.status.systemError = error;
-    result.status.reason = FileErrorReason("cannot read image", path, error);
     result.length = 0;
     return result;
   }
-  header.filled = static_cast<std::size_t>(n);
+  header.filled = n;
   return result;
 }
 

@@ -6,21 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "resources/PathText.h"
+
 namespace mervix {
-
-// How paths are spelled and compared.
-//  - Windows: '\', '/' and the drive ':' separate; names compare without
-//    regard to case, so the whole path is lower-cased (D:\Fw\Router.MOT ->
-//    d:\fw\router.img) and still names the same folder.
-//  - Posix: '/' separates and names are case-sensitive: lower-casing a
-//    folder would name another folder, so only the file name is lowered.
-enum class PathStyle { Posix, Windows };
-
-#ifdef _WIN32
-constexpr PathStyle kNativePathStyle = PathStyle::Windows;
-#else
-constexpr PathStyle kNativePathStyle = PathStyle::Posix;
-#endif
 
 // True when the file name's extension is "mot", compared without regard to
 // case; folders in the path do not count (motor/fw.bin has none).
@@ -30,6 +18,11 @@ bool HasSRecordExtension(std::string_view path, PathStyle style = kNativePathSty
 // letters only, so other characters pass through unchanged), the extension
 // "mot" replaced by "img". A name without the extension "mot" gets ".img"
 // appended instead, so the image never takes the input's own name.
+//  - Windows: names compare without regard to case, so the whole path is
+//    lower-cased (D:\Fw\Router.MOT -> d:\fw\router.img) and still names the
+//    same folder.
+//  - Posix: lower-casing a folder would name another folder, so only the
+//    file name is lowered.
 std::string FirmwareImagePathFor(std::string_view inputPath, PathStyle style = kNativePathStyle);
 
 }  // namespace mervix

@@ -2,8 +2,6 @@
 
 #include "image/HexText.h"
 
-#include <cerrno>
-
 namespace mervix {
 namespace {
 
@@ -79,14 +77,14 @@ FileStatus SurveySRecords(const std::string& path, SRecordSurvey* survey) {
   std::string text;
   char piece[65536];
   for (std::uint64_t offset = 0;;) {
-    const long got = file.ReadAt(offset, piece, sizeof piece);
-    if (got < 0) {
-      const int error = errno != 0 ? errno : EIO;
-      return FileStatus::Of(FileProblem::ReadFailed, error, FileErrorReason("cannot read", path, error));
+    std::size_t got = 0;
+    const FileStatus read = file.ReadAt(offset, piece, sizeof piece, &got);
+    if (!read.ok()) {
+      return FileStatus::Of(read.problem, read.systemError, FileErrorReason("cannot read", path, read.systemError));
     }
     if (got == 0) break;
-    text.append(piece, static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
+    text.append(piece, got);
+    offset += got;
   }
   *survey = SurveySRecordText(text);
   return FileStatus();

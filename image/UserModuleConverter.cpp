@@ -1,6 +1,5 @@
 #include "image/UserModuleConverter.h"
 
-#include <cerrno>
 #include <cstring>
 
 #include "resources/FileAccess.h"
@@ -87,14 +86,14 @@ TextOutcome UserModuleConverter::ConvertText(ByteSource& input) {
     const int code = ParseModuleRecord(line);
     if (code != kRecordTaken) {
       // A line cut short by a failed read is the read's fault, not the file's.
-      outcome.readError = input.error();
-      if (outcome.readError != 0) return outcome;
+      outcome.read = input.status();
+      if (!outcome.read.ok()) return outcome;
       outcome.recordResult = code;
       outcome.line = number;
       return outcome;
     }
   }
-  outcome.readError = input.error();
+  outcome.read = input.status();
   return outcome;
 }
 
@@ -114,10 +113,7 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
 
   ByteSource source(input);
   const TextOutcome outcome = ConvertText(source);
-  if (outcome.readError != 0) {
-    return FileFailure(FileStatus::Of(FileProblem::ReadFailed, outcome.readError,
-                               FileErrorReason("cannot read input", inputPath, outcome.readError)));
-  }
+  if (!outcome.read.ok()) return FileFailure(outcome.read);
   if (!outcome.ok()) {
     ConversionResult result;
     result.recordResult = outcome.recordResult;
@@ -127,12 +123,8 @@ ConversionResult UserModuleConverter::ConvertUserModuleSRecords(const std::strin
   }
 
   const std::uint32_t length = ImageLength();
-  if (!replacement.Write(area_.data() + (length ? lowest_ : 0), length)) {
-    const int error = errno;
-    return FileFailure(
-        FileStatus::Of(FileProblem::WriteFailed, error, FileErrorReason("cannot write output", outputPath, error)));
-  }
-  FileStatus written = replacement.Commit();
+  FileStatus written = replacement.Write(area_.data() + (length ? lowest_ : 0), length);
+  if (written.ok()) written = replacement.Commit();
   if (!written.ok()) return FileFailure(std::move(written));
   ConversionResult result;
   result.outputPath = outputPath;

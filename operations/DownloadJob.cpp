@@ -254,9 +254,10 @@ void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
   }
   std::uint32_t got = held_ ? size : 0;
   while (got < size) {
-    const long n = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got);
-    if (n < 0) {
-      Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, errno)));
+    std::size_t n = 0;
+    const FileStatus read = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got, &n);
+    if (!read.ok()) {
+      Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, read.systemError)));
       return;
     }
     if (n == 0) {

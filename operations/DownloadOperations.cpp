@@ -7,8 +7,8 @@
 #include "operations/Sha256.h"
 #include "resources/FileAccess.h"
 #include "resources/MessageTable.h"
+#include "resources/PathText.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -17,21 +17,6 @@ namespace {
 
 // The size request carries the image length in 32 bits.
 constexpr std::uint64_t kMaxImageLength = 0xFFFFFFFFull;
-
-// The extension of a chosen file: the text after the last dot of its name,
-// without the dot; empty when the name has none. Dots in folder names do not
-// count.
-std::string ExtensionOf(const std::string& path) {
-#ifdef _WIN32
-  const std::size_t nameStart = path.find_last_of("/\\:");
-#else
-  const std::size_t nameStart = path.find_last_of('/');
-#endif
-  const std::size_t from = nameStart == std::string::npos ? 0 : nameStart + 1;
-  const std::size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || dot < from) return std::string();
-  return path.substr(dot + 1);
-}
 
 // The failure an end of preparation stands for.
 Failure PreparationFailure(PreparationEnd end, std::uint16_t messageId, const std::string& message,
@@ -357,7 +342,7 @@ PreparationResult DownloadOperations::ChooseUserModule() {
   const std::optional<std::string> chosen = op_.ChooseFileToOpen();
   if (!chosen || chosen->empty()) return Refused(PreparationEnd::ChoiceCancelled, "no file chosen");
   userModuleName_ = *chosen;
-  userModuleExtension_ = ExtensionOf(*chosen);
+  userModuleExtension_ = std::string(ExtensionOf(*chosen));
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleName, userModuleName_);
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, userModuleExtension_);
   return PreparationResult{PreparationEnd::Recorded, true, "user module " + userModuleName_, {}};

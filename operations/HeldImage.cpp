@@ -4,7 +4,6 @@
 #include "protocol/Frames.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace mervix {
@@ -20,9 +19,10 @@ bool ReadExactly(const InputFile& file, std::uint64_t offset, std::uint8_t* data
                  FileStatus* status) {
   std::size_t got = 0;
   while (got < size) {
-    const long n = file.ReadAt(offset + got, data + got, size - got);
-    if (n < 0) {
-      *status = ReadFailure(file.path(), errno);
+    std::size_t n = 0;
+    const FileStatus read = file.ReadAt(offset + got, data + got, size - got, &n);
+    if (!read.ok()) {
+      *status = ReadFailure(file.path(), read.systemError);
       return false;
     }
     if (n == 0) {

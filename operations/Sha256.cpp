@@ -2,7 +2,6 @@
 
 #include "resources/FileAccess.h"
 
-#include <cerrno>
 #include <vector>
 
 #include <algorithm>
@@ -126,17 +125,12 @@ std::string FileSha256(const std::string& path, FileStatus* status) {
   Sha256 hash;
   std::vector<std::uint8_t> piece(64 * 1024);
   for (std::uint64_t offset = 0;;) {
-    const long got = file.ReadAt(offset, piece.data(), piece.size());
-    if (got < 0) {
-      const int error = errno != 0 ? errno : EIO;
-      status->problem = FileProblem::ReadFailed;
-      status->systemError = error;
-      status->reason = FileErrorReason("cannot read image", path, error);
-      return std::string();
-    }
+    std::size_t got = 0;
+    *status = file.ReadAt(offset, piece.data(), piece.size(), &got);
+    if (!status->ok()) return std::string();
     if (got == 0) break;
-    hash.Update(piece.data(), static_cast<std::size_t>(got));
-    offset += static_cast<std::uint64_t>(got);
+    hash.Update(piece.data(), got);
+    offset += got;
   }
   return hash.FinishHex();
 }

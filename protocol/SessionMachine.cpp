@@ -521,12 +521,14 @@ void SessionMachine::DeliverHeld(Out& out) {
   const bool closed = heldClose_;
   heldClose_ = false;
   if (!held.empty()) Receive(held.data(), held.size(), out);
-  if (!closed || step_ != Step::AwaitReply) return;
-  if (sendOut_) {
+  if (!closed) return;
+  // The reply led to a question or another send: the close stays held
+  // behind it, as it would have been had it come then.
+  if (step_ == Step::AskingConfirm || (step_ == Step::AwaitReply && sendOut_)) {
     heldClose_ = true;
     return;
   }
-  OnPeerClosed(out);
+  if (step_ == Step::AwaitReply) OnPeerClosed(out);
 }
 
 void SessionMachine::OnBytes(const std::uint8_t* data, std::size_t size, Out& out) {
@@ -715,8 +717,10 @@ void SessionMachine::Fail(FailureCode code, FailureOrigin origin, const std::str
                           std::uint16_t nakFlags) {
   Failure failure = MakeFailure(code, origin, detail);
   failure.nakFlags = nakFlags;
-  // Connect failures have no connection to close.
-  const bool open = step_ == Step::AwaitReply || step_ == Step::AskingConfirm;
+  // Connect failures have no connection to close; a time-out while
+  // connecting abandons the attempt still out.
+  const bool open = step_ == Step::AwaitReply || step_ == Step::AskingConfirm ||
+                    (step_ == Step::Connecting && code == FailureCode::NoResponse);
   if (run_.retry.retries > 0 && IsRetryableFailure(failure) && RetryLeft() && !stopPending_) {
     // No box: the log keeps the cause, the retry line follows, and the run
     // starts again after the pause.

@@ -1,15 +1,19 @@
 // Opening the files that image preparation, compression and the runs read
 // and write, with reasons a caller can show when that fails: the one place
-// the libraries meet the file system, with a POSIX and a Win32
-// implementation behind the same calls (paths are UTF-8 on both).
+// the libraries meet the file system. The files are built once
+// (FileAccess.cpp) on a few calls that each system provides
+// (FileAccessPosix.cpp, FileAccessWindows.cpp; the build takes one); paths
+// are UTF-8 on both.
 //
 // Nothing here ever creates a file that is to be read: a path that names no
 // file, a directory, a file without read permission or one held by another
 // program is reported as such, and the path stays as it was.
 //
-// Failures carry an errno value on every system (Win32 errors are mapped to
-// the nearest one), and calls that return -1 or false set errno, so callers
-// report them the same way everywhere.
+// Every call that can fail returns a FileStatus: the problem, the system's
+// error and a reason that names the file. The error is an errno value on
+// every system (Win32 errors are mapped to the nearest one), so callers
+// report it the same way everywhere; errno itself is not part of the
+// interface.
 #pragma once
 
 #include <cstddef>
@@ -43,9 +47,9 @@ enum class FileProblem {
   SameFile,     // the output would be the input itself
 };
 
-// The outcome of a file operation: no problem, or one with its errno and a
-// reason that names the file, e.g. "cannot open 'fw.mot': No such file or
-// directory".
+// The outcome of a file operation: no problem, or one with the system's
+// error (an errno value) and a reason that names the file, e.g.
+// "cannot open input 'fw.mot': No such file or directory".
 struct FileStatus {
   FileProblem problem = FileProblem::None;
   int systemError = 0;
@@ -82,17 +86,19 @@ class InputFile {
 
   // Opens an existing regular file for reading with the given access. Never
   // creates the file and never blocks (a pipe or a lock held elsewhere is
-  // refused at once). `what` names the file's role in the reason ("input",
-  // "image").
+  // refused at once). `what` names the file's role in the reasons of the
+  // open and of later reads ("input", "image").
   FileStatus Open(const std::string& path, ImageAccess access, const char* what = "file");
 
   // Length in bytes, as the file system reports it at the moment of the call.
   std::uint64_t Length() const;
 
-  // Reads up to `size` bytes from `offset`; returns the number read (less
-  // than size only at the end of the file) or -1 with errno set. Reads at
-  // different offsets do not disturb each other.
-  long ReadAt(std::uint64_t offset, void* data, std::size_t size) const;
+  // Reads up to `size` bytes from `offset` and puts the number read in
+  // *got: less than size only at the end of the file, or when the read
+  // failed ("cannot read <what> '<path>': <reason>"; *got then counts the
+  // bytes read before the failure). Reads at different offsets do not
+  // disturb each other.
+  FileStatus ReadAt(std::uint64_t offset, void* data, std::size_t size, std::size_t* got) const;
 
   // True when `path` names this open file, by any name or link (the same
   // device and inode; on Windows the same volume and file index).
@@ -105,10 +111,11 @@ class InputFile {
  private:
   NativeFile file_ = kNoFile;
   std::string path_;
+  std::string what_;
 };
 
-// The reason text for an errno of an operation on a path:
-// "<action> '<path>': <strerror>".
+// The reason text for a system error (an errno value) of an operation on a
+// path: "<action> '<path>': <strerror>".
 std::string FileErrorReason(const char* action, const std::string& path, int error);
 
 // The checks every writer of a file made from an input makes before it
@@ -129,8 +136,9 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
 
   FileStatus Create(const std::string& path);
-  // Writes all bytes, resuming after partial writes; false with errno set.
-  bool Write(const void* data, std::size_t size);
+  // Writes all bytes, resuming after partial writes ("cannot write output
+  // '<path>': <reason>" when that fails).
+  FileStatus Write(const void* data, std::size_t size);
   // Cuts the file back to length 0 (after a failed write).
   void Truncate();
   // Closes the file; a failure to close is a failure to write.
@@ -158,8 +166,9 @@ class ReplacementFile {
 
   // Creates the temporary file for `path`, open for writing.
   FileStatus Create(const std::string& path);
-  // Appends all bytes to the temporary file; false with errno set.
-  bool Write(const void* data, std::size_t size);
+  // Appends all bytes to the temporary file ("cannot write output
+  // '<path>': <reason>" when that fails).
+  FileStatus Write(const void* data, std::size_t size);
   // Closes the temporary file and renames it over the path.
   FileStatus Commit();
   // Closes and removes the temporary file, if any.

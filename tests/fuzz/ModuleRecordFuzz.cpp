@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ByteSource source(text);
   const mervix::TextOutcome outcome = converter->ConvertText(source);
-  FUZZ_CHECK(outcome.readError == 0);
+  FUZZ_CHECK(outcome.read.ok());
   FUZZ_CHECK(outcome.recordResult == firstFailure);
   FUZZ_CHECK(outcome.line == failureLine);
   FUZZ_CHECK(converter->lowestAddress() == loopLow && converter->highestEnd() == loopEnd);

@@ -153,8 +153,10 @@ TEST(Utf8Names, JapaneseNamesAreOpenedWrittenAndReplaced) {
   ASSERT_TRUE(file.Open(input, ImageAccess::Shared, "image").ok());
   EXPECT_EQ(file.Length(), 6u);
   char bytes[6] = {};
-  EXPECT_EQ(file.ReadAt(2, bytes, sizeof bytes), 4);
-  EXPECT_EQ(std::string(bytes, 4), "cdef");
+  std::size_t got = 0;
+  EXPECT_TRUE(file.ReadAt(2, bytes, sizeof bytes, &got).ok());
+  EXPECT_EQ(got, 4u);
+  EXPECT_EQ(std::string(bytes, got), "cdef");
   EXPECT_EQ(CheckOutputPath(file, input).problem, FileProblem::SameFile);
   EXPECT_TRUE(CheckOutputPath(file, output).ok());
 
@@ -163,7 +165,7 @@ TEST(Utf8Names, JapaneseNamesAreOpenedWrittenAndReplaced) {
   EXPECT_NE(GetFileAttributesW(Wide(output).c_str()), INVALID_FILE_ATTRIBUTES) << "the name arrived intact";
   OutputFile truncated;
   ASSERT_TRUE(truncated.Create(output).ok());
-  ASSERT_TRUE(truncated.Write("xy", 2));
+  ASSERT_TRUE(truncated.Write("xy", 2).ok());
   ASSERT_TRUE(truncated.Close().ok());
   InputFile check;
   ASSERT_TRUE(check.Open(output, ImageAccess::Exclusive).ok());
@@ -240,7 +242,7 @@ TEST(Handles, NoneIsLeftOpen) {
     EXPECT_TRUE(ReplaceFileContents(dir / "out.img", bytes, sizeof bytes).ok());
     OutputFile out;
     EXPECT_TRUE(out.Create(dir / "out2.img").ok());
-    EXPECT_TRUE(out.Write(bytes, sizeof bytes));
+    EXPECT_TRUE(out.Write(bytes, sizeof bytes).ok());
     EXPECT_TRUE(out.Close().ok());
     ReplacementFile abandoned;
     EXPECT_TRUE(abandoned.Create(dir / "out.img").ok());
