@@ -43,6 +43,15 @@ std::vector<std::uint8_t> ImageBytes(std::size_t length) {
   return bytes;
 }
 
+// A firmware run of |length| bytes to the test's device.
+RunRequest FirmwareRun(std::uint32_t length) {
+  RunRequest run;
+  run.host = "127.0.0.1";
+  run.port = kPort;
+  run.imageLength = length;
+  return run;
+}
+
 class SessionMachineTest : public ::testing::Test {
  protected:
   SessionMachineTest() : log_(op_.LogRecorder()), runner_(op_), harness_(runner_, log_) {
@@ -600,7 +609,7 @@ TEST_F(SessionMachineTest, FailedSendEndsTheRunAndNothingMoreGoesOut) {
     runner.ThenFrame(AckFrame());
     runner.failSendOnCall = failAt;
     harness.image = ImageBytes(70000);
-    harness.Start(RunRequest{"127.0.0.1", kPort, 70000, false, 0});
+    harness.Start(FirmwareRun(70000));
     runner.Run();
     std::vector<std::string> boxes = {"Send error"};
     if (failAt > 1) boxes.insert(boxes.begin(), "Permanent write! Continue?");
@@ -644,7 +653,7 @@ TEST_F(SessionMachineTest, StopWaitsForTheBlockInFlightThenEnds) {
   ScriptAcksFor(200 * 1024);
   log_.ClearLog();
   harness_.image = ImageBytes(200 * 1024);
-  harness_.Start(RunRequest{"127.0.0.1", kPort, 200 * 1024, false, 0});
+  harness_.Start(FirmwareRun(200 * 1024));
   // Run until the first block is out, then stop.
   while (runner_.BlockSizes().empty() && runner_.DeliverOne()) {
   }
@@ -679,7 +688,7 @@ TEST_F(SessionMachineTest, StopWhileNothingIsInFlightEndsAtOnce) {
     op_.boxes.clear();
     c.script();
     harness_.image = ImageBytes(10);
-    harness_.Start(RunRequest{"127.0.0.1", kPort, 10, false, 0});
+    harness_.Start(FirmwareRun(10));
     while (harness_.machine.CurrentStep() != c.stopAt && runner_.DeliverOne()) {
     }
     ASSERT_EQ(harness_.machine.CurrentStep(), c.stopAt) << c.name;
