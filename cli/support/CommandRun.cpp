@@ -32,73 +32,17 @@ struct RunSetup {
         report(name, streams.out, streams.err, options.json, ShowsProgress(options.progress, streams.err)),
         log([this](const std::string&, const std::string& appended) { report.Log(appended); }),
         runner(io, terminal, LimitsOf(options)),
-        streams_(streams) {
+        streams_(streams),
+        name_(name) {
     terminal.SetBoxHook([this](const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
                                bool automatic) { report.Box(text, detail, buttons, answer, automatic); });
     terminal.SetBeforeOutput([this] { report.ClearProgress(); });
     runner.SetObserver(&report);
   }
 
-  // Sets up |job| for a run with |options|.
-  void Prepare(DownloadJob& job, const RunOptions& options) {
-    job.Machine().SetModeSwitchPauseMs(options.switchPauseMs);
-    RetryPolicy retries;
-    retries.retries = options.retries;
-    job.SetRetryPolicy(retries);
-    runner.Attach(job);
-    report.Follow(job);
-  }
-
-  // Runs the started job to its end: the first Ctrl-C stops it after the
-  // block in flight, the second ends it at once. Returns the exit code.
-  int RunToEnd(DownloadJob& job) {
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    int interrupts = 0;
-    std::function<void(const asio::error_code&, int)> onSignal = [&](const asio::error_code& ec, int) {
-      if (ec || !job.InProgress()) return;
-      if (++interrupts == 1) {
-        report.Stopping(false);
-        job.Stop();
-        signals.async_wait(onSignal);
-        return;
-      }
-      report.Stopping(true);
-      job.Stop(true);
-      io.stop();
-    };
-    if (job.InProgress()) signals.async_wait(onSignal);
-    Ended ended(signals);
-    EndObserver observer(report, ended);
-    runner.SetObserver(&observer);
-    if (!job.InProgress()) signals.cancel();
-    io.run();
-    runner.SetObserver(&report);
-    return report.Finish(&job, runner.Ended(), runner.Outcome(), runner.LastFailure());
-  }
-
-  // Cancels the signal wait when the run ends, so that io.run returns.
-  struct Ended {
-    explicit Ended(asio::signal_set& s) : signals(s) {}
-    asio::signal_set& signals;
-  };
-  class EndObserver : public RunObserver {
-   public:
-    EndObserver(RunReport& report, Ended& ended) : report_(report), ended_(ended) {}
-    void OnProgress(const Progress& progress) override { report_.OnProgress(progress); }
-    void OnRunEnded(RunOutcome outcome, const Failure& failure) override {
-      report_.OnRunEnded(outcome, failure);
-      asio::error_code ignored;
-      ended_.signals.cancel(ignored);
-    }
-
-   private:
-    RunReport& report_;
-    Ended& ended_;
-  };
-
   // Runs |image| on one device through the fleet engine, a fleet of one
-  // whose runner is this terminal's: the same Ctrl-C as RunToEnd. Returns
-  // the exit code.
+  // whose runner is this terminal's: the first Ctrl-C stops the run after
+  // the block in flight, the second ends it at once. Returns the exit code.
   int RunOnDevice(const PreparedImage& image, const FleetDevice& device, const RunOptions& options) {
     struct One : FleetHost, FleetObserver {
       explicit One(RunSetup& s) : setup(s), signals(s.io, SIGINT, SIGTERM) {}
@@ -137,7 +81,7 @@ struct RunSetup {
     one.signals.async_wait([&](const asio::error_code& ec, int) { one.OnSignal(engine, ec); });
     std::string error;
     if (!engine.Start(&error)) {
-      std::fprintf(streams_.err, "mervix-cli send: %s\n", error.c_str());
+      std::fprintf(streams_.err, "mervix-cli %s: %s\n", name_, error.c_str());
       return kExitInput;
     }
     io.run();
@@ -151,6 +95,7 @@ struct RunSetup {
   LogPane log;
   AsioRunner runner;
   CommandStreams streams_;
+  const char* name_;
 };
 
 // The exit code of a preparation that started no run.
@@ -261,28 +206,27 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   CommandLineOperator op(run.terminal, controls, options.file, options.address, streams.in, streams.err);
   DownloadOperations ops(op, run.log, settings, diagnostics);
   ops.SetWorkDirectory(options.workDirectory);
-  ops.SetRunner(run.runner);
-  run.Prepare(ops.Job(), options);
-  PreparedImage fleetImage;
-  if (!devices.empty()) {
-    ops.SetLauncher([&fleetImage](const PreparedImage& image) {
-      fleetImage = image;
-      return true;
-    });
-  }
+  // The prepared image goes to the fleet engine: the devices of a fleet, or
+  // a fleet of one.
+  PreparedImage prepared;
+  ops.SetLauncher([&prepared](const PreparedImage& image) {
+    prepared = image;
+    return true;
+  });
 
-  const PreparationResult prepared = start(ops);
-  if (!prepared.started()) {
+  const PreparationResult result = start(ops);
+  if (!result.started()) {
     // The preparation's own words: the silent ends of the window say why
     // here, and the others name the file or the input behind the box.
-    std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, prepared.reason.c_str());
+    std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, result.reason.c_str());
     std::fflush(streams.err);
-    const int code = PreparationExitCode(prepared);
-    if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, prepared.failure, false);
+    const int code = PreparationExitCode(result);
+    if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, result.failure, false);
     return code;
   }
-  if (!devices.empty()) return RunFleet(text.name, options, fleetImage, devices, streams);
-  return run.RunToEnd(ops.Job());
+  if (!devices.empty()) return RunFleet(text.name, options, prepared, devices, streams);
+  return run.RunOnDevice(prepared, MakeFleetDevice(controls.host, static_cast<std::uint16_t>(controls.port)),
+                         options);
 }
 
 }  // namespace mervix::cli
