@@ -10,6 +10,8 @@
 //   main-window-<lang>.png   the window after the download finished
 //   confirm-<lang>.png       "Permanent write! Continue?" with its detail
 //   stop-<lang>.png          the question Stop asks
+//   reconnecting-<lang>.png  the window in the pause after the mode switch
+//   no-response-<lang>.png   the box of a device that fell silent
 //   base-address-<lang>.png  the Base Address dialog
 //   about-<lang>.png         the About dialog
 #include "operations/SettingsStore.h"
@@ -150,6 +152,32 @@ int main(int argc, char** argv) {
     return 1;
   }
   ok = Save(window, out, QStringLiteral("main-window-%1.png").arg(suffix)) && ok;
+  ok = SaveBox(&window, mervix::GetMessageText(mervix::IDS_ERROR_NO_RESPONSE),
+               "no response from the device within 120 seconds", mervix::ButtonSet::Ok,
+               mervix::DefaultButton::Affirmative, out, QStringLiteral("no-response-%1.png").arg(suffix)) &&
+       ok;
+
+  // A device that switches into download mode first: the window in the
+  // pause before the reconnect, then stopped there.
+  mervix::testing::DevsimProcess switching;
+  if (!switching.Start({}, &error)) {
+    std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    return 1;
+  }
+  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(switching.Port()));
+  window.Runner().SetModeSwitchPauseMs(60000);
+  mervix::ModalSeam::setNextFileName(QString::fromStdString(imagePath));
+  mervix::ModalSeam::setNextAnswer(mervix::Answer::Ok);  // the version
+  window.findChild<QPushButton*>(QStringLiteral("1001"))->click();
+  if (!ServeUntil([&] { return window.Runner().Pausing(); }, 20000)) {
+    std::fprintf(stderr, "the run did not get to the pause:\n%s\n", window.Log().Text().c_str());
+    return 1;
+  }
+  ServeUntil([] { return false; }, 300);
+  ok = Save(window, out, QStringLiteral("reconnecting-%1.png").arg(suffix)) && ok;
+  mervix::ModalSeam::setNextAnswer(mervix::Answer::Yes);  // stop
+  window.findChild<QPushButton*>(QStringLiteral("stop"))->click();
+  ServeUntil([&] { return !window.RunInProgress(); }, 10000);
 
   mervix::CBaseAddressDlg address(&window);
   address.SetAddressText(QStringLiteral("1F0000"));
