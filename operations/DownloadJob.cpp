@@ -12,16 +12,6 @@ DownloadJob::DownloadJob(LogPane& log) : log_(log) {}
 DownloadJob::~DownloadJob() { image_.Close(); }
 
 bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner) {
-  return StartWith(image, host, port, runner, nullptr);
-}
-
-bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
-                        const InputFile& shared) {
-  return StartWith(image, host, port, runner, &shared);
-}
-
-bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host, std::uint16_t port,
-                            RunPort& runner, const InputFile* shared) {
   if (inProgress_ || busy_) return false;
   port_ = &runner;
   inProgress_ = true;
@@ -43,13 +33,12 @@ bool DownloadJob::StartWith(const PreparedImage& image, const std::string& host,
 
   // The image is held with exclusive access from here to the end of the
   // run: no other program can lock or take it while its bytes go out. A
-  // shared file is held so by the caller, for every run that reads it.
+  // held image is open already (for every run that sends it) and proves
+  // every block it gives out.
   image_.Close();
   held_ = image.held;
-  source_ = shared != nullptr ? shared : &image_;
-  // A held image is open already, and proves every block it gives out.
-  const FileStatus opened = shared != nullptr || held_ ? FileStatus()
-                                                       : image_.Open(image.path, ImageAccess::Exclusive, "image");
+  source_ = &image_;
+  const FileStatus opened = held_ ? FileStatus() : image_.Open(image.path, ImageAccess::Exclusive, "image");
   RunRequest run;
   if (held_) {
     if (held_->Length() != image.length) {

@@ -100,11 +100,6 @@ class DownloadJob : public RunEvents {
   // it cannot be, the run ends at once with a File failure (a box, then
   // RunEnded). Refused (false, nothing done) while a run is in progress.
   bool Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner);
-  // The same, reading the image from |shared|: a file the caller has opened
-  // (with exclusive access) for as long as the run lasts. Any number of jobs
-  // may read one file side by side, so a fleet shares one image.
-  bool Start(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
-             const InputFile& shared);
 
   // What the runner reports.
   void OnConnected() override;
@@ -150,8 +145,6 @@ class DownloadJob : public RunEvents {
   const std::string& Device() const { return device_; }
 
  private:
-  bool StartWith(const PreparedImage& image, const std::string& host, std::uint16_t port, RunPort& runner,
-                 const InputFile* shared);
   void Feed(const Event& event);
   void Handle(const Event& event);
   void DrainPendingEvents();
@@ -167,7 +160,7 @@ class DownloadJob : public RunEvents {
   RunPort* port_ = nullptr;
   InputFile image_;
   std::shared_ptr<const HeldImage> held_;  // the prepared image's file, when it is held
-  const InputFile* source_ = nullptr;  // where the bytes come from: image_, or a shared file
+  const InputFile* source_ = nullptr;  // image_ while it is open
   std::string imagePath_;
   PreparedImage prepared_;
   std::string host_;

@@ -11,7 +11,7 @@
 //   Off            RunStarted          Connect                                   -> Connecting
 //                                      (empty or unavailable image: box, log, end Failed)
 //   Connecting     Connected           note Connected, StatusQuery               -> AwaitReply
-//                  ConnectFailed       Ask "Retry?"                              -> AskingRetry
+//                  ConnectFailed       Ask the retry question                    -> AskingRetry
 //                                      (with retries: note Retry, Pause         -> RetryPause)
 //                  ConnectFailed (no socket)  box, log, end Failed
 //   AskingRetry    Yes                 Connect                                   -> Connecting
@@ -26,7 +26,7 @@
 //                    Ack, Idle/SectorRequested   failure UnexpectedAck
 //                    status 1               state SwitchRequested, note, SwitchRequest
 //                    status 2, user module  state SectorRequested, note, SectorRequest
-//                    status 2 or 3          Ask "Permanent write! Continue?"    -> AskingConfirm
+//                    status 2 or 3          Ask the write confirmation           -> AskingConfirm
 //                    bad status, bad code, Nak   failure
 //                  bytes behind a whole frame    failure FrameLength (but after the last
 //                                                block's Ack: ignored, the run finishes)
@@ -271,7 +271,7 @@ void SessionMachine::InAskingRetry(const Event& event, Out& out) {
     case EventKind::ImageReadFailed:
     case EventKind::PauseElapsed:
     case EventKind::TimedOut:
-      break;  // no connection exists while "Retry?" is open
+      break;  // no connection exists while the retry question is open
   }
   Violation(event);
 }
@@ -464,7 +464,7 @@ void SessionMachine::OnConnectFailed(const Event& event, Out& out) {
     return;
   }
   if (run_.retry.retries > 0) {
-    // The policy answers "Retry?": again after the pause while retries are
+    // The policy answers the retry question: again after the pause while retries are
     // left, else the run fails as after No.
     if (RetryLeft()) {
       BeginRetry(MakeFailure(FailureCode::NoConnection, FailureOrigin::Link, lastConnectError_), false, out);

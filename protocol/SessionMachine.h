@@ -87,8 +87,8 @@ struct RunRequest {
 
 // The questions the session asks.
 enum class Question {
-  Retry,    // "Retry?", Yes/No, after a failed connect
-  Confirm,  // "Permanent write! Continue?", OK/Cancel
+  Retry,    // whether to connect again, Yes/No, after a failed connect
+  Confirm,  // the permanent write, OK/Cancel
 };
 
 // The step a run is at, for progress displays.
@@ -252,10 +252,10 @@ class SessionMachine {
   enum class Step {
     Off,            // no run
     Connecting,     // Connect is out
-    AskingRetry,    // "Retry?" is open
+    AskingRetry,    // the retry question is open
     AwaitReply,     // a request or block is out; its response is awaited
     Pausing,        // the pause before the reconnect after the mode switch
-    AskingConfirm,  // "Permanent write! Continue?" is open
+    AskingConfirm,  // the write confirmation is open
     RetryPause,     // the pause before a retry (a reconnect or a new start)
   };
   Step CurrentStep() const { return step_; }

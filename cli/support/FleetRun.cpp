@@ -322,19 +322,6 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
   return true;
 }
 
-int MostSeriousExitCode(const std::vector<int>& codes) {
-  // From the most serious down.
-  static const int kOrder[] = {kExitUnknown, kExitLink,    kExitTimeout, kExitConnect, kExitInput,
-                               kExitRefused, kExitStopped, kExitUsage};
-  for (int code : kOrder) {
-    if (std::find(codes.begin(), codes.end(), code) != codes.end()) return code;
-  }
-  for (int code : codes) {
-    if (code != kExitSuccess) return code;
-  }
-  return kExitSuccess;
-}
-
 int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
                      std::vector<FleetDevice>* devices, const CommandStreams& streams) {
   for (const DeviceAddress& host : options.hosts) devices->push_back(MakeFleetDevice(host.host, host.PortOr(defaultPort)));

@@ -29,11 +29,6 @@ FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port);
 bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
                     std::string* error);
 
-// The exit code of a fleet whose device runs ended with |codes|: 0 when all
-// are 0, else the most serious: a device left in an unknown state, then a
-// broken link, a time-out, no connection, a bad input file, a refusal, a stop.
-int MostSeriousExitCode(const std::vector<int>& codes);
-
 // The devices of a fleet: every --host (at the port its text names, else
 // at |defaultPort|), then the hosts file's. -1 when there is at least one;
 // else the exit code, with the reason on standard error.

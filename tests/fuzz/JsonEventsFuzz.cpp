@@ -189,10 +189,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LogPane log;
     DownloadJob job(log);
     IdleRunner runner;
-    InputFile file;
-    FUZZ_CHECK(file.Open(ImageFile(), ImageAccess::Shared, "image").ok());
+    FileStatus held;
+    image.held = HeldImage::Take(ImageFile(), ImageAccess::Shared, &held);
+    FUZZ_CHECK(image.held != nullptr);
     const bool withJob = (flags & 8) != 0;
-    if (withJob) FUZZ_CHECK(job.Start(image, host, 2222, runner, file));
+    if (withJob) FUZZ_CHECK(job.Start(image, host, 2222, runner));
 
     cli::RunReport report("send", out, err, true, (flags & 16) != 0);
     if (withJob) report.Follow(job);

@@ -234,9 +234,10 @@ TEST_F(DownloadJobTest, WindowClosingWhileABoxIsPendingEndsAtOnceWithoutIt) {
 TEST_F(DownloadJobTest, JobsSideBySideReadOneSharedImage) {
   // A fleet holds the image once; runs interleaved on one loop each send the
   // exact bytes from it, and none of them closes it.
-  const PreparedImage image = Image(200000);
-  InputFile shared;
-  ASSERT_TRUE(shared.Open(image.path, ImageAccess::Exclusive, "image").ok());
+  PreparedImage image = Image(200000);
+  FileStatus taken;
+  image.held = HeldImage::Take(image.path, ImageAccess::Exclusive, &taken);
+  ASSERT_NE(image.held, nullptr) << taken.reason;
   FakeOperator ops[2];
   std::vector<std::unique_ptr<ScriptedRunner>> runners;
   std::vector<std::unique_ptr<DownloadJob>> jobs;
@@ -246,7 +247,7 @@ TEST_F(DownloadJobTest, JobsSideBySideReadOneSharedImage) {
     jobs.push_back(std::make_unique<DownloadJob>(log_));
     runners.back()->Attach(*jobs.back());
     ScriptWholeDownload(*runners.back(), 200000, true, false);
-    ASSERT_TRUE(jobs.back()->Start(image, "127.0.0.1", 2222, *runners.back(), shared));
+    ASSERT_TRUE(jobs.back()->Start(image, "127.0.0.1", 2222, *runners.back()));
   }
   // One event of each in turn.
   while (runners[0]->DeliverOne() | runners[1]->DeliverOne()) {
@@ -256,8 +257,9 @@ TEST_F(DownloadJobTest, JobsSideBySideReadOneSharedImage) {
     EXPECT_EQ(runners[i]->BlockBytes(), bytes_) << i;
     EXPECT_FALSE(jobs[i]->ImageOpen()) << i;
   }
-  EXPECT_TRUE(shared.IsOpen()) << "the shared image stays open for its owner";
-  EXPECT_FALSE(OthersCanLock(image.path));
+  EXPECT_FALSE(OthersCanLock(image.path)) << "the shared image stays held for its owner";
+  image.held.reset();
+  EXPECT_TRUE(OthersCanLock(image.path));
 }
 
 // A runner that reports from inside its own calls, as a synchronous platform
