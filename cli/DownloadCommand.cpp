@@ -44,8 +44,7 @@ class StandardErrorDiagnostics : public DiagnosticSink {
 
 int Run(const std::vector<std::string>& args) {
   StandardErrorDiagnostics diagnostics;
-  return RunOperationCommand(OperationCommand::Download, CommandText{"download", kUsage, kHelp}, args, &diagnostics,
-                             [](DownloadOperations& ops) { return ops.OnDownload(); });
+  return RunOperationCommand(OperationCommand::Download, CommandText{"download", kUsage, kHelp}, args, &diagnostics);
 }
 
 CommandRegistration reg({"download", kUsage, "the firmware download of the Download button", &Run});

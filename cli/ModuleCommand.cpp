@@ -28,14 +28,7 @@ constexpr char kHelp[] =
     "                      reconnect (default 3); for test benches and slow devices\n";
 
 int Run(const std::vector<std::string>& args) {
-  return RunOperationCommand(OperationCommand::Module, CommandText{"module", kUsage, kHelp}, args, nullptr,
-                             [](DownloadOperations& ops) {
-                               ops.LoadUserModuleSettings();
-                               // The two choices as the menu records them, then the download.
-                               ops.OnUserModuleCommand(kCommandUserModule);
-                               ops.OnUserModuleCommand(kCommandModuleAddress);
-                               return ops.OnUserModuleCommand(kCommandUserModuleDownload);
-                             });
+  return RunOperationCommand(OperationCommand::Module, CommandText{"module", kUsage, kHelp}, args, nullptr);
 }
 
 CommandRegistration reg({"module", kUsage, "the user module download of the popup menu", &Run});

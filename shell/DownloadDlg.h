@@ -21,8 +21,7 @@
 // the strip's controls are "progress", "stop" and "status".
 #pragma once
 
-#include "operations/DownloadOperations.h"
-#include "operations/OperationsOperator.h"
+#include "shell/DownloadOperations.h"
 #include "resources/LogPane.h"
 #include "shell/QtRunner.h"
 

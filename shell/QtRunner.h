@@ -21,7 +21,7 @@
 #pragma once
 
 #include "operations/DownloadJob.h"
-#include "operations/OperationsOperator.h"
+#include "operations/Operator.h"
 #include "operations/ProgressMeter.h"
 #include "shell/ClntSocket.h"
 

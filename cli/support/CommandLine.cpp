@@ -283,35 +283,19 @@ bool ParseSeconds(const std::string& text, bool zeroAllowed, int* milliseconds) 
   return true;
 }
 
-CommandLineOperator::CommandLineOperator(Operator& terminal, ControlValues controls, std::string file,
-                                         std::optional<std::string> address, std::FILE* in, std::FILE* err)
-    : terminal_(terminal),
-      controls_(std::move(controls)),
-      file_(std::move(file)),
-      address_(std::move(address)),
-      in_(in),
-      err_(err) {}
-
-bool CommandLineOperator::ReadControls(ControlValues& values) {
-  // The options were checked when they were parsed.
-  values = controls_;
-  return true;
-}
-
-std::optional<std::string> CommandLineOperator::AskBaseAddress(const std::string& preset) {
-  if (address_) return address_;
+std::optional<std::string> AskBaseAddressOnTerminal(const std::string& preset, std::FILE* in, std::FILE* err) {
   // As the dialog: the preset stands until something else is typed.
-  std::fprintf(err_, "Please enter the base address in hexadecimal [%s]: ", preset.c_str());
-  std::fflush(err_);
+  std::fprintf(err, "Please enter the base address in hexadecimal [%s]: ", preset.c_str());
+  std::fflush(err);
   std::string line;
-  if (in_ == nullptr || !ReadAnswerLine(in_, &line)) {
-    std::fprintf(err_, "\n");
-    std::fflush(err_);
+  if (in == nullptr || !ReadAnswerLine(in, &line)) {
+    std::fprintf(err, "\n");
+    std::fflush(err);
     return std::nullopt;
   }
-  if (!IsTerminal(in_)) {
-    std::fprintf(err_, "%s\n", line.c_str());
-    std::fflush(err_);
+  if (!IsTerminal(in)) {
+    std::fprintf(err, "%s\n", line.c_str());
+    std::fflush(err);
   }
   return line.empty() ? preset : line;
 }

@@ -5,7 +5,6 @@
 
 #include "cli/support/DeviceAddress.h"
 #include "operations/MemorySettingsStore.h"
-#include "operations/OperationsOperator.h"
 #include "protocol/SessionMachine.h"
 
 #include <cstdint>
@@ -100,32 +99,10 @@ bool ParsePortNumber(const std::string& text, std::uint32_t* port);
 // about 24 days it is taken as that.
 bool ParseSeconds(const std::string& text, bool zeroAllowed, int* milliseconds);
 
-// The operator of the command line while a download is prepared: boxes and
-// the run indicator go to |terminal|; the controls come from the options;
-// the file chooser answers the FILE argument; the Base Address dialog
-// answers the address option, or asks on |in| / |err| when there is none
-// (an empty answer keeps the preset, the end of input cancels).
-class CommandLineOperator : public OperationsOperator {
- public:
-  CommandLineOperator(Operator& terminal, ControlValues controls, std::string file,
-                      std::optional<std::string> address, std::FILE* in, std::FILE* err);
-
-  Answer ShowMessageBox(const std::string& text, ButtonSet buttons) override {
-    return terminal_.ShowMessageBox(text, buttons);
-  }
-  void SetDownloadEnabled(bool enabled) override { terminal_.SetDownloadEnabled(enabled); }
-  bool ReadControls(ControlValues& values) override;
-  std::optional<std::string> ChooseFileToOpen() override { return file_; }
-  std::optional<std::string> AskBaseAddress(const std::string& preset) override;
-
- private:
-  Operator& terminal_;
-  ControlValues controls_;
-  std::string file_;
-  std::optional<std::string> address_;
-  std::FILE* in_;
-  std::FILE* err_;
-};
+// The Base Address dialog of the command line: asks on |err| with |preset|
+// shown, reads the answer from |in| (an empty answer keeps the preset, the
+// end of input cancels: nullopt).
+std::optional<std::string> AskBaseAddressOnTerminal(const std::string& preset, std::FILE* in, std::FILE* err);
 
 // Opens the settings of a command: the file named by the options, or an
 // empty store in memory; "Korvane" preset for --korvane. False with a reason

@@ -4,7 +4,9 @@
 #include "cli/support/Console.h"
 #include "cli/support/TerminalOperator.h"
 #include "operations/DownloadJob.h"
-#include "operations/DownloadOperations.h"
+#include "image/HexText.h"
+#include "operations/ImagePreparation.h"
+#include "resources/PathText.h"
 #include "operations/FleetEngine.h"
 #include "operations/MemorySettingsStore.h"
 #include "resources/LogPane.h"
@@ -114,6 +116,80 @@ int PreparationExitCode(const PreparationResult& prepared) {
   }
 }
 
+
+// The firmware download as the command line makes it: the window's fields
+// from the options, the chosen file from FILE, the Base Address from
+// --base-address (or asked on the terminal), the version box on it.
+PreparationResult PrepareDownload(const OperationCommandOptions& options, const ControlValues& controls,
+                                  SettingsStore& settings, RunSetup& run, DiagnosticSink* diagnostics,
+                                  const CommandStreams& streams) {
+  run.log.ClearLog();
+  // The mode, as the window reads it at every run.
+  const bool korvane = settings.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0;
+  run.log.AppendRaw(ModeLine(korvane, controls.compress));
+  run.terminal.SetDownloadEnabled(false);
+  auto shown = [&run](const PreparationResult& end) {
+    ShowPreparationEnd(end, run.terminal, run.log);
+    return end;
+  };
+  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port)) return shown(*refused);
+  if (options.file.empty()) return shown(SilentEnd(PreparationEnd::FileChoiceCancelled, "no file was chosen"));
+
+  FirmwareRequest request;
+  request.file = options.file;
+  request.compress = controls.compress;
+  request.korvane = korvane;
+  request.workFolder = options.workDirectory;
+  if (NeedsBaseAddress(options.file)) {
+    // Stored as typed, as the dialog does; only the first 15 characters count.
+    const std::string preset = settings.GetSettingText(kSettingsSection, setting_key::kBaseAddress, "");
+    const std::optional<std::string> typed =
+        options.address ? options.address : AskBaseAddressOnTerminal(preset, streams.in, streams.err);
+    if (!typed) {
+      return shown(SilentEnd(PreparationEnd::BaseAddressCancelled, "the Base Address dialog was cancelled"));
+    }
+    request.baseAddress = ParseAddressText(*typed);
+    settings.SetSettingText(kSettingsSection, setting_key::kBaseAddress, *typed);
+  }
+  FirmwareConverter converter;
+  const PreparationResult prepared = PrepareFirmwareImage(request, converter, diagnostics);
+  ShowFirmwarePreparation(prepared, run.terminal, run.log);
+  return prepared;
+}
+
+// The user module download as the command line makes it: FILE is the
+// module the menu's "User Module" records, --address the User Base Address
+// "Module Address" records (both stored in the settings), then the download.
+PreparationResult PrepareModule(const OperationCommandOptions& options, const ControlValues& controls,
+                                SettingsStore& settings, RunSetup& run) {
+  std::string module = settings.GetSettingText(kSettingsSection, setting_key::kUserModuleName, "");
+  if (!options.file.empty()) {
+    module = options.file;
+    settings.SetSettingText(kSettingsSection, setting_key::kUserModuleName, module);
+    settings.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, std::string(ExtensionOf(module)));
+  }
+  const std::string address = options.address.value_or("");
+  settings.SetSettingText(kSettingsSection, setting_key::kUserBaseAddress, address);
+  if (module.empty() || address.empty()) {
+    return SilentEnd(PreparationEnd::NothingToDo,
+                     module.empty() ? "no user module has been chosen" : "no user base address has been set");
+  }
+  run.log.ClearLog();
+  run.terminal.SetDownloadEnabled(false);
+  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port)) {
+    ShowPreparationEnd(*refused, run.terminal, run.log);
+    return *refused;
+  }
+  UserModuleRequest request;
+  request.file = module;
+  request.address = ParseAddressText(address);
+  request.workFolder = options.workDirectory;
+  UserModuleConverter converter;
+  const PreparationResult prepared = PrepareUserModuleImage(request, converter);
+  if (!prepared.prepared()) ShowPreparationEnd(prepared, run.terminal, run.log);
+  return prepared;
+}
+
 }  // namespace
 
 int AnswerParse(OptionsParse parse, const CommandText& text, const std::string& error, const CommandStreams& streams) {
@@ -152,11 +228,6 @@ RunnerLimits LimitsOf(const RunOptions& options) {
   return limits;
 }
 
-int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err) {
-  RunReport report(name, stdout, err, false, false);
-  return report.Finish(nullptr, runner.Ended(), runner.Outcome(), runner.LastFailure());
-}
-
 int RunSend(const SendOptions& options, const CommandStreams& streams) {
   if (options.Fleet()) return RunSendFleet(options, streams);
   RunSetup run("send", options, streams);
@@ -170,7 +241,7 @@ int RunSend(const SendOptions& options, const CommandStreams& streams) {
 }
 
 int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,
-                        DiagnosticSink* diagnostics, const StartOperation& start, const CommandStreams& streams) {
+                        DiagnosticSink* diagnostics, const CommandStreams& streams) {
   OperationCommandOptions options;
   std::string error;
   const int answered = AnswerParse(ParseOperationArguments(command, args, &options, &error), text, error, streams);
@@ -203,19 +274,10 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   }
 
   RunSetup run(text.name, options, streams);
-  CommandLineOperator op(run.terminal, controls, options.file, options.address, streams.in, streams.err);
-  DownloadOperations ops(op, run.log, settings, diagnostics);
-  ops.SetWorkDirectory(options.workDirectory);
-  // The prepared image goes to the fleet engine: the devices of a fleet, or
-  // a fleet of one.
-  PreparedImage prepared;
-  ops.SetLauncher([&prepared](const PreparedImage& image) {
-    prepared = image;
-    return true;
-  });
-
-  const PreparationResult result = start(ops);
-  if (!result.started()) {
+  const PreparationResult result = command == OperationCommand::Download
+                                       ? PrepareDownload(options, controls, settings, run, diagnostics, streams)
+                                       : PrepareModule(options, controls, settings, run);
+  if (!result.prepared()) {
     // The preparation's own words: the silent ends of the window say why
     // here, and the others name the file or the input behind the box.
     std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, result.reason.c_str());
@@ -224,8 +286,10 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
     if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, result.failure, false);
     return code;
   }
-  if (!devices.empty()) return RunFleet(text.name, options, prepared, devices, streams);
-  return run.RunOnDevice(prepared, MakeFleetDevice(controls.host, static_cast<std::uint16_t>(controls.port)),
+  // The prepared image goes to the fleet engine: the devices of a fleet, or
+  // a fleet of one.
+  if (!devices.empty()) return RunFleet(text.name, options, result.image, devices, streams);
+  return run.RunOnDevice(result.image, MakeFleetDevice(controls.host, static_cast<std::uint16_t>(controls.port)),
                          options);
 }
 

@@ -1,6 +1,7 @@
-// The commands of mervix-cli that download: "send" runs a DownloadJob on an
-// image as it is; "download" and "module" prepare one through the window's
-// operations. All three run the job on an AsioRunner until it ends and close
+// The commands of mervix-cli that download: "send" runs an image as it is;
+// "download" and "module" prepare one from their options as the window's
+// operations do from its fields and dialogs. All three run it through the
+// fleet engine on AsioRunners until it ends and close
 // with the same report (RunReport): exit 0 when the download finished, else
 // the exit code of its cause and one line "mervix-cli NAME: WHY" on
 // standard error.
@@ -9,10 +10,8 @@
 #include "cli/support/AsioRunner.h"
 #include "cli/support/CommandLine.h"
 #include "compress/CoderInterfaces.h"
-#include "operations/DownloadOperations.h"
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,25 +44,16 @@ RunnerLimits LimitsOf(const RunOptions& options);
 // terminal.
 bool ShowsProgress(ProgressMode mode, std::FILE* err);
 
-// The exit code of a run that |runner| carried out (by its cause), with the
-// closing line on |err| when it did not finish: the failure as Describe
-// puts it.
-int ReportRun(const char* name, const AsioRunner& runner, std::FILE* err);
-
 // "send": checks the file (opened, regular, 1 to 4294967295 bytes), then
 // runs it to host:port as the firmware download would. Returns the exit code.
 int RunSend(const SendOptions& options, const CommandStreams& streams = {});
 
-// Starts the run on the prepared operations (the button or the menu choices).
-using StartOperation = std::function<PreparationResult(DownloadOperations& ops)>;
-
 // "download" and "module": parses |args|, then prepares and runs. 0 for help
 // or a finished download; else the exit code of the cause (7 when the
 // settings cannot be read; a preparation that ends without a run by its
-// failure, its reason on err); 2 for a usage error. |diagnostics| (may be null) receives the
-// coder's lines.
+// failure, its reason on err); 2 for a usage error. |diagnostics| (may be
+// null) receives the coder's lines.
 int RunOperationCommand(OperationCommand command, const CommandText& text, const std::vector<std::string>& args,
-                        DiagnosticSink* diagnostics, const StartOperation& start,
-                        const CommandStreams& streams = {});
+                        DiagnosticSink* diagnostics, const CommandStreams& streams = {});
 
 }  // namespace mervix::cli

@@ -8,7 +8,7 @@
 #include "cli/support/TerminalOperator.h"
 #include "image/ImageHeader.h"
 #include "operations/DownloadJob.h"
-#include "operations/DownloadOperations.h"
+#include "operations/ImagePreparation.h"
 #include "operations/FleetEngine.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/LogPane.h"

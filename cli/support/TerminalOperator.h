@@ -6,7 +6,7 @@
 #pragma once
 
 #include "cli/support/AsioRunner.h"
-#include "operations/OperationsOperator.h"
+#include "operations/Operator.h"
 
 #include <cstdio>
 #include <functional>

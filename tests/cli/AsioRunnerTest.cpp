@@ -305,7 +305,7 @@ TEST_F(RunSendTest, DownloadCommandReportsEveryEnd) {
     Terminal terminal;
     EXPECT_EQ(RunOperationCommand(
                   OperationCommand::Download, CommandText{"download", "download FILE", "HELP"}, c.args, nullptr,
-                  [](DownloadOperations& ops) { return ops.OnDownload(); }, terminal.Streams()),
+                  terminal.Streams()),
               c.exit);
     EXPECT_THAT(terminal.out.Text(), ::testing::StartsWith(c.out));
     EXPECT_THAT(terminal.err.Text(), ::testing::EndsWith(c.err));

@@ -335,25 +335,22 @@ TEST(CommandLineSettings, FileStoreKeepsTextsExactlyAndNeverWritesPresets) {
   std::remove(broken.c_str());
 }
 
-TEST(CommandLineOperatorTest, BaseAddressFromTheOptionOrTheTerminal) {
+TEST(CommandLineTest, BaseAddressAskedOnTheTerminal) {
   TextStream err;
-  TerminalOperator terminal(nullptr, stdout, err.file(), false);
   const struct {
     const char* input;  // null: no input at all
-    std::optional<std::string> option;
     std::optional<std::string> answer;
   } cases[] = {
-      {"", std::string("10000"), std::string("10000")},  // the option asks nothing
-      {"1F000\n", std::nullopt, std::string("1F000")},
-      {"1F000\r\n", std::nullopt, std::string("1F000")},
-      {"\n", std::nullopt, std::string("8000")},  // Return keeps the preset
-      {"", std::nullopt, std::nullopt},           // end of input cancels
-      {nullptr, std::nullopt, std::nullopt},
+      {"1F000\n", std::string("1F000")},
+      {"1F000\r\n", std::string("1F000")},
+      {"\n", std::string("8000")},  // Return keeps the preset
+      {"", std::nullopt},           // end of input cancels
+      {nullptr, std::nullopt},
   };
   for (const auto& c : cases) {
     TextStream in(c.input ? c.input : "");
-    CommandLineOperator op(terminal, ControlValues{}, "f", c.option, c.input ? in.file() : nullptr, err.file());
-    EXPECT_EQ(op.AskBaseAddress("8000"), c.answer) << (c.input ? c.input : "(none)");
+    EXPECT_EQ(AskBaseAddressOnTerminal("8000", c.input ? in.file() : nullptr, err.file()), c.answer)
+        << (c.input ? c.input : "(none)");
   }
   EXPECT_THAT(err.Text(), HasSubstr("Please enter the base address in hexadecimal [8000]: 1F000\n"));
 }

@@ -3,7 +3,7 @@
 // that starts nothing more, a hard stop cut off by the front end, and the
 // ranking of causes.
 #include "operations/FleetEngine.h"
-#include "operations/DownloadOperations.h"
+#include "operations/ImagePreparation.h"
 #include "resources/MessageTable.h"
 #include "tests/operations/OperationsTestSupport.h"
 

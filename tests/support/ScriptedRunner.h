@@ -13,7 +13,7 @@
 #pragma once
 
 #include "operations/DownloadJob.h"
-#include "operations/OperationsOperator.h"
+#include "operations/Operator.h"
 #include "operations/RunTexts.h"
 #include "protocol/Frames.h"
 #include "resources/LogPane.h"

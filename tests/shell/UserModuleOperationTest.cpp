@@ -2,10 +2,9 @@
 // choice of file and address with their settings, the download with its
 // silent ends, the sector request, the second download of "inter.img", the
 // refusal during a run, and the whole log in both languages.
-#include "operations/DownloadOperations.h"
 #include "operations/MemorySettingsStore.h"
 #include "resources/MessageTable.h"
-#include "tests/operations/OperationsTestSupport.h"
+#include "tests/shell/FlowTestSupport.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,10 +3,9 @@
 // setting, the compressed run, the file errors, and the whole log of a
 // successful run in both languages.
 #include "compress/Lh5Decoder.h"
-#include "operations/DownloadOperations.h"
 #include "operations/MemorySettingsStore.h"
 #include "resources/MessageTable.h"
-#include "tests/operations/OperationsTestSupport.h"
+#include "tests/shell/FlowTestSupport.h"
 
 #include <filesystem>
 
