@@ -13,14 +13,13 @@
 #include "resources/MessageTable.h"
 
 #include "cli/support/FleetRun.h"
+#include "cli/support/Interrupts.h"
 #include "cli/support/RunReport.h"
 #include "resources/CommandLineMessages.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/signal_set.hpp>
 
-#include <csignal>
 #include <functional>
 
 namespace mervix::cli {
@@ -47,7 +46,7 @@ struct RunSetup {
   // the block in flight, the second ends it at once. Returns the exit code.
   int RunOnDevice(const PreparedImage& image, const FleetDevice& device, const RunOptions& options) {
     struct One : FleetHost, FleetObserver {
-      explicit One(RunSetup& s) : setup(s), signals(s.io, SIGINT, SIGTERM) {}
+      explicit One(RunSetup& s) : setup(s), interrupts(s.io, [&s](bool atOnce) { s.report.Stopping(atOnce); }) {}
       RunPort& RunnerFor(std::size_t, DownloadJob& job) override {
         setup.runner.Attach(job);
         setup.report.Follow(job);
@@ -55,32 +54,16 @@ struct RunSetup {
       }
       void Later(std::function<void()> task) override { asio::post(setup.io, std::move(task)); }
       void OnDeviceLog(std::size_t, const std::string& appended) override { setup.report.Log(appended); }
-      void OnFleetEnded() override {
-        asio::error_code ignored;
-        signals.cancel(ignored);
-      }
-      void OnSignal(FleetEngine& engine, const asio::error_code& ec) {
-        if (ec || engine.Ended()) return;
-        if (++interrupts == 1) {
-          setup.report.Stopping(false);
-          engine.Stop(false);
-          signals.async_wait([this, &engine](const asio::error_code& e, int) { OnSignal(engine, e); });
-          return;
-        }
-        setup.report.Stopping(true);
-        engine.Stop(true);
-        setup.io.stop();
-      }
+      void OnFleetEnded() override { interrupts.Cancel(); }
       RunSetup& setup;
-      asio::signal_set signals;
-      int interrupts = 0;
+      FleetInterrupts interrupts;
     } one(*this);
     FleetSettings settings;
     settings.jobs = 1;
     settings.retry.retries = options.retries;
     settings.modeSwitchPauseMs = options.switchPauseMs;
     FleetEngine engine(image, {device}, settings, one, one);
-    one.signals.async_wait([&](const asio::error_code& ec, int) { one.OnSignal(engine, ec); });
+    one.interrupts.Arm(engine);
     std::string error;
     if (!engine.Start(&error)) {
       std::fprintf(streams_.err, "mervix-cli %s: %s\n", name_, error.c_str());

@@ -4,26 +4,25 @@
 #include "cli/support/AsioRunner.h"
 #include "cli/support/Console.h"
 #include "cli/support/FleetBoard.h"
+#include "cli/support/Interrupts.h"
 #include "cli/support/RunReport.h"
 #include "cli/support/TerminalOperator.h"
 #include "image/ImageHeader.h"
 #include "operations/DownloadJob.h"
-#include "operations/ImagePreparation.h"
 #include "operations/FleetEngine.h"
+#include "operations/ImagePreparation.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -145,7 +144,13 @@ class Fleet : public FleetHost, public FleetObserver {
       : options_(options),
         output_(output),
         record_(record),
-        signals_(io_, SIGINT, SIGTERM),
+        interrupts_(io_,
+                    [this](bool atOnce) {
+                      if (output_.board != nullptr) output_.board->Clear(output_.err);
+                      std::fprintf(output_.err, "%s\n",
+                                   GetMessageText(atOnce ? IDS_CLI_STOPPING_NOW : IDS_CLI_STOPPING).c_str());
+                      std::fflush(output_.err);
+                    }),
         redraw_(io_),
         engine_(image, devices, SettingsOf(options), *this, *this) {
     const RunnerLimits limits = LimitsOf(options);
@@ -153,7 +158,7 @@ class Fleet : public FleetHost, public FleetObserver {
   }
 
   bool Run(std::string* error) {
-    signals_.async_wait([this](const asio::error_code& ec, int) { OnSignal(ec); });
+    interrupts_.Arm(engine_);
     if (!engine_.Start(error)) return false;
     Redraw();
     io_.run();
@@ -210,8 +215,7 @@ class Fleet : public FleetHost, public FleetObserver {
     if (options_.json) d.report.Finish(&engine_.Job(index), true, record.outcome, record.failure, false);
   }
   void OnFleetEnded() override {
-    asio::error_code ignored;
-    signals_.cancel(ignored);
+    interrupts_.Cancel();
     redraw_.cancel();
   }
 
@@ -222,20 +226,6 @@ class Fleet : public FleetHost, public FleetObserver {
     settings.retry.retries = options.retries;
     settings.modeSwitchPauseMs = options.switchPauseMs;
     return settings;
-  }
-
-  void OnSignal(const asio::error_code& ec) {
-    if (ec) return;
-    const bool atOnce = ++interrupts_ > 1;
-    if (output_.board != nullptr) output_.board->Clear(output_.err);
-    std::fprintf(output_.err, "%s\n", GetMessageText(atOnce ? IDS_CLI_STOPPING_NOW : IDS_CLI_STOPPING).c_str());
-    std::fflush(output_.err);
-    engine_.Stop(atOnce);
-    if (atOnce) {
-      io_.stop();
-      return;
-    }
-    if (!engine_.Ended()) signals_.async_wait([this](const asio::error_code& e, int) { OnSignal(e); });
   }
 
   // The board is drawn five times a second while devices run.
@@ -286,11 +276,10 @@ class Fleet : public FleetHost, public FleetObserver {
   const FleetOutput& output_;
   std::FILE* record_;
   asio::io_context io_;
-  asio::signal_set signals_;
+  FleetInterrupts interrupts_;
   asio::steady_timer redraw_;
   std::vector<std::unique_ptr<DeviceOutput>> outputs_;
   FleetEngine engine_;
-  int interrupts_ = 0;
 };
 
 }  // namespace
