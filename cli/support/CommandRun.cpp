@@ -250,10 +250,14 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   if (options.Fleet()) {
     const int unread = ReadFleetDevices(text.name, options, static_cast<std::uint16_t>(defaultPort), &devices, streams);
     if (unread >= 0) return unread;
-    // The host and port checks of the preparation see the first device and
-    // the fleet's port (--port 0 is refused for all of them).
+    // The host and port checks of the preparation see the first device, and
+    // port 0 when any device is left with it (--port 0 and a line without a
+    // port of its own).
     controls.host = devices.front().host;
-    controls.port = defaultPort;
+    controls.port = devices.front().port;
+    for (const FleetDevice& device : devices) {
+      if (device.port == 0) controls.port = 0;
+    }
   }
 
   RunSetup run(text.name, options, streams);

@@ -154,9 +154,16 @@ TEST(FleetTest, UserModuleToSeveralDevicesWithTheBoard) {
     std::ofstream hosts(hostsPath);
     for (std::uint16_t port : fleet.Ports()) hosts << "127.0.0.1:" << port << "\n";
   }
+  // Every line has its port: --port 0 stands for no device, and nothing is
+  // refused; a line left without one would be.
   const std::vector<std::string> args = {
-      ::mervix::testing::CliPath(), "module", "--hosts", hostsPath, "--address", "30000", "--yes", "--work-dir",
-      fleet.FilePath(""), "--switch-pause", "0.1", "--progress", "always", motPath};
+      ::mervix::testing::CliPath(), "module", "--hosts", hostsPath, "--port", "0", "--address", "30000", "--yes",
+      "--work-dir", fleet.FilePath(""), "--switch-pause", "0.1", "--progress", "always", motPath};
+  std::vector<std::string> portless = args;
+  portless.insert(portless.begin() + 2, {"--host", "127.0.0.1"});
+  const ProcessResult refused = mervix::testing::RunProcess(portless, std::nullopt, kEnglish, 30000);
+  EXPECT_EQ(refused.exitCode, 2) << refused.out << refused.err;
+  EXPECT_THAT(refused.err, HasSubstr("bad port number 0"));
   const ProcessResult p = mervix::testing::RunProcess(args, std::nullopt, kEnglish, 30000);
   EXPECT_EQ(p.exitCode, 0) << p.out << p.err;
   EXPECT_THAT(p.err, HasSubstr("3 devices: 3 finished, 0 not finished, 0 running, 0 waiting"));
