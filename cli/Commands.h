@@ -20,6 +20,8 @@ constexpr int kExitStopped = 5;   // stopped or cancelled
 constexpr int kExitTimeout = 6;   // the device gave no answer in time
 constexpr int kExitInput = 7;     // the input file could not be read or converted
 constexpr int kExitUnknown = 8;   // the last block was sent but its Ack never came
+constexpr int kExitHalted = 9;    // a roll-out halted at its failure budget or failed canary: devices not started
+constexpr int kExitNotReturned = 10;  // a device took the image but did not come back in normal mode in time
 
 // What --host takes, in the --help of every command that has one.
 inline constexpr char kHostFormsHelp[] =
@@ -61,7 +63,9 @@ inline constexpr char kExitCodesHelp[] =
     "Exit status: 0 finished; 1 refused by the device (a NAK); 2 usage error;\n"
     "3 cannot connect; 4 protocol or link failure during the run; 5 stopped or\n"
     "cancelled; 6 no answer in time; 7 input file or conversion error; 8 outcome\n"
-    "unknown (the last block was sent but its Ack never came).\n";
+    "unknown (the last block was sent but its Ack never came); 9 a roll-out halted\n"
+    "at its failure budget or failed canary (devices left not started); 10 a\n"
+    "device took the image but did not come back in normal mode in time.\n";
 
 // Runs a command with the arguments after its name; returns the exit code.
 using CommandFunction = int (*)(const std::vector<std::string>& args);

@@ -43,6 +43,36 @@ RunCause CauseOf(RunOutcome outcome, const Failure& failure) {
   return RunCause::Link;
 }
 
+const char* CauseName(RunCause cause) {
+  switch (cause) {
+    case RunCause::Unknown:
+      return "unknown";
+    case RunCause::NotReturned:
+      return "not_returned";
+    case RunCause::Budget:
+      return "budget";
+    case RunCause::Link:
+      return "link";
+    case RunCause::Timeout:
+      return "timeout";
+    case RunCause::Connect:
+      return "connect";
+    case RunCause::Input:
+      return "input";
+    case RunCause::Refused:
+      return "refused";
+    case RunCause::Stopped:
+      return "stopped";
+    case RunCause::Usage:
+      return "usage";
+    case RunCause::Failure:
+      return "failure";
+    case RunCause::Finished:
+      return "finished";
+  }
+  return "failure";
+}
+
 RunCause MostSeriousCause(const std::vector<RunCause>& causes) {
   if (causes.empty()) return RunCause::Finished;
   return *std::min_element(causes.begin(), causes.end());
@@ -93,57 +123,91 @@ struct FleetEngine::Run : RunPort {
   bool ranToEnd = false;  // the job told its end
 };
 
-FleetEngine::FleetEngine(PreparedImage image, std::vector<FleetDevice> devices, FleetSettings settings,
+FleetEngine::FleetEngine(std::vector<PreparedImage> images, std::vector<FleetDevice> devices, FleetSettings settings,
                          FleetHost& host, FleetObserver& observer)
-    : image_(std::move(image)),
+    : images_(std::move(images)),
       devices_(std::move(devices)),
       settings_(settings),
       host_(host),
       observer_(observer) {
   for (std::size_t i = 0; i < devices_.size(); ++i) runs_.push_back(std::make_unique<Run>(*this, i));
+  PlanStages();
 }
+
+FleetEngine::FleetEngine(PreparedImage image, std::vector<FleetDevice> devices, FleetSettings settings,
+                         FleetHost& host, FleetObserver& observer)
+    : FleetEngine(std::vector<PreparedImage>{std::move(image)}, std::move(devices), settings, host, observer) {}
 
 FleetEngine::~FleetEngine() = default;
 
-bool FleetEngine::Start(std::string* error) {
-  // One open of the image for every run: each reads its blocks from it.
-  if (!image_.held) {
-    FileStatus taken;
-    image_.held = HeldImage::Take(image_.path, ImageAccess::Exclusive, &taken);
-    if (!image_.held) {
-      *error = taken.reason;
-      return false;
+void FleetEngine::PlanStages() {
+  std::vector<std::string> groups;
+  std::vector<std::vector<std::size_t>> members;
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    const auto at = std::find(groups.begin(), groups.end(), devices_[i].group);
+    if (at == groups.end()) {
+      groups.push_back(devices_[i].group);
+      members.push_back({i});
+    } else {
+      members[static_cast<std::size_t>(at - groups.begin())].push_back(i);
     }
   }
-  if (image_.sha256.empty()) image_.sha256 = image_.held->Sha256();
-  const std::size_t first = std::min<std::size_t>(runs_.size(), static_cast<std::size_t>(std::max(1, settings_.jobs)));
-  for (std::size_t i = 0; i < first; ++i) StartNext();
-  if (Ended() && !fleetEnded_) {
-    fleetEnded_ = true;
-    observer_.OnFleetEnded();
+  std::vector<std::size_t> order;
+  for (const auto& group : members) order.insert(order.end(), group.begin(), group.end());
+  const std::size_t canary = std::min(settings_.canary, order.size());
+  if (canary > 0) stages_.emplace_back(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(canary));
+  std::size_t placed = 0;
+  for (const auto& group : members) {
+    std::vector<std::size_t> rest;
+    for (std::size_t index : group) {
+      if (placed++ >= canary) rest.push_back(index);
+    }
+    if (!rest.empty()) stages_.push_back(std::move(rest));
   }
+}
+
+bool FleetEngine::Start(std::string* error) {
+  // One open of each image for every run: each reads its blocks from it.
+  for (PreparedImage& image : images_) {
+    if (!image.held) {
+      FileStatus taken;
+      image.held = HeldImage::Take(image.path, ImageAccess::Exclusive, &taken);
+      if (!image.held) {
+        *error = taken.reason;
+        return false;
+      }
+    }
+    if (image.sha256.empty()) image.sha256 = image.held->Sha256();
+  }
+  StartStage();
+  CheckFleetEnded();
   return true;
 }
 
-void FleetEngine::StartNext() {
-  while (next_ < runs_.size() && !stopping_) {
-    Run& r = *runs_[next_++];
-    r.record.started = true;
-    r.record.startWall = std::chrono::system_clock::now();
-    r.record.startSteady = std::chrono::steady_clock::now();
-    r.runner = &host_.RunnerFor(r.index, r.job);
-    r.job.Machine().SetModeSwitchPauseMs(settings_.modeSwitchPauseMs);
-    r.job.SetRetryPolicy(settings_.retry);
-    ++active_;
-    observer_.OnDeviceStarted(r.index);
-    const FleetDevice& d = devices_[r.index];
-    if (!r.job.Start(image_, d.host, d.port, r)) {
-      r.record.outcome = RunOutcome::Failed;
-      r.record.failure.message = "the run could not be started";
-      Close(r, true);
-    }
-    return;
+void FleetEngine::StartStage() {
+  while (active_ < std::max(1, settings_.jobs) && StartNext()) {
   }
+}
+
+bool FleetEngine::StartNext() {
+  if (stopping_ || halt_ != FleetHalt::None || pausing_ || stage_ >= stages_.size()) return false;
+  if (next_ >= stages_[stage_].size()) return false;
+  Run& r = *runs_[stages_[stage_][next_++]];
+  r.record.started = true;
+  r.record.startWall = std::chrono::system_clock::now();
+  r.record.startSteady = std::chrono::steady_clock::now();
+  r.runner = &host_.RunnerFor(r.index, r.job);
+  r.job.Machine().SetModeSwitchPauseMs(settings_.modeSwitchPauseMs);
+  r.job.SetRetryPolicy(settings_.retry);
+  ++active_;
+  observer_.OnDeviceStarted(r.index);
+  const FleetDevice& d = devices_[r.index];
+  if (!r.job.Start(ImageOf(r.index), d.host, d.port, r)) {
+    r.record.outcome = RunOutcome::Failed;
+    r.record.failure.message = "the run could not be started";
+    Close(r, true);
+  }
+  return true;
 }
 
 void FleetEngine::RunEnded(std::size_t index) {
@@ -166,11 +230,60 @@ void FleetEngine::Close(Run& r, bool fromRun) {
   if (r.record.outcome == RunOutcome::Finished) {
     r.record.sentSha256 = r.job.SentSha256();
     // What the device holds is not the image: as a broken link.
-    if (r.record.sentSha256 != image_.sha256) r.record.cause = RunCause::Link;
+    if (r.record.sentSha256 != ImageOf(r.index).sha256) r.record.cause = RunCause::Link;
   }
+  // The rails: a canary that did not finish, or one failure too many, and
+  // no further device starts.
+  if (r.record.cause != RunCause::Finished && r.record.cause != RunCause::Stopped) ++failures_;
+  if (settings_.canary > 0 && stage_ == 0 && r.record.cause != RunCause::Finished && !stopping_) {
+    HaltWith(FleetHalt::Canary);
+  }
+  if (settings_.maxFailures > 0 && failures_ >= settings_.maxFailures) HaltWith(FleetHalt::Budget);
   observer_.OnDeviceEnded(r.index, r.record);
   if (!fromRun) return;
-  StartNext();
+  AfterEnd();
+}
+
+void FleetEngine::HaltWith(FleetHalt why) {
+  if (halt_ != FleetHalt::None) return;
+  halt_ = why;
+  observer_.OnFleetHalted(why);
+}
+
+void FleetEngine::AfterEnd() {
+  StartStage();
+  if (active_ > 0) return;
+  if (halt_ != FleetHalt::None) {
+    // The devices the roll-out will not reach are recorded as such.
+    for (auto& r : runs_) {
+      if (r->record.started || r->record.ended) continue;
+      r->record.ended = true;
+      r->record.cause = RunCause::Budget;
+      observer_.OnDeviceEnded(r->index, r->record);
+    }
+  } else if (!stopping_ && stage_ < stages_.size() && next_ >= stages_[stage_].size() &&
+             stage_ + 1 < stages_.size()) {
+    const std::string& before = devices_[stages_[stage_].front()].group;
+    ++stage_;
+    next_ = 0;
+    if (settings_.wavePauseMs > 0 && devices_[stages_[stage_].front()].group != before) {
+      pausing_ = true;
+      host_.After(settings_.wavePauseMs, [this] {
+        if (!pausing_) return;
+        pausing_ = false;
+        StartStage();
+        CheckFleetEnded();
+      });
+      return;
+    }
+    StartStage();
+    if (active_ == 0) AfterEnd();
+    return;
+  }
+  CheckFleetEnded();
+}
+
+void FleetEngine::CheckFleetEnded() {
   if (Ended() && !fleetEnded_) {
     fleetEnded_ = true;
     observer_.OnFleetEnded();
@@ -179,13 +292,11 @@ void FleetEngine::Close(Run& r, bool fromRun) {
 
 void FleetEngine::Stop(bool atOnce) {
   stopping_ = true;
+  pausing_ = false;
   for (auto& r : runs_) {
     if (r->record.started && !r->record.ended) r->job.Stop(atOnce);
   }
-  if (Ended() && !fleetEnded_) {
-    fleetEnded_ = true;
-    observer_.OnFleetEnded();
-  }
+  CheckFleetEnded();
 }
 
 void FleetEngine::Finish() {
@@ -199,7 +310,15 @@ void FleetEngine::Finish() {
   }
 }
 
-bool FleetEngine::Ended() const { return active_ == 0 && (next_ >= runs_.size() || stopping_); }
+bool FleetEngine::Ended() const {
+  if (active_ > 0 || pausing_) return false;
+  if (stopping_) return true;
+  if (halt_ != FleetHalt::None) {
+    return std::all_of(runs_.begin(), runs_.end(), [](const auto& r) { return r->record.ended; });
+  }
+  return stage_ >= stages_.size() || (stage_ + 1 == stages_.size() && next_ >= stages_[stage_].size());
+}
+
 
 const FleetDevice& FleetEngine::Device(std::size_t index) const { return devices_[index]; }
 const DeviceRecord& FleetEngine::Record(std::size_t index) const { return runs_[index]->record; }

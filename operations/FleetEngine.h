@@ -32,14 +32,19 @@ namespace mervix {
 struct FleetDevice {
   std::string host;
   std::uint16_t port = 0;
-  std::string label;  // how the device is named in logs and records (host:port)
+  std::string label;  // how the device is named in logs, boards and summaries: its name, else host:port
+  std::string name;   // the operator's name of the device; empty when it has none
+  std::string group;  // the group it is rolled out with; groups run one after the other
+  std::size_t image = 0;  // which of the roll-out's images it gets
 };
 
 // Why a device's run ended, from the most serious down (the order
 // MostSeriousCause keeps).
 enum class RunCause {
-  Unknown,   // the last block went out and no Ack came: the device may hold the image or not
-  Link,      // a broken link, a protocol error, or bytes sent that are not the image
+  Unknown,      // the last block went out and no Ack came: the device may hold the image or not
+  NotReturned,  // the device took the image but did not come back in normal mode in time
+  Budget,       // not started: the roll-out's failure budget was reached, or its canary failed
+  Link,         // a broken link, a protocol error, or bytes sent that are not the image
   Timeout,   // the device fell silent
   Connect,   // no connection
   Input,     // the image or another input could not be used
@@ -55,10 +60,23 @@ RunCause CauseOf(RunOutcome outcome, const Failure& failure);
 // The most serious of |causes|; Finished for none.
 RunCause MostSeriousCause(const std::vector<RunCause>& causes);
 
+// The cause's name in records and events: "unknown", "not_returned",
+// "budget", "link", "timeout", "connect", "input", "refused", "stopped",
+// "usage", "failure", "finished".
+const char* CauseName(RunCause cause);
+
 struct FleetSettings {
-  int jobs = 16;
+  int jobs = 16;  // devices run at the same time (within a group)
   RetryPolicy retry;
   int modeSwitchPauseMs = SessionMachine::kModeSwitchPauseMs;
+  // The first |canary| devices of the roll-out run alone; the others only
+  // when every one of them finished.
+  std::size_t canary = 0;
+  // The pause between one group's end and the next group's start.
+  int wavePauseMs = 0;
+  // Once this many devices have failed, no further device starts; 0: no
+  // budget. (A stop by the operator is no failure.)
+  std::size_t maxFailures = 0;
 };
 
 // What the engine keeps of one device's run.
@@ -77,6 +95,13 @@ struct DeviceRecord {
   RunCause cause = RunCause::Stopped;
 };
 
+// Why the roll-out stops starting devices before the operator says so.
+enum class FleetHalt {
+  None,
+  Budget,  // the failure budget was reached
+  Canary,  // a canary device did not finish
+};
+
 // What the front end gives the engine.
 class FleetHost {
  public:
@@ -86,6 +111,8 @@ class FleetHost {
   virtual RunPort& RunnerFor(std::size_t index, DownloadJob& job) = 0;
   // Runs |task| later from the front end's event loop, outside any handler.
   virtual void Later(std::function<void()> task) = 0;
+  // Runs |task| from the event loop once |milliseconds| have passed.
+  virtual void After(int milliseconds, std::function<void()> task) = 0;
 };
 
 class FleetObserver {
@@ -95,21 +122,29 @@ class FleetObserver {
   // Text appended to the device's log (whole lines with CR LF).
   virtual void OnDeviceLog(std::size_t /*index*/, const std::string& /*appended*/) {}
   virtual void OnDeviceProgress(std::size_t /*index*/, const Progress& /*progress*/) {}
+  // A device's run ended, or (record.started false) the device will not
+  // start because the roll-out halted (cause Budget).
   virtual void OnDeviceEnded(std::size_t /*index*/, const DeviceRecord& /*record*/) {}
+  // The roll-out halted: no device starts any more (the running ones end).
+  virtual void OnFleetHalted(FleetHalt /*why*/) {}
   // Every device that will run has ended.
   virtual void OnFleetEnded() {}
 };
 
 class FleetEngine {
  public:
+  // Every device gets |images|[device.image].
+  FleetEngine(std::vector<PreparedImage> images, std::vector<FleetDevice> devices, FleetSettings settings,
+              FleetHost& host, FleetObserver& observer);
+  // One image for every device.
   FleetEngine(PreparedImage image, std::vector<FleetDevice> devices, FleetSettings settings, FleetHost& host,
               FleetObserver& observer);
   ~FleetEngine();
   FleetEngine(const FleetEngine&) = delete;
   FleetEngine& operator=(const FleetEngine&) = delete;
 
-  // Holds the image (when it is not held already) and starts the first
-  // devices. False with |error| when the image cannot be held: no device
+  // Holds the images (those not held already) and starts the first
+  // devices. False with |error| when an image cannot be held: no device
   // starts.
   bool Start(std::string* error);
   // The operator's stop: no device starts any more; those running stop
@@ -127,24 +162,40 @@ class FleetEngine {
   const DeviceRecord& Record(std::size_t index) const;
   DownloadJob& Job(std::size_t index);
   std::vector<RunCause> Causes() const;
-  const PreparedImage& Image() const { return image_; }
+  const PreparedImage& Image(std::size_t index = 0) const { return images_[index]; }
+  // The image device |index| gets.
+  const PreparedImage& ImageOf(std::size_t index) const { return images_[devices_[index].image]; }
+  FleetHalt Halt() const { return halt_; }
+  std::size_t Failures() const { return failures_; }
 
  private:
   struct Run;
-  void StartNext();
+  // The order of the roll-out: the canary, then every group in the order
+  // its first device appears, each in file order.
+  void PlanStages();
+  bool StartNext();
+  void StartStage();
   void RunEnded(std::size_t index);
   void Close(Run& run, bool fromRun);
+  void HaltWith(FleetHalt why);
+  void AfterEnd();
+  void CheckFleetEnded();
 
-  PreparedImage image_;
+  std::vector<PreparedImage> images_;
   std::vector<FleetDevice> devices_;
   FleetSettings settings_;
   FleetHost& host_;
   FleetObserver& observer_;
   std::vector<std::unique_ptr<Run>> runs_;
-  std::size_t next_ = 0;
+  std::vector<std::vector<std::size_t>> stages_;  // device indices, stage by stage
+  std::size_t stage_ = 0;
+  std::size_t next_ = 0;  // the next device of the stage to start
   int active_ = 0;
+  bool pausing_ = false;  // between two groups
   bool stopping_ = false;
   bool fleetEnded_ = false;
+  FleetHalt halt_ = FleetHalt::None;
+  std::size_t failures_ = 0;
 };
 
 }  // namespace mervix

@@ -3,6 +3,7 @@
 #include "shell/ModalSeam.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 namespace mervix {
 
@@ -39,6 +40,14 @@ RunPort& QtFleetHost::RunnerFor(std::size_t index, DownloadJob& job) {
 
 void QtFleetHost::Later(std::function<void()> task) {
   QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+}
+
+}  // namespace mervix
+
+namespace mervix {
+
+void QtFleetHost::After(int milliseconds, std::function<void()> task) {
+  QTimer::singleShot(milliseconds, this, std::move(task));
 }
 
 }  // namespace mervix

@@ -45,6 +45,7 @@ class QtFleetHost : public QObject, public FleetHost {
   // FleetHost.
   RunPort& RunnerFor(std::size_t index, DownloadJob& job) override;
   void Later(std::function<void()> task) override;
+  void After(int milliseconds, std::function<void()> task) override;
 
  private:
   // Boxes go over the window; the end of one device's run enables nothing.

@@ -53,6 +53,9 @@ struct RunSetup {
         return setup.runner;
       }
       void Later(std::function<void()> task) override { asio::post(setup.io, std::move(task)); }
+      void After(int milliseconds, std::function<void()> task) override {
+        AfterOn(setup.io, milliseconds, std::move(task));
+      }
       void OnDeviceLog(std::size_t, const std::string& appended) override { setup.report.Log(appended); }
       void OnFleetEnded() override { interrupts.Cancel(); }
       RunSetup& setup;

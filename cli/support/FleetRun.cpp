@@ -92,6 +92,10 @@ int ExitCodeOfCause(RunCause cause) {
   switch (cause) {
     case RunCause::Unknown:
       return kExitUnknown;
+    case RunCause::NotReturned:
+      return kExitNotReturned;
+    case RunCause::Budget:
+      return kExitHalted;
     case RunCause::Link:
       return kExitLink;
     case RunCause::Timeout:
@@ -178,6 +182,7 @@ class Fleet : public FleetHost, public FleetObserver {
     return d.runner;
   }
   void Later(std::function<void()> task) override { asio::post(io_, std::move(task)); }
+  void After(int milliseconds, std::function<void()> task) override { AfterOn(io_, milliseconds, std::move(task)); }
 
   // FleetObserver.
   void OnDeviceStarted(std::size_t index) override {
@@ -285,7 +290,11 @@ class Fleet : public FleetHost, public FleetObserver {
 }  // namespace
 
 FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port) {
-  return FleetDevice{host, port, FormatDeviceAddress(host, port)};
+  FleetDevice device;
+  device.host = host;
+  device.port = port;
+  device.label = FormatDeviceAddress(host, port);
+  return device;
 }
 
 bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,

@@ -1,8 +1,19 @@
 #include "cli/support/Interrupts.h"
 
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
 #include <csignal>
+#include <memory>
 
 namespace mervix::cli {
+
+void AfterOn(asio::io_context& io, int milliseconds, std::function<void()> task) {
+  auto timer = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(milliseconds));
+  timer->async_wait([timer, task = std::move(task)](const asio::error_code& ec) {
+    if (!ec) task();
+  });
+}
 
 FleetInterrupts::FleetInterrupts(asio::io_context& io, std::function<void(bool atOnce)> announce)
     : io_(io), signals_(io, SIGINT, SIGTERM), announce_(std::move(announce)) {}

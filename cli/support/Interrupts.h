@@ -13,6 +13,9 @@
 
 namespace mervix::cli {
 
+// Runs |task| on |io| once |milliseconds| have passed (a fleet host's After).
+void AfterOn(asio::io_context& io, int milliseconds, std::function<void()> task);
+
 class FleetInterrupts {
  public:
   // |announce| is told before each stop whether it is the one at once.

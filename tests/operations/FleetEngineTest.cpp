@@ -36,6 +36,11 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
     return devices_[index]->link;
   }
   void Later(std::function<void()> task) override { later_.push_back(std::move(task)); }
+  // Time passes only as the loop runs: a pause is the step after everything due.
+  void After(int milliseconds, std::function<void()> task) override {
+    pauses.push_back(milliseconds);
+    later_.push_back(std::move(task));
+  }
 
   void OnDeviceStarted(std::size_t index) override {
     events.push_back("start " + std::to_string(index));
@@ -73,6 +78,7 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
   int active = 0;
   int peak = 0;
   int fleetEnds = 0;
+  std::vector<int> pauses;
 
  private:
   struct Device {
@@ -98,7 +104,11 @@ class FleetEngineTest : public ::testing::Test {
   static std::vector<FleetDevice> Devices(std::size_t n) {
     std::vector<FleetDevice> devices;
     for (std::size_t i = 0; i < n; ++i) {
-      devices.push_back({"10.0.0." + std::to_string(i + 1), 2222, "10.0.0." + std::to_string(i + 1) + ":2222"});
+      FleetDevice device;
+      device.host = "10.0.0." + std::to_string(i + 1);
+      device.port = 2222;
+      device.label = device.host + ":2222";
+      devices.push_back(device);
     }
     return devices;
   }
@@ -198,6 +208,89 @@ TEST_F(FleetEngineTest, AStopStartsNothingMoreAndAHardStopIsEndedByFinish) {
     EXPECT_FALSE(engine.Record(2).started);
     EXPECT_EQ(MostSeriousCause(engine.Causes()), RunCause::Stopped);
   }
+}
+
+// The rails of a roll-out: the canary alone first, groups one after the
+// other in the order they first appear (a pause between them), and a
+// failure budget or a failed canary that leaves the rest not started.
+TEST_F(FleetEngineTest, CanaryGroupsAndFailureBudgetDecideWhatStartsAndWhen) {
+  const PreparedImage image = Image(70000);
+  struct Case {
+    const char* name;
+    const char* groups;   // the group of each device, one letter a device
+    const char* refuses;  // '1' for a device that refuses its size
+    std::size_t canary, maxFailures;
+    const char* order;    // the devices in the order they start
+    const char* notStarted;  // devices recorded as not started
+    FleetHalt halt;
+    int pauses;
+  } cases[] = {
+      {"groups in order of first appearance", "abab", "0000", 0, 0, "0213", "", FleetHalt::None, 1},
+      {"a canary that finishes", "aabb", "0000", 1, 0, "0123", "", FleetHalt::None, 1},
+      {"a canary that fails", "aabb", "1000", 1, 0, "0", "123", FleetHalt::Canary, 0},
+      {"the budget reached in the second group", "aabbcc", "001100", 0, 2, "0123", "45", FleetHalt::Budget, 1},
+      {"a budget not reached", "aabbcc", "001000", 0, 2, "012345", "", FleetHalt::None, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedFleet fleet;
+    const std::string refuses = c.refuses;
+    fleet.script = [refuses](std::size_t index, ScriptedRunner& link) {
+      if (refuses[index] == '1') {
+        link.ThenFrame(StatusFrame(2));
+        link.ThenFrame(NakFrame(0x0020));
+      } else {
+        ScriptWholeDownload(link, 70000, true, false);
+      }
+    };
+    std::vector<FleetDevice> devices = Devices(std::string(c.groups).size());
+    for (std::size_t i = 0; i < devices.size(); ++i) devices[i].group = std::string(1, c.groups[i]);
+    FleetSettings settings;
+    settings.jobs = 1;
+    settings.canary = c.canary;
+    settings.maxFailures = c.maxFailures;
+    settings.wavePauseMs = 500;
+    FleetEngine engine(image, devices, settings, fleet, fleet);
+    std::string error;
+    ASSERT_TRUE(engine.Start(&error)) << error;
+    fleet.Run();
+    std::string order, notStarted;
+    for (const std::string& event : fleet.events) {
+      if (event.rfind("start ", 0) == 0) order += event.substr(6);
+    }
+    for (const auto& [index, record] : fleet.ends) {
+      if (record.started) continue;
+      notStarted += std::to_string(index);
+      EXPECT_EQ(record.cause, RunCause::Budget);
+    }
+    EXPECT_EQ(order, c.order);
+    EXPECT_EQ(notStarted, c.notStarted);
+    EXPECT_EQ(fleet.ends.size(), devices.size()) << "every device is recorded once";
+    EXPECT_EQ(engine.Halt(), c.halt);
+    EXPECT_EQ(static_cast<int>(fleet.pauses.size()), c.pauses);
+    EXPECT_EQ(fleet.fleetEnds, 1);
+    EXPECT_TRUE(engine.Ended());
+    EXPECT_EQ(MostSeriousCause(engine.Causes()) == RunCause::Budget, c.halt != FleetHalt::None);
+  }
+}
+
+// A stop during the pause between two groups starts nothing more.
+TEST_F(FleetEngineTest, AStopDuringTheWavePauseEndsTheRollOut) {
+  const PreparedImage image = Image(70000);
+  fleet_.script = [](std::size_t, ScriptedRunner& link) { ScriptWholeDownload(link, 70000, true, false); };
+  std::vector<FleetDevice> devices = Devices(2);
+  devices[1].group = "later";
+  FleetSettings settings;
+  settings.wavePauseMs = 500;
+  FleetEngine engine(image, devices, settings, fleet_, fleet_);
+  std::string error;
+  ASSERT_TRUE(engine.Start(&error)) << error;
+  while (fleet_.pauses.empty()) fleet_.Run(1);
+  engine.Stop(false);
+  fleet_.Run();
+  EXPECT_THAT(fleet_.events, ElementsAre("start 0", "end 0"));
+  EXPECT_TRUE(engine.Ended());
+  EXPECT_EQ(fleet_.fleetEnds, 1);
 }
 
 TEST(RunCauseTest, CausesAreRankedFromTheMostSeriousDown) {

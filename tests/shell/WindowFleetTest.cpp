@@ -43,7 +43,13 @@ TEST_F(WindowFleetTest, TwoDevicesRunAtOnceThroughTheWindowsRunners) {
   FleetSettings settings;
   settings.jobs = 2;
   settings.modeSwitchPauseMs = testing::kShortModeSwitchPauseMs;
-  auto device = [](std::uint16_t port) { return FleetDevice{"127.0.0.1", port, "127.0.0.1:" + std::to_string(port)}; };
+  auto device = [](std::uint16_t port) {
+    FleetDevice d;
+    d.host = "127.0.0.1";
+    d.port = port;
+    d.label = "127.0.0.1:" + std::to_string(port);
+    return d;
+  };
   FleetEngine fleet(image, {device(good.Port()), device(refusing.Port())}, settings, host, recorder);
   ASSERT_TRUE(fleet.Start(&error)) << error;
   EXPECT_NE(host.Runner(0), nullptr);
