@@ -76,9 +76,9 @@ Failure ImageLengthProblem(const std::string& path, std::uint64_t length) {
 
 // Takes the file to send: held from here to the end of its last run, with a
 // length the size request carries. Null after filling |end| with the box.
-std::shared_ptr<const HeldImage> TakeImage(const std::string& path, PreparationResult* end) {
+std::shared_ptr<const HeldImage> TakeImage(const std::string& path, ImageAccess access, PreparationResult* end) {
   FileStatus taken;
-  std::shared_ptr<const HeldImage> held = HeldImage::Take(path, ImageAccess::Exclusive, &taken);
+  std::shared_ptr<const HeldImage> held = HeldImage::Take(path, access, &taken);
   if (!held) {
     *end = BoxEnd(PreparationEnd::FileError, taken.reason, taken.reason);
     return nullptr;
@@ -95,7 +95,7 @@ std::shared_ptr<const HeldImage> TakeImage(const std::string& path, PreparationR
 
 // The prepared end: |held| is the image, |header| its tag and version.
 PreparationResult Ready(const std::string& path, std::shared_ptr<const HeldImage> held, const ImageHeader& header) {
-  PreparationResult result{PreparationEnd::Prepared, true, "prepared", {}};
+  PreparationResult result{PreparationEnd::Prepared, true, "prepared"};
   result.image.path = path;
   result.image.length = static_cast<std::uint32_t>(held->Length());
   result.image.header = header;
@@ -107,14 +107,14 @@ PreparationResult Ready(const std::string& path, std::shared_ptr<const HeldImage
 }  // namespace
 
 PreparationResult SilentEnd(PreparationEnd end, const std::string& reason) {
-  PreparationResult result{end, true, reason, {}};
+  PreparationResult result{end, true, reason};
   result.failure = PreparationFailure(end, 0, "", reason);
   return result;
 }
 
 PreparationResult BoxEnd(PreparationEnd end, const std::string& boxText, const std::string& reason,
                          std::uint16_t messageId, const std::string& detail) {
-  PreparationResult result{end, false, reason.empty() ? boxText : reason, {}};
+  PreparationResult result{end, false, reason.empty() ? boxText : reason};
   result.failure = PreparationFailure(end, messageId, boxText, result.reason);
   result.boxDetail = detail;
   return result;
@@ -151,7 +151,7 @@ PreparationResult PrepareFirmwareImage(const FirmwareRequest& request, FirmwareC
 
     if (request.compress) {
       // The converted image's own header, tested before compressing.
-      const HeaderReadResult read = ReadImageHeader(imagePath, ImageAccess::Exclusive, false, header);
+      const HeaderReadResult read = ReadImageHeader(imagePath, request.access, false, header);
       if (!read.ok()) return BoxEnd(PreparationEnd::FileError, read.status.reason, read.status.reason);
       if (!HasImageTag(header)) {
         return SilentEnd(PreparationEnd::NoTagBeforeCompress,
@@ -178,7 +178,7 @@ PreparationResult PrepareFirmwareImage(const FirmwareRequest& request, FirmwareC
   // The file to send, held from here: a compressed run takes only its
   // length ("Inter.img" with its trailer), any other its header too.
   PreparationResult refused;
-  std::shared_ptr<const HeldImage> held = TakeImage(imagePath, &refused);
+  std::shared_ptr<const HeldImage> held = TakeImage(imagePath, request.access, &refused);
   if (!held) return refused;
   if (!compressedRun) header = held->Header();
   if (!HasImageTag(header)) {
@@ -231,7 +231,7 @@ PreparationResult PrepareUserModuleImage(const UserModuleRequest& request, UserM
   }
 
   PreparationResult refused;
-  std::shared_ptr<const HeldImage> held = TakeImage(imagePath, &refused);
+  std::shared_ptr<const HeldImage> held = TakeImage(imagePath, request.access, &refused);
   if (!held) {
     refused.modulePath = imagePath;
     return refused;
@@ -250,14 +250,14 @@ PreparationResult PrepareUserModuleImage(const UserModuleRequest& request, UserM
   return ready;
 }
 
-Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image) {
+Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image, ImageAccess access) {
   *image = PreparedImage();
   Failure failure;
   failure.origin = FailureOrigin::File;
   failure.phase = RunPhase::Prepare;
   // Held from here, with the access the runs use, to the end of the last run.
   InputFile probe;
-  const FileStatus opened = probe.Open(path, ImageAccess::Exclusive, "image");
+  const FileStatus opened = probe.Open(path, access, "image");
   if (!opened.ok()) {
     failure.messageId = IDS_ERROR_IMAGE_OPEN;
     failure.message = FormatMessageText(IDS_ERROR_IMAGE_OPEN);
@@ -270,7 +270,7 @@ Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image) {
   const Failure refused = ImageLengthProblem(path, length);
   if (refused.failed()) return refused;
   FileStatus taken;
-  std::shared_ptr<const HeldImage> held = HeldImage::Take(path, ImageAccess::Exclusive, &taken);
+  std::shared_ptr<const HeldImage> held = HeldImage::Take(path, access, &taken);
   if (!held) {
     failure.messageId = taken.problem == FileProblem::ReadFailed ? IDS_ERROR_IMAGE_READ : IDS_ERROR_IMAGE_OPEN;
     failure.message = FormatMessageText(failure.messageId);

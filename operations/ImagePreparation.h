@@ -19,11 +19,13 @@
 #include "operations/Operator.h"
 #include "operations/PreparedImage.h"
 #include "resources/Failure.h"
+#include "resources/FileAccess.h"
 #include "resources/LogPane.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace mervix {
 
@@ -52,6 +54,10 @@ enum class PreparationEnd {
 };
 
 struct PreparationResult {
+  PreparationResult() = default;
+  PreparationResult(PreparationEnd how, bool quiet, std::string why)
+      : end(how), silent(quiet), reason(std::move(why)) {}
+
   PreparationEnd end = PreparationEnd::NothingToDo;
   // True when the operator is shown no box about this end (the silent ends).
   bool silent = true;
@@ -83,6 +89,9 @@ struct FirmwareRequest {
   bool compress = false;          // "Compress" ticked
   bool korvane = false;           // the Korvane mode: a converted image goes uncompressed
   std::string workFolder;         // where "Inter.img" goes; empty: the working directory, bare name
+  // How the image is held from its header read to its last run: the window
+  // alone, or (the command line) with other readers.
+  ImageAccess access = ImageAccess::Exclusive;
 };
 
 // What the operator gave for a user module download.
@@ -90,6 +99,7 @@ struct UserModuleRequest {
   std::string file;           // the module: S-records (first byte 'S') or an image
   std::uint32_t address = 0;  // the User Base Address
   std::string workFolder;     // where "inter.img" goes; empty: the working directory, bare name
+  ImageAccess access = ImageAccess::Exclusive;  // as for a firmware image
 };
 
 // An S-record file (extension "mot", any case): converted from the base
@@ -114,7 +124,8 @@ PreparationResult PrepareUserModuleImage(const UserModuleRequest& request, UserM
 // A ready image sent as it is (`mervix-cli send`): checks that the file is
 // a readable regular file of 1 to 4294967295 bytes and fingerprints it.
 // Returns no failure with |image| filled in, or a File failure saying why.
-Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image);
+Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image,
+                           ImageAccess access = ImageAccess::Exclusive);
 
 // The ends, as the preparation and the flows around it make them: one the
 // operator is not shown, and one shown in a box with |boxText| (and

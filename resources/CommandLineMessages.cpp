@@ -29,6 +29,20 @@ constexpr MessageEntry kCommandLineMessages[] = {
      "%1 台: 完了 %2, 未完了 %3, 実行中 %4, 待機 %5"},
     {414, "IDS_CLI_FLEET_MORE", "... and %1 more", "... 他 %1 台"},
     {415, "IDS_CLI_FLEET_WAITING", "Waiting", "待機中"},
+    {416, "IDS_CLI_HALTED_BUDGET", "Failure budget reached: %1 devices failed; no further device starts",
+     "失敗の上限に達しました: %1 台が失敗しました。これ以上の機器は開始しません"},
+    {417, "IDS_CLI_HALTED_CANARY", "The canary did not finish: no further device starts",
+     "ｶﾅﾘｱが完了しませんでした。これ以上の機器は開始しません"},
+    {418, "IDS_CLI_NOT_STARTED_BUDGET", "Not started: the failure budget was reached", "未開始: 失敗の上限に達しました"},
+    {419, "IDS_CLI_NOT_STARTED_CANARY", "Not started: the canary did not finish", "未開始: ｶﾅﾘｱが完了しませんでした"},
+    {420, "IDS_CLI_PINNED_MISMATCH", "Image %1 is not the one expected: its SHA-256 is %2, expected %3. Nothing was sent.",
+     "ｲﾒｰｼﾞ %1 が想定と異なります: SHA-256 %2 (想定 %3)。何も送信していません。"},
+    {421, "IDS_CLI_LEDGER_SKIPPED", "%1 devices already finished with this image: not written again",
+     "%1 台はこのｲﾒｰｼﾞで完了済みです。再び書き込みません"},
+    {422, "IDS_CLI_LEDGER_NOT_FAILED", "%1 devices did not fail in %2: left out",
+     "%1 台は %2 で失敗していないため対象外です"},
+    {423, "IDS_CLI_LEDGER_CUT", "%1, line %2: not a record (cut short?), ignored",
+     "%1 の %2 行目は記録ではありません (途中で切れた?)。無視します"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==

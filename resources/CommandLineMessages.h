@@ -24,10 +24,18 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_FLEET_TOTAL = 413,     // the board's total: %1 devices, %2 finished, %3 not, %4 running, %5 waiting
   IDS_CLI_FLEET_MORE = 414,      // the board's last line when devices do not fit: %1 more
   IDS_CLI_FLEET_WAITING = 415,   // a device not started yet
+  IDS_CLI_HALTED_BUDGET = 416,   // a roll-out halted: %1 devices failed
+  IDS_CLI_HALTED_CANARY = 417,   // a roll-out halted: the canary did not finish
+  IDS_CLI_NOT_STARTED_BUDGET = 418,  // a device's record: not started, the budget was reached
+  IDS_CLI_NOT_STARTED_CANARY = 419,  // a device's record: not started, the canary failed
+  IDS_CLI_PINNED_MISMATCH = 420,  // image %1 has SHA-256 %2, expected %3
+  IDS_CLI_LEDGER_SKIPPED = 421,   // --resume: %1 devices finished already
+  IDS_CLI_LEDGER_NOT_FAILED = 422,  // --only-failed: %1 devices did not fail in %2
+  IDS_CLI_LEDGER_CUT = 423,       // a record file %1, line %2 is no record
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 415;
+constexpr std::uint16_t kLastCommandLineMessageId = 423;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).

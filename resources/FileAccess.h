@@ -30,9 +30,14 @@ namespace mervix {
 //  - Shared: other openers may read and write. On POSIX a shared advisory
 //    lock, which only an exclusive holder refuses; on Windows read and write
 //    sharing, which an opener that shares less refuses.
-// Both open for reading only: the image is never modified by a header read
+//  - ReadersOnly: others may read but not write it while it is open, so two
+//    command-line runs can send one file at once. On POSIX the shared lock
+//    (an exclusive holder refuses it, and it refuses one; it cannot stop a
+//    writer that takes no lock, which the held image's proof catches); on
+//    Windows read sharing only, which refuses any writer.
+// All open for reading only: the image is never modified by a header read
 // or a conversion, so a read-only image is as good as any.
-enum class ImageAccess { Exclusive, Shared };
+enum class ImageAccess { Exclusive, Shared, ReadersOnly };
 
 // Why a file could not be used.
 enum class FileProblem {

@@ -94,10 +94,12 @@ DWORD Piece(std::size_t size) { return static_cast<DWORD>(size < (1u << 30) ? si
 
 FileStatus OpenForReading(const std::string& path, ImageAccess access, const std::string& action, NativeFile* file) {
   // The access mode is the share mode: exclusive shares nothing, shared lets
-  // others read and write. Folders open too (backup semantics), to be named
+  // others read and write, readers-only lets them read. Folders open too (backup semantics), to be named
   // as such below.
   const std::wstring wide = Wide(path);
-  const DWORD share = access == ImageAccess::Exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const DWORD share = access == ImageAccess::Exclusive     ? 0
+                      : access == ImageAccess::ReadersOnly ? FILE_SHARE_READ
+                                                           : FILE_SHARE_READ | FILE_SHARE_WRITE;
   const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -41,7 +41,7 @@ PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
   if (!started) {
     return Shown(SilentEnd(PreparationEnd::RunRefused, "the run could not be started: a run is in progress"));
   }
-  return PreparationResult{PreparationEnd::RunStarted, true, "run started", {}};
+  return PreparationResult{PreparationEnd::RunStarted, true, "run started"};
 }
 
 // ---------------------------------------------------------------------------
@@ -127,7 +127,7 @@ PreparationResult DownloadOperations::ChooseUserModule() {
   userModuleExtension_ = std::string(ExtensionOf(*chosen));
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleName, userModuleName_);
   settings_.SetSettingText(kSettingsSection, setting_key::kUserModuleExtension, userModuleExtension_);
-  return PreparationResult{PreparationEnd::Recorded, true, "user module " + userModuleName_, {}};
+  return PreparationResult{PreparationEnd::Recorded, true, "user module " + userModuleName_};
 }
 
 PreparationResult DownloadOperations::SetModuleAddress() {
@@ -135,7 +135,7 @@ PreparationResult DownloadOperations::SetModuleAddress() {
   if (!typed) return SilentEnd(PreparationEnd::ChoiceCancelled, "the address dialog was cancelled");
   settings_.SetSettingText(kSettingsSection, setting_key::kUserBaseAddress, *typed);
   userBaseAddress_ = *typed;
-  return PreparationResult{PreparationEnd::Recorded, true, "user base address " + userBaseAddress_, {}};
+  return PreparationResult{PreparationEnd::Recorded, true, "user base address " + userBaseAddress_};
 }
 
 PreparationResult DownloadOperations::DownloadUserModule() {

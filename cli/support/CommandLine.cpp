@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -47,7 +48,7 @@ ValueReader NonEmptyReader(const char* what, std::string* field) {
 // share. Each command adds its own, then calls Parse.
 class CommandParser {
  public:
-  explicit CommandParser(RunOptions* options) : app_("", "mervix-cli") {
+  explicit CommandParser(RunOptions* options) : app_("", "mervix-cli"), options_(options) {
     app_.set_help_flag("-h,--help");
     // A repeated option: the last one counts (a script may append to a
     // command line it was given).
@@ -90,6 +91,47 @@ class CommandParser {
       }
       options->jobs = std::atoi(text.c_str());
       return "";
+    });
+    // A roll-out and its rails.
+    Value("--inventory", "FILE", NonEmptyReader("inventory file", &options->inventoryFile));
+    Value("--canary", "N", [options](const std::string& text) -> std::string {
+      if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(text.c_str()) == 0) {
+        return "bad canary count '" + text + "' (1 to 99999)";
+      }
+      options->canary = static_cast<std::size_t>(std::atoi(text.c_str()));
+      return "";
+    });
+    Value("--wave-pause", "SECONDS", [options](const std::string& text) {
+      return ParseSeconds(text, true, &options->wavePauseMs) ? "" : "bad pause '" + text + "' (seconds, 0 or more)";
+    });
+    Value("--max-failures", "N|P%", [options](const std::string& text) -> std::string {
+      const bool percent = !text.empty() && text.back() == '%';
+      const std::string number = percent ? text.substr(0, text.size() - 1) : text;
+      int ms = 0;  // a number with at most one decimal point, read as seconds are
+      if (number.empty() || number.size() > 6 || (!percent && number.find('.') != std::string::npos) ||
+          !ParseSeconds(number, false, &ms) || (percent && ms > 100000)) {
+        return "bad failure budget '" + text + "' (a count of 1 or more, or a percentage above 0 up to 100%)";
+      }
+      options->maxFailures = percent ? 0 : static_cast<std::size_t>(ms / 1000);
+      options->maxFailuresPercent = percent ? ms / 1000.0 : 0;
+      return "";
+    });
+    Value("--expect-sha256", "HEX", [options](const std::string& text) -> std::string {
+      if (text.size() != 64 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return "bad SHA-256 '" + text + "' (64 hexadecimal digits)";
+      }
+      options->expectSha256 = text;
+      std::transform(options->expectSha256.begin(), options->expectSha256.end(), options->expectSha256.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      return "";
+    });
+    Value("--resume", "FILE", NonEmptyReader("record file", &options->resumeFile));
+    Value("--only-failed", "FILE", NonEmptyReader("record file", &options->onlyFailedFile));
+    app_.add_flag("--plan", options->plan);
+    Value("--await-return", "SECONDS", [options](const std::string& text) {
+      return ParseSeconds(text, false, &options->awaitReturnMs) ? ""
+                                                                 : "bad wait '" + text + "' (seconds, more than 0)";
     });
     // Read back from the results as given: CLI11 would turn a single empty
     // argument into no file at all.
@@ -148,16 +190,27 @@ class CommandParser {
       *error = "more than one file: '" + files[0] + "' and '" + files[1] + "'";
       return OptionsParse::Usage;
     }
-    if (files.empty()) {
+    // An inventory may name every device's file itself.
+    if (files.empty() && options_->inventoryFile.empty()) {
       *error = "missing FILE";
       return OptionsParse::Usage;
     }
-    *file = files.front();
+    if (!options_->resumeFile.empty() && !options_->onlyFailedFile.empty()) {
+      *error = "--resume and --only-failed exclude each other";
+      return OptionsParse::Usage;
+    }
+    if (!options_->resumeFile.empty() && !options_->recordFile.empty() &&
+        options_->recordFile != options_->resumeFile) {
+      *error = "--resume appends to its own file: --record names another";
+      return OptionsParse::Usage;
+    }
+    *file = files.empty() ? std::string() : files.front();
     return OptionsParse::Ok;
   }
 
  private:
   CLI::App app_;
+  RunOptions* options_;
   std::vector<std::string> files_;
   CLI::Option* file_ = nullptr;
 };
@@ -205,7 +258,7 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
                PortReader(1, [options](std::uint32_t port) { options->port = static_cast<std::uint16_t>(port); }));
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
-  if (host->count() == 0 && options->hostsFile.empty()) {
+  if (host->count() == 0 && options->hostsFile.empty() && options->inventoryFile.empty()) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
   }
@@ -240,11 +293,11 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   parser.Value("--work-dir", "DIR", NonEmptyReader("work folder name", &options->workDirectory));
   const OptionsParse parsed = parser.Parse(args, &options->file, error);
   if (parsed != OptionsParse::Ok) return parsed;
-  if (!download && options->device.host.empty() && options->hostsFile.empty()) {
+  if (!download && options->device.host.empty() && options->hostsFile.empty() && options->inventoryFile.empty()) {
     *error = "missing --host HOST";
     return OptionsParse::Usage;
   }
-  if (!download && !options->address) {
+  if (!download && !options->address && options->inventoryFile.empty()) {
     *error = "missing --address HEX";
     return OptionsParse::Usage;
   }

@@ -45,8 +45,19 @@ struct RunOptions {
   std::string hostsFile;
   int jobs = 16;           // --jobs: devices run at the same time
   std::string recordFile;  // --record: one JSON object per device run appended
-  // More than one device, or a hosts file: the fleet run.
-  bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty(); }
+  // A roll-out: the devices of an inventory (Inventory.h), and its rails.
+  std::string inventoryFile;     // --inventory
+  std::size_t canary = 0;        // --canary N: the first N devices alone first
+  int wavePauseMs = 0;           // --wave-pause: between two groups
+  std::size_t maxFailures = 0;   // --max-failures N: 0 none
+  double maxFailuresPercent = 0; // --max-failures P%: of the roll-out's devices; 0 none
+  std::string expectSha256;      // --expect-sha256: lower case; empty: not pinned
+  std::string resumeFile;        // --resume: skip what finished, append the records there
+  std::string onlyFailedFile;    // --only-failed: only the devices that did not finish there
+  bool plan = false;             // --plan: probe and tell, write nothing
+  int awaitReturnMs = 0;         // --await-return: wait for the device to come back after the write
+  // More than one device, a hosts file or an inventory: the fleet run.
+  bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty() || !inventoryFile.empty(); }
 };
 
 struct SendOptions : RunOptions {

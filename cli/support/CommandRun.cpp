@@ -106,9 +106,10 @@ int PreparationExitCode(const PreparationResult& prepared) {
 // The firmware download as the command line makes it: the window's fields
 // from the options, the chosen file from FILE, the Base Address from
 // --base-address (or asked on the terminal), the version box on it.
+// |checkDestination| false: a roll-out, whose devices were checked already.
 PreparationResult PrepareDownload(const OperationCommandOptions& options, const ControlValues& controls,
                                   SettingsStore& settings, RunSetup& run, DiagnosticSink* diagnostics,
-                                  const CommandStreams& streams) {
+                                  const CommandStreams& streams, bool checkDestination) {
   run.log.ClearLog();
   // The mode, as the window reads it at every run.
   const bool korvane = settings.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0;
@@ -118,7 +119,10 @@ PreparationResult PrepareDownload(const OperationCommandOptions& options, const 
     ShowPreparationEnd(end, run.terminal, run.log);
     return end;
   };
-  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port)) return shown(*refused);
+  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port);
+      refused && checkDestination) {
+    return shown(*refused);
+  }
   if (options.file.empty()) return shown(SilentEnd(PreparationEnd::FileChoiceCancelled, "no file was chosen"));
 
   FirmwareRequest request;
@@ -126,6 +130,9 @@ PreparationResult PrepareDownload(const OperationCommandOptions& options, const 
   request.compress = controls.compress;
   request.korvane = korvane;
   request.workFolder = options.workDirectory;
+  // Held so that nobody writes it while it is sent; another command may
+  // read it and send it too.
+  request.access = ImageAccess::ReadersOnly;
   if (NeedsBaseAddress(options.file)) {
     // Stored as typed, as the dialog does; only the first 15 characters count.
     const std::string preset = settings.GetSettingText(kSettingsSection, setting_key::kBaseAddress, "");
@@ -147,7 +154,7 @@ PreparationResult PrepareDownload(const OperationCommandOptions& options, const 
 // module the menu's "User Module" records, --address the User Base Address
 // "Module Address" records (both stored in the settings), then the download.
 PreparationResult PrepareModule(const OperationCommandOptions& options, const ControlValues& controls,
-                                SettingsStore& settings, RunSetup& run) {
+                                SettingsStore& settings, RunSetup& run, bool checkDestination) {
   std::string module = settings.GetSettingText(kSettingsSection, setting_key::kUserModuleName, "");
   if (!options.file.empty()) {
     module = options.file;
@@ -162,7 +169,8 @@ PreparationResult PrepareModule(const OperationCommandOptions& options, const Co
   }
   run.log.ClearLog();
   run.terminal.SetDownloadEnabled(false);
-  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port)) {
+  if (std::optional<PreparationResult> refused = RefuseDestination(controls.host, controls.port);
+      refused && checkDestination) {
     ShowPreparationEnd(*refused, run.terminal, run.log);
     return *refused;
   }
@@ -170,6 +178,7 @@ PreparationResult PrepareModule(const OperationCommandOptions& options, const Co
   request.file = module;
   request.address = ParseAddressText(address);
   request.workFolder = options.workDirectory;
+  request.access = ImageAccess::ReadersOnly;
   UserModuleConverter converter;
   const PreparationResult prepared = PrepareUserModuleImage(request, converter);
   if (!prepared.prepared()) ShowPreparationEnd(prepared, run.terminal, run.log);
@@ -219,7 +228,7 @@ int RunSend(const SendOptions& options, const CommandStreams& streams) {
   RunSetup run("send", options, streams);
   // The image: sent as it is, path and length as given.
   PreparedImage image;
-  const Failure refused = PrepareImageAsItIs(options.file, &image);
+  const Failure refused = PrepareImageAsItIs(options.file, &image, ImageAccess::ReadersOnly);
   if (refused.failed()) return run.report.Finish(nullptr, true, RunOutcome::Failed, refused);
 
   // A fleet of one: the same engine as for many devices.
@@ -248,37 +257,43 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   controls.port = options.device.port ? *options.device.port : defaultPort;
   controls.compress = options.compress;
 
-  // Several devices: the image is prepared once, then run on each of them.
-  std::vector<FleetDevice> devices;
-  if (options.Fleet()) {
-    const int unread = ReadFleetDevices(text.name, options, static_cast<std::uint16_t>(defaultPort), &devices, streams);
-    if (unread >= 0) return unread;
-    // The host and port checks of the preparation see the first device, and
-    // port 0 when any device is left with it (--port 0 and a line without a
-    // port of its own).
-    controls.host = devices.front().host;
-    controls.port = devices.front().port;
-    for (const FleetDevice& device : devices) {
-      if (device.port == 0) controls.port = 0;
-    }
-  }
-
   RunSetup run(text.name, options, streams);
-  const PreparationResult result = command == OperationCommand::Download
-                                       ? PrepareDownload(options, controls, settings, run, diagnostics, streams)
-                                       : PrepareModule(options, controls, settings, run);
-  if (!result.prepared()) {
+  const bool download = command == OperationCommand::Download;
+  // What a preparation that started no run says, and its exit code.
+  auto refused = [&](const PreparationResult& result) {
     // The preparation's own words: the silent ends of the window say why
     // here, and the others name the file or the input behind the box.
     std::fprintf(streams.err, "mervix-cli %s: %s\n", text.name, result.reason.c_str());
     std::fflush(streams.err);
-    const int code = PreparationExitCode(result);
     if (options.json) run.report.Finish(nullptr, true, RunOutcome::Failed, result.failure, false);
-    return code;
+    return PreparationExitCode(result);
+  };
+
+  // A roll-out: each image prepared once (a device's own file and address,
+  // or the command's), then run on every device that gets it.
+  if (options.Fleet()) {
+    const ImagePreparer prepare = [&](const std::string& file, const std::string& addressText, PreparedImage* image,
+                                      int* exitCode) {
+      OperationCommandOptions one = options;
+      one.file = file;
+      if (!addressText.empty()) one.address = addressText;
+      const PreparationResult result = download
+                                           ? PrepareDownload(one, controls, settings, run, diagnostics, streams, false)
+                                           : PrepareModule(one, controls, settings, run, false);
+      if (!result.prepared()) {
+        *exitCode = refused(result);
+        return false;
+      }
+      *image = result.image;
+      return true;
+    };
+    return RunRollout(text.name, options, static_cast<std::uint16_t>(defaultPort), prepare, streams);
   }
-  // The prepared image goes to the fleet engine: the devices of a fleet, or
-  // a fleet of one.
-  if (!devices.empty()) return RunFleet(text.name, options, result.image, devices, streams);
+
+  const PreparationResult result = download ? PrepareDownload(options, controls, settings, run, diagnostics, streams, true)
+                                            : PrepareModule(options, controls, settings, run, true);
+  if (!result.prepared()) return refused(result);
+  // A fleet of one: the same engine as for many devices.
   return run.RunOnDevice(result.image, MakeFleetDevice(controls.host, static_cast<std::uint16_t>(controls.port)),
                          options);
 }

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -121,12 +122,13 @@ int ExitCodeOfCause(RunCause cause) {
 // What the command line keeps of one device besides its run: the runner,
 // its dialogs and the JSON events, and the log text not yet a whole line.
 struct DeviceOutput {
-  DeviceOutput(asio::io_context& io, const std::string& name, const RunnerLimits& limits, const FleetOutput& output)
-      : label(name),
+  DeviceOutput(asio::io_context& io, const RolloutDevice& device, const RunnerLimits& limits,
+               const FleetOutput& output)
+      : label(device.device.label),
         report(output.command, output.out, output.err, true, false),
         dialogs(label, output.board != nullptr ? nullptr : output.err),
         runner(io, dialogs, limits) {
-    report.SetDeviceTag(label);
+    report.SetDeviceTag(device.address, device.device.name);
   }
 
   std::string label;
@@ -143,10 +145,11 @@ struct DeviceOutput {
 // second at once).
 class Fleet : public FleetHost, public FleetObserver {
  public:
-  Fleet(const RunOptions& options, const FleetOutput& output, const PreparedImage& image,
-        const std::vector<FleetDevice>& devices, std::FILE* record)
+  Fleet(const RunOptions& options, const FleetOutput& output, const std::vector<PreparedImage>& images,
+        const std::vector<RolloutDevice>& devices, std::FILE* record)
       : options_(options),
         output_(output),
+        devices_(devices),
         record_(record),
         interrupts_(io_,
                     [this](bool atOnce) {
@@ -156,9 +159,9 @@ class Fleet : public FleetHost, public FleetObserver {
                       std::fflush(output_.err);
                     }),
         redraw_(io_),
-        engine_(image, devices, SettingsOf(options), *this, *this) {
+        engine_(images, FleetDevicesOf(devices), SettingsOf(options, devices.size()), *this, *this) {
     const RunnerLimits limits = LimitsOf(options);
-    for (const FleetDevice& d : devices) outputs_.push_back(std::make_unique<DeviceOutput>(io_, d.label, limits, output_));
+    for (const RolloutDevice& d : devices) outputs_.push_back(std::make_unique<DeviceOutput>(io_, d, limits, output_));
   }
 
   bool Run(std::string* error) {
@@ -215,9 +218,18 @@ class Fleet : public FleetHost, public FleetObserver {
   void OnDeviceEnded(std::size_t index, const DeviceRecord& record) override {
     DeviceOutput& d = *outputs_[index];
     d.code = ExitCodeOfCause(record.cause);
-    if (output_.board != nullptr) output_.board->Ended(index, record.outcome, record.failure);
-    WriteRecord(index, record);
-    if (options_.json) d.report.Finish(&engine_.Job(index), true, record.outcome, record.failure, false);
+    const Failure failure = record.started ? record.failure : NotStartedFailure();
+    if (output_.board != nullptr) output_.board->Ended(index, record.outcome, failure);
+    WriteRecord(index, record, failure);
+    if (options_.json) d.report.Finish(&engine_.Job(index), true, record.outcome, failure, false);
+  }
+  void OnFleetHalted(FleetHalt why) override {
+    if (output_.board != nullptr) output_.board->Clear(output_.err);
+    const std::string text = why == FleetHalt::Canary
+                                 ? GetMessageText(IDS_CLI_HALTED_CANARY)
+                                 : FormatCommandLineText(IDS_CLI_HALTED_BUDGET, {std::to_string(engine_.Failures())});
+    std::fprintf(output_.err, "%s\n", text.c_str());
+    std::fflush(output_.err);
   }
   void OnFleetEnded() override {
     interrupts_.Cancel();
@@ -225,12 +237,34 @@ class Fleet : public FleetHost, public FleetObserver {
   }
 
  private:
-  static FleetSettings SettingsOf(const RunOptions& options) {
+  static std::vector<FleetDevice> FleetDevicesOf(const std::vector<RolloutDevice>& devices) {
+    std::vector<FleetDevice> fleet;
+    for (const RolloutDevice& d : devices) fleet.push_back(d.device);
+    return fleet;
+  }
+  static FleetSettings SettingsOf(const RunOptions& options, std::size_t devices) {
     FleetSettings settings;
     settings.jobs = options.jobs;
     settings.retry.retries = options.retries;
     settings.modeSwitchPauseMs = options.switchPauseMs;
+    settings.canary = options.canary;
+    settings.wavePauseMs = options.wavePauseMs;
+    settings.maxFailures = options.maxFailures;
+    if (options.maxFailuresPercent > 0) {
+      // A share of the devices, rounded up: at least one failure.
+      const double count = options.maxFailuresPercent * static_cast<double>(devices) / 100.0;
+      settings.maxFailures = std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(count - 1e-9)));
+    }
     return settings;
+  }
+
+  // What a device the roll-out did not reach is recorded with.
+  Failure NotStartedFailure() const {
+    Failure failure;
+    failure.origin = FailureOrigin::Cancelled;
+    failure.messageId = engine_.Halt() == FleetHalt::Canary ? IDS_CLI_NOT_STARTED_CANARY : IDS_CLI_NOT_STARTED_BUDGET;
+    failure.message = GetMessageText(failure.messageId);
+    return failure;
   }
 
   // The board is drawn five times a second while devices run.
@@ -244,11 +278,14 @@ class Fleet : public FleetHost, public FleetObserver {
     });
   }
 
-  void WriteRecord(std::size_t index, const DeviceRecord& r) {
+  void WriteRecord(std::size_t index, const DeviceRecord& r, const Failure& failure) {
     if (record_ == nullptr) return;
-    const PreparedImage& image = engine_.Image();
+    const PreparedImage& image = engine_.ImageOf(index);
+    const RolloutDevice& device = devices_[index];
     Json j;
-    j["device"] = outputs_[index]->label;
+    j["device"] = device.address;
+    j["name"] = device.device.name.empty() ? Json(nullptr) : Json(device.device.name);
+    j["group"] = device.device.group.empty() ? Json(nullptr) : Json(device.device.group);
     j["command"] = output_.command;
     j["source"] = options_.file;
     j["image"] = image.path;
@@ -257,20 +294,26 @@ class Fleet : public FleetHost, public FleetObserver {
     j["size"] = image.length;
     j["start"] = UtcTimeText(r.startWall);
     j["duration_ms"] = r.durationMs;
-    j["outcome"] = OutcomeName(r.outcome);
+    j["outcome"] = r.started ? OutcomeName(r.outcome) : "not_started";
+    j["cause"] = CauseName(r.cause);
     j["exit_code"] = outputs_[index]->code;
-    if (r.failure.failed()) {
+    if (failure.failed()) {
       Json f;
-      f["origin"] = OriginName(r.failure.origin);
-      f["phase"] = PhaseName(r.failure);
-      f["text"] = r.failure.message;
-      f["detail"] = r.failure.detail;
+      f["origin"] = OriginName(failure.origin);
+      f["phase"] = PhaseName(failure);
+      f["text"] = failure.message;
+      f["detail"] = failure.detail;
       j["failure"] = f;
     } else {
       j["failure"] = nullptr;
     }
     j["sha256_sent"] = r.sentSha256.empty() ? Json(nullptr) : Json(r.sentSha256);
     j["retries_used"] = r.retriesUsed;
+    if (!device.fields.empty()) {
+      Json fields = Json::object();
+      for (const auto& [column, value] : device.fields) fields[column] = value;
+      j["fields"] = fields;
+    }
     const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     std::fputs(line.c_str(), record_);
     // Written through at once: the record outlives a crash of the command.
@@ -279,6 +322,7 @@ class Fleet : public FleetHost, public FleetObserver {
 
   const RunOptions& options_;
   const FleetOutput& output_;
+  const std::vector<RolloutDevice>& devices_;
   std::FILE* record_;
   asio::io_context io_;
   FleetInterrupts interrupts_;
@@ -320,47 +364,30 @@ bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vec
   return true;
 }
 
-int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
-                     std::vector<FleetDevice>* devices, const CommandStreams& streams) {
-  for (const DeviceAddress& host : options.hosts) devices->push_back(MakeFleetDevice(host.host, host.PortOr(defaultPort)));
-  if (!options.hostsFile.empty()) {
-    std::ifstream in(options.hostsFile, std::ios::binary);
-    std::string error;
-    if (!in) {
-      std::fprintf(streams.err, "mervix-cli %s: cannot read the hosts file '%s'\n", name, options.hostsFile.c_str());
-      return kExitInput;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!ParseHostsText(text.str(), defaultPort, devices, &error)) {
-      std::fprintf(streams.err, "mervix-cli %s: %s: %s\n", name, options.hostsFile.c_str(), error.c_str());
-      return kExitInput;
-    }
+int RunFleet(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
+             const std::vector<RolloutDevice>& devices, const CommandStreams& streams) {
+  std::string paths;
+  for (const PreparedImage& image : images) {
+    std::fprintf(streams.err, "%s\n",
+                 FormatCommandLineText(IDS_CLI_IMAGE, {image.path, std::to_string(image.length), image.sha256})
+                     .c_str());
+    paths += (paths.empty() ? "" : ", ") + image.path;
   }
-  if (devices->empty()) {
-    std::fprintf(streams.err, "mervix-cli %s: no device in '%s'\n", name, options.hostsFile.c_str());
-    return kExitUsage;
-  }
-  return -1;
-}
-
-int RunFleet(const char* name, const RunOptions& options, const PreparedImage& image,
-             const std::vector<FleetDevice>& devices, const CommandStreams& streams) {
-  std::fprintf(streams.err, "%s\n",
-               FormatCommandLineText(IDS_CLI_IMAGE, {image.path, std::to_string(image.length), image.sha256}).c_str());
+  // Every device finished before (--resume): nothing to write.
+  if (devices.empty()) return kExitSuccess;
 
   // One confirmation for the whole fleet.
   TerminalOperator terminal(streams.in, streams.out, streams.err, options.assumeYes);
-  const std::string question =
-      FormatCommandLineText(IDS_CLI_FLEET_CONFIRM, {std::to_string(devices.size()), image.path});
+  const std::string question = FormatCommandLineText(IDS_CLI_FLEET_CONFIRM, {std::to_string(devices.size()), paths});
   if (terminal.Ask(Question::Confirm, question, ButtonSet::OkCancel) != Answer::Ok) return kExitStopped;
 
+  // The record is the roll-out's ledger: --resume appends to the one it read.
+  const std::string& recordFile = options.resumeFile.empty() ? options.recordFile : options.resumeFile;
   std::FILE* record = nullptr;
-  if (!options.recordFile.empty()) {
-    record = std::fopen(options.recordFile.c_str(), "a");
+  if (!recordFile.empty()) {
+    record = std::fopen(recordFile.c_str(), "a");
     if (record == nullptr) {
-      std::fprintf(streams.err, "mervix-cli %s: cannot open the record file '%s'\n", name,
-                   options.recordFile.c_str());
+      std::fprintf(streams.err, "mervix-cli %s: cannot open the record file '%s'\n", name, recordFile.c_str());
       return kExitInput;
     }
   }
@@ -370,14 +397,14 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
   FleetOutput output{name, streams.out, streams.err};
   output.json = options.json;
   std::vector<std::string> labels;
-  for (const FleetDevice& d : devices) labels.push_back(d.label);
+  for (const RolloutDevice& d : devices) labels.push_back(d.device.label);
   FleetBoard board(labels);
   if (!options.json && ShowsProgress(options.progress, streams.err)) {
     output.board = &board;
     output.logLines = !IsTerminal(streams.out);
   }
 
-  Fleet fleet(options, output, image, devices, record);
+  Fleet fleet(options, output, images, devices, record);
   std::string error;
   const bool ran = fleet.Run(&error);
   if (record != nullptr) std::fclose(record);
@@ -405,7 +432,11 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
     } else {
       ++failed;
     }
-    const std::string cause = r.failure.failed() ? r.failure.message : std::string(OutcomeName(r.outcome));
+    const std::string cause = !r.started                ? GetMessageText(fleet.Engine().Halt() == FleetHalt::Canary
+                                                                               ? IDS_CLI_NOT_STARTED_CANARY
+                                                                               : IDS_CLI_NOT_STARTED_BUDGET)
+                              : r.failure.failed() ? r.failure.message
+                                                   : std::string(OutcomeName(r.outcome));
     ++causes[{code, cause}];
   }
   std::fprintf(streams.err, "%s\n",
@@ -423,18 +454,31 @@ int RunFleet(const char* name, const RunOptions& options, const PreparedImage& i
   return ExitCodeOfCause(MostSeriousCause(fleet.Engine().Causes()));
 }
 
+int RunRollout(const char* name, const RunOptions& options, std::uint16_t defaultPort, const ImagePreparer& prepare,
+               const CommandStreams& streams) {
+  std::vector<RolloutDevice> devices;
+  int code = ReadRolloutDevices(name, options, defaultPort, &devices, streams);
+  if (code >= 0) return code;
+  std::vector<PreparedImage> images;
+  code = PrepareRolloutImages(name, options, options.file, prepare, &devices, &images, streams);
+  if (code >= 0) return code;
+  code = SelectFromLedger(name, options, images, &devices, streams);
+  if (code >= 0) return code;
+  return RunFleet(name, options, images, devices, streams);
+}
+
 int RunSendFleet(const SendOptions& options, const CommandStreams& streams) {
-  std::vector<FleetDevice> devices;
-  const int unread = ReadFleetDevices("send", options, options.port, &devices, streams);
-  if (unread >= 0) return unread;
-  // The image, prepared once for every device.
-  PreparedImage image;
-  const Failure refused = PrepareImageAsItIs(options.file, &image);
-  if (refused.failed()) {
+  // Each image, prepared once for every device that gets it; other readers
+  // may read it meanwhile (another command sending it), nobody may write it.
+  const ImagePreparer prepare = [&streams](const std::string& file, const std::string&, PreparedImage* image,
+                                           int* exitCode) {
+    const Failure refused = PrepareImageAsItIs(file, image, ImageAccess::ReadersOnly);
+    if (!refused.failed()) return true;
     std::fprintf(streams.err, "mervix-cli send: %s\n", Describe(refused).c_str());
-    return ExitCodeOf(RunOutcome::Failed, refused);
-  }
-  return RunFleet("send", options, image, devices, streams);
+    *exitCode = ExitCodeOf(RunOutcome::Failed, refused);
+    return false;
+  };
+  return RunRollout("send", options, options.port, prepare, streams);
 }
 
 }  // namespace mervix::cli

@@ -8,6 +8,7 @@
 #include "cli/support/CommandLine.h"
 #include "cli/support/CommandRun.h"
 #include "cli/support/DeviceAddress.h"
+#include "cli/support/Rollout.h"
 #include "operations/FleetEngine.h"
 #include "operations/PreparedImage.h"
 
@@ -29,16 +30,16 @@ FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port);
 bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
                     std::string* error);
 
-// The devices of a fleet: every --host (at the port its text names, else
-// at |defaultPort|), then the hosts file's. -1 when there is at least one;
-// else the exit code, with the reason on standard error.
-int ReadFleetDevices(const char* name, const RunOptions& options, std::uint16_t defaultPort,
-                     std::vector<FleetDevice>* devices, const CommandStreams& streams);
-
-// Runs the prepared |image| on every device of a fleet after one
+// Runs the prepared |images| on every device of a roll-out after one
 // confirmation for all of them (or --yes). Returns the exit code.
-int RunFleet(const char* name, const RunOptions& options, const PreparedImage& image,
-             const std::vector<FleetDevice>& devices, const CommandStreams& streams);
+int RunFleet(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
+             const std::vector<RolloutDevice>& devices, const CommandStreams& streams);
+
+// A whole roll-out: its devices, their images prepared once each by
+// |prepare| (and checked against their pinned SHA-256), those a ledger
+// leaves out, then the run. Returns the exit code.
+int RunRollout(const char* name, const RunOptions& options, std::uint16_t defaultPort, const ImagePreparer& prepare,
+               const CommandStreams& streams);
 
 // "send" to several devices (options.Fleet()). Returns the exit code.
 int RunSendFleet(const SendOptions& options, const CommandStreams& streams);

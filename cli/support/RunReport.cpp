@@ -65,13 +65,14 @@ const char* ProgressPhaseName(ProgressPhase phase) {
   return "done";
 }
 
-Json Event(const char* name, std::int64_t ms, const std::string& device) {
+Json Event(const char* name, std::int64_t ms, const std::string& device, const std::string& deviceName = "") {
   Json j;
   j["schema"] = kJsonSchemaVersion;
   j["event"] = name;
   j["t_ms"] = ms;
-  // One of several devices: every event names it.
+  // One of several devices: every event names it (and its name, if any).
   if (!device.empty()) j["device"] = device;
+  if (!deviceName.empty()) j["name"] = deviceName;
   return j;
 }
 
@@ -170,7 +171,7 @@ void RunReport::Log(const std::string& appended) {
   pendingLog_ += TerminalLineEndings(appended);
   std::size_t end;
   while ((end = pendingLog_.find('\n')) != std::string::npos) {
-    Json j = Event("log", ElapsedMs(), deviceTag_);
+    Json j = Event("log", ElapsedMs(), deviceTag_, deviceName_);
     j["text"] = pendingLog_.substr(0, end);
     Emit(Dump(j));
     pendingLog_.erase(0, end + 1);
@@ -180,7 +181,7 @@ void RunReport::Log(const std::string& appended) {
 void RunReport::Box(const std::string& text, const std::string& detail, ButtonSet buttons, Answer answer,
                     bool automatic) {
   if (!json_) return;
-  Json j = Event("box", ElapsedMs(), deviceTag_);
+  Json j = Event("box", ElapsedMs(), deviceTag_, deviceName_);
   j["text"] = text;
   j["detail"] = detail;
   j["buttons"] = ButtonsName(buttons);
@@ -208,7 +209,7 @@ void RunReport::Started(const DownloadJob& job) {
     std::fflush(err_);
     return;
   }
-  Json j = Event("run_started", ElapsedMs(), deviceTag_);
+  Json j = Event("run_started", ElapsedMs(), deviceTag_, deviceName_);
   j["command"] = command_;
   j["device"] = device_;
   j["image"] = image.path;
@@ -226,7 +227,7 @@ void RunReport::Stopping(bool atOnce) {
   std::fprintf(err_, "%s\n", text.c_str());
   std::fflush(err_);
   if (json_) {
-    Json j = Event("stopping", ElapsedMs(), deviceTag_);
+    Json j = Event("stopping", ElapsedMs(), deviceTag_, deviceName_);
     j["at_once"] = atOnce;
     j["text"] = text;
     Emit(Dump(j));
@@ -241,7 +242,7 @@ void RunReport::OnProgress(const Progress& p) {
     const std::uint64_t before =
         anyProgress_ && p.bytesAcknowledged >= last_.bytesAcknowledged ? last_.bytesAcknowledged : 0;
     if (p.bytesAcknowledged > before) {
-      Json j = Event("block_acknowledged", now, deviceTag_);
+      Json j = Event("block_acknowledged", now, deviceTag_, deviceName_);
       j["block"] = p.phase == ProgressPhase::Sending && p.block > 1 ? p.block - 1 : p.blocks;
       j["blocks"] = p.blocks;
       j["bytes"] = p.bytesAcknowledged - before;
@@ -252,7 +253,7 @@ void RunReport::OnProgress(const Progress& p) {
       Emit(Dump(j));
     }
     if (!anyProgress_ || p.phase != last_.phase) {
-      Json j = Event("phase", now, deviceTag_);
+      Json j = Event("phase", now, deviceTag_, deviceName_);
       j["phase"] = ProgressPhaseName(p.phase);
       j["text"] = FormatPhase(p, device_);
       Emit(Dump(j));
@@ -287,11 +288,12 @@ int RunReport::Finish(const DownloadJob* job, bool ended, RunOutcome outcome, co
     const std::string why = ended ? Describe(failure) : "the run ended without an outcome";
     std::fprintf(err_, "mervix-cli %s: %s\n", command_, why.c_str());
   } else if (!proof.empty()) {
-    std::fprintf(err_, "%s%s%s\n", deviceTag_.c_str(), deviceTag_.empty() ? "" : ": ", proof.c_str());
+    const std::string& shown = deviceName_.empty() ? deviceTag_ : deviceName_;
+    std::fprintf(err_, "%s%s%s\n", shown.c_str(), shown.empty() ? "" : ": ", proof.c_str());
   }
   std::fflush(err_);
   if (json_) {
-    Json j = Event("run_ended", ElapsedMs(), deviceTag_);
+    Json j = Event("run_ended", ElapsedMs(), deviceTag_, deviceName_);
     j["outcome"] = ended ? OutcomeName(outcome) : "none";
     j["exit_code"] = code;
     j["started"] = started_;

@@ -44,7 +44,11 @@ class RunReport : public RunObserver {
   // first progress (the image is prepared and open by then).
   void Follow(const DownloadJob& job) { job_ = &job; }
   // One device of several: every JSON event carries |device|.
-  void SetDeviceTag(const std::string& device) { deviceTag_ = device; }
+  // Its |name| goes with it when it has one.
+  void SetDeviceTag(const std::string& device, const std::string& name = std::string()) {
+    deviceTag_ = device;
+    deviceName_ = name;
+  }
   // Ctrl-C: the first stops after the block in flight, the second at once.
   void Stopping(bool atOnce);
   // Clears the progress line, if one is drawn, before other output.
@@ -75,6 +79,7 @@ class RunReport : public RunObserver {
   bool lineDrawn_ = false;
   std::string device_;
   std::string deviceTag_;
+  std::string deviceName_;
   std::string fileSha256_;
   std::string pendingLog_;  // a log line not yet ended
   ProgressMeter meter_;
