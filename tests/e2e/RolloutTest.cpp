@@ -1,0 +1,172 @@
+// Roll-outs from an inventory against simulated devices: groups one after
+// the other behind a canary, a canary or a failure budget that halts the
+// roll-out, a pinned hash that differs, and two commands sending one file.
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
+#include "tests/support/Patterns.h"
+#include "tests/support/Programs.h"
+
+#include "operations/Sha256.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace mervix {
+namespace {
+
+using ::testing::HasSubstr;
+using mervix::testing::Bytes;
+using mervix::testing::DevsimFleet;
+using mervix::testing::ProcessResult;
+
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
+
+class RolloutTest : public ::testing::Test {
+ protected:
+  // |devices| simulated devices (|options| as for the simulator), an image
+  // of 70,000 bytes, and an inventory with the groups given one letter a device.
+  void SetUp(unsigned devices, const std::vector<std::string>& options, const std::string& groups) {
+    std::string error;
+    ASSERT_TRUE(fleet_->Start(devices, options, &error)) << error;
+    image_ = mervix::testing::MakeImage(70000, 3, 1);
+    imagePath_ = fleet_->FilePath("fw.img");
+    mervix::testing::WriteBytes(imagePath_, image_);
+    inventory_ = fleet_->FilePath("inventory.csv");
+    record_ = fleet_->FilePath("record.jsonl");
+    std::ofstream csv(inventory_, std::ios::binary);
+    csv << "host,name,group,serial\r\n";
+    for (unsigned k = 0; k < devices; ++k) {
+      csv << "127.0.0.1:" << fleet_->Ports()[k] << ",dev-" << k << "," << groups[k] << ",S" << k << "\r\n";
+    }
+  }
+  ProcessResult Send(std::vector<std::string> extra) {
+    std::vector<std::string> args = {mervix::testing::CliPath(), "send", "--inventory", inventory_, "--record",
+                                     record_, "--yes", "--jobs", "2", "--switch-pause", "0.05", "--progress", "never"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(imagePath_);
+    return mervix::testing::RunProcess(args, std::nullopt, kEnglish, 60000);
+  }
+  // The record's lines by name, in the order they were written.
+  std::vector<nlohmann::json> Records() {
+    std::vector<nlohmann::json> lines;
+    std::ifstream in(record_);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+  }
+
+  std::unique_ptr<DevsimFleet> fleet_ = std::make_unique<DevsimFleet>();
+  Bytes image_;
+  std::string imagePath_, inventory_, record_;
+};
+
+TEST_F(RolloutTest, GroupsRunOneAfterTheOtherBehindTheCanary) {
+  SetUp(6, {}, "aabbcc");
+  const ProcessResult p = Send({"--canary", "1", "--wave-pause", "0.1"});
+  EXPECT_EQ(p.exitCode, 0) << p.out << p.err;
+  EXPECT_THAT(p.out, HasSubstr("dev-0: Download finished"));
+  const std::vector<nlohmann::json> records = Records();
+  ASSERT_EQ(records.size(), 6u);
+  std::string groups;
+  for (const nlohmann::json& r : records) {
+    groups += r["group"].get<std::string>();
+    EXPECT_EQ(r["cause"], "finished") << r.dump();
+    EXPECT_EQ(r["fields"]["serial"], "S" + r["name"].get<std::string>().substr(4)) << r.dump();
+  }
+  EXPECT_EQ(records.front()["name"], "dev-0") << "the canary ends first";
+  EXPECT_EQ(groups, "aabbcc") << "a group starts when the one before it has ended";
+  fleet_->Stop();
+  for (unsigned k = 0; k < 6; ++k) EXPECT_EQ(fleet_->ReceivedImage(k), image_) << k;
+}
+
+// A canary that fails, and a budget reached in the second group: the rest
+// is recorded as not started and never contacted.
+TEST_F(RolloutTest, AFailedCanaryOrAReachedBudgetHaltsTheRollOut) {
+  const struct {
+    const char* name;
+    std::vector<std::string> faults, options;
+    std::string halted;  // on standard error
+    std::vector<unsigned> untouched;
+  } cases[] = {
+      {"canary", {"--fault-device", "0:size=nak:0x0020"}, {"--canary", "1"}, "The canary did not finish", {1, 2, 3, 4, 5}},
+      {"budget",
+       {"--fault-device", "2:size=nak:0x0020", "--fault-device", "3:size=nak:0x0020"},
+       {"--max-failures", "30%"},
+       "Failure budget reached: 2 devices failed",
+       {4, 5}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fleet_ = std::make_unique<DevsimFleet>();
+    SetUp(6, c.faults, "aabbcc");
+    const ProcessResult p = Send(c.options);
+    EXPECT_EQ(p.exitCode, 9) << p.out << p.err;
+    EXPECT_THAT(p.err, HasSubstr(c.halted));
+    std::map<std::string, nlohmann::json> byName;
+    for (const nlohmann::json& r : Records()) byName[r["name"].get<std::string>()] = r;
+    ASSERT_EQ(byName.size(), 6u);
+    fleet_->Stop();
+    for (unsigned k : c.untouched) {
+      const nlohmann::json& r = byName["dev-" + std::to_string(k)];
+      EXPECT_EQ(r["outcome"], "not_started") << r.dump();
+      EXPECT_EQ(r["cause"], "budget") << r.dump();
+      EXPECT_EQ(fleet_->Record(k).Number("connections", 0), 0) << k;
+    }
+  }
+}
+
+TEST_F(RolloutTest, APinnedHashThatDiffersSendsNothing) {
+  SetUp(2, {}, "aa");
+  const ProcessResult p = Send({"--expect-sha256", std::string(64, '0')});
+  EXPECT_EQ(p.exitCode, 7) << p.err;
+  Sha256 hash;
+  hash.Update(image_.data(), image_.size());
+  EXPECT_THAT(p.err, HasSubstr("its SHA-256 is " + hash.FinishHex() + ", expected " + std::string(64, '0')));
+  fleet_->Stop();
+  for (unsigned k = 0; k < 2; ++k) EXPECT_EQ(fleet_->Record(k).Number("connections", 0), 0) << k;
+}
+
+// The ledger: a device that failed is written again with --resume, one
+// that finished never.
+TEST_F(RolloutTest, AResumedRollOutWritesOnlyWhatDidNotFinish) {
+  SetUp(3, {"--fault-device", "1:size=nak:0x0020"}, "aaa");
+  EXPECT_EQ(Send({"--resume", record_}).exitCode, 1);
+  const ProcessResult again = Send({"--resume", record_});
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_THAT(again.err, HasSubstr("2 devices already finished with this image"));
+  fleet_->Stop();
+  for (unsigned k = 0; k < 3; ++k) {
+    EXPECT_EQ(fleet_->Record(k).Number("downloads_completed", 0), 1) << k;
+  }
+  EXPECT_EQ(Records().size(), 4u);
+}
+
+// Two commands at once send one file: each holds it for readers only.
+TEST_F(RolloutTest, TwoCommandsSendOneFileAtOnce) {
+  SetUp(2, {}, "aa");
+  std::vector<std::string> first = {mervix::testing::CliPath(), "send", "--host",
+                                    "127.0.0.1:" + std::to_string(fleet_->Ports()[0]), "--yes", "--switch-pause", "0.5",
+                                    imagePath_};
+  std::vector<std::string> second = first;
+  second[3] = "127.0.0.1:" + std::to_string(fleet_->Ports()[1]);
+  std::future<ProcessResult> one =
+      std::async(std::launch::async, [&] { return mervix::testing::RunProcess(first, std::nullopt, kEnglish, 30000); });
+  const ProcessResult two = mervix::testing::RunProcess(second, std::nullopt, kEnglish, 30000);
+  EXPECT_EQ(two.exitCode, 0) << two.err;
+  const ProcessResult done = one.get();
+  EXPECT_EQ(done.exitCode, 0) << done.err;
+  fleet_->Stop();
+  for (unsigned k = 0; k < 2; ++k) EXPECT_EQ(fleet_->ReceivedImage(k), image_) << k;
+}
+
+}  // namespace
+}  // namespace mervix
