@@ -2,6 +2,7 @@
 // end-to-end tests can trust what it answers and records.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
+#include "tests/support/TempFolder.h"
 #include "tools/devsim/SimulatorOptions.h"
 
 #include <arpa/inet.h>
@@ -404,6 +405,129 @@ TEST(DevsimFleetTest, DevicesAreIndependent) {
   EXPECT_EQ(fleet.Record(2).Number("downloads_completed"), 1);
   EXPECT_EQ(fleet.ReceivedImage(2), (Bytes{7, 8, 9}));
   EXPECT_TRUE(fleet.ReceivedImage(0).empty());
+}
+
+// One download on an open connection: the query answered with |status|,
+// the size and the one block acknowledged.
+void Download(RawClient& c, const Bytes& status, const Bytes& image) {
+  ASSERT_TRUE(c.Connected());
+  EXPECT_EQ(c.Exchange(kStatusQuery), status);
+  EXPECT_EQ(c.Exchange(SizeRequest(std::uint32_t(image.size()))), kAck);
+  EXPECT_EQ(c.Exchange(image), kAck);
+}
+
+// A fleet from a device file: one device per row, each hit by its own
+// faults only, its name in the messages; a bad row or a count that
+// contradicts --devices stops the simulator at start.
+TEST(DevsimFleetTest, DeviceFileGivesEachRowItsFaults) {
+  testing::TempFolder dir;
+  testing::WriteText(dir / "fleet.csv",
+                     "name,fault,notes\r\none,,\r\n\"two, odd\",status=nak:0x8000;status.2=close,\"a \"\"b\"\"\"\r\nthree,,\r\n");
+  testing::DevsimFleet fleet;
+  std::string error;
+  ASSERT_TRUE(fleet.Start(3, {"--device-file", dir / "fleet.csv", "--verbose"}, &error)) << error;
+  const std::vector<std::uint16_t> ports = fleet.Ports();
+  for (std::uint16_t port : {ports[0], ports[2]}) EXPECT_EQ(RawClient(port).Exchange(kStatusQuery), kStatus1);
+  EXPECT_EQ(RawClient(ports[1]).Exchange(kStatusQuery), (Bytes{0x52, 0x06, 0x80, 0x00, 0, 0, 0, 0}));
+  {
+    RawClient c(ports[1]);
+    c.Send(kStatusQuery);
+    EXPECT_TRUE(c.PeerClosed());
+  }
+  EXPECT_EQ(fleet.Stop(), 0) << fleet.Log();
+  EXPECT_EQ(fleet.Record(0).Text("faults_fired"), "");
+  EXPECT_EQ(fleet.Record(1).Text("faults_fired"), "status=nak:0x8000,status.2=close");
+  EXPECT_EQ(fleet.Record(2).Text("faults_fired"), "");
+  EXPECT_NE(fleet.Log().find("devsim[two, odd 1]"), std::string::npos) << fleet.Log();
+
+  testing::WriteText(dir / "bad.csv", "name,restart\na,1\nb,soon\n");
+  const std::string fleetFile = dir / "fleet.csv";
+  for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--device-file", dir / "bad.csv"}, "line 3 (b): restart 'soon'"},
+           {{"--device-file", dir / "missing.csv"}, "missing.csv"},
+           {{"--device-file", fleetFile, "--devices", "2"}, "has 3"},
+           {{"--device-file", fleetFile, "--fault-device", "3:status=close"}, "not in the fleet of 3"}}) {
+    std::vector<std::string> argv = {DevsimProcess::ProgramPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const testing::ProcessResult p = testing::RunProcess(argv, std::nullopt, {}, 5000);
+    EXPECT_EQ(p.exitCode, 2) << p.err;
+    EXPECT_EQ(p.err.rfind("mervix-devsim: option --", 0), 0u) << p.err;
+    EXPECT_NE(p.err.find(says), std::string::npos) << p.err;
+  }
+}
+
+// After a complete download a device with a restart (the option, or its row)
+// drops the connection, closes the connections that come while it is away
+// and then answers in normal mode; a row with restart 0 keeps the plain
+// behaviour: the connection stays, the next one is answered at once in the
+// mode it began in.
+TEST(DevsimFleetTest, RestartAfterDownloadFromOptionOrRow) {
+  testing::TempFolder dir;
+  testing::WriteText(dir / "fleet.csv", "name,restart\naway,\nstays,0\n");
+  testing::DevsimFleet fleet;
+  std::string error;
+  ASSERT_TRUE(fleet.Start(2, {"--device-file", dir / "fleet.csv", "--download-mode", "--restart-after", "1.5"},
+                          &error))
+      << error;
+  const std::vector<std::uint16_t> ports = fleet.Ports();
+  {
+    RawClient c(ports[0]);
+    Download(c, kStatus2, {1, 2, 3});
+    EXPECT_TRUE(c.PeerClosed());
+  }
+  {
+    RawClient c(ports[0]);  // at once: still away
+    ASSERT_TRUE(c.Connected());
+    c.Send(kStatusQuery);
+    EXPECT_TRUE(c.PeerClosed());
+  }
+  Bytes answer;
+  for (int i = 0; i < 100 && answer.empty(); ++i) {  // poll as a roll-out does, up to 10 s
+    RawClient c(ports[0]);
+    answer = c.Exchange(kStatusQuery);
+    if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(answer, kStatus1);
+  {
+    RawClient c(ports[1]);
+    Download(c, kStatus2, {4, 5});
+    EXPECT_FALSE(c.PeerClosed(200));
+  }
+  EXPECT_EQ(RawClient(ports[1]).Exchange(kStatusQuery), kStatus2);
+
+  EXPECT_EQ(fleet.Stop(), 0) << fleet.Log();
+  const DevsimRecord away = fleet.Record(0), stays = fleet.Record(1);
+  EXPECT_EQ(away.Number("restarts"), 1);
+  EXPECT_GE(away.Number("restart_refused"), 2);  // the one above and the first poll
+  EXPECT_EQ(away.Number("connections"), 2);
+  EXPECT_EQ(away.Number("complete_downloads"), 1);
+  EXPECT_EQ(stays.Number("restarts"), 0);
+  EXPECT_EQ(stays.Number("restart_refused"), 0);
+  EXPECT_EQ(stays.Number("connections"), 2);
+}
+
+// complete_downloads counts every complete image over the simulator's life;
+// one cut off inside a block does not count, and the image fields describe
+// the latest download.
+TEST_F(DevsimTest, CompleteDownloadsCountedOverTheLife) {
+  StartSim({"--download-mode", "--fault", "block.0=vanish:1"});
+  {
+    RawClient c(sim_.Port());
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus2);
+    EXPECT_EQ(c.Exchange(SizeRequest(4)), kAck);
+    c.Send({9, 9, 9, 9});
+    EXPECT_TRUE(c.PeerClosed());
+  }
+  for (const Bytes& image : {Bytes{1, 2, 3}, Bytes{4, 5, 6, 7}}) {
+    RawClient c(sim_.Port());
+    Download(c, kStatus2, image);
+  }
+  const DevsimRecord r = StopAndRecord();
+  EXPECT_EQ(r.Number("complete_downloads"), 2);
+  EXPECT_EQ(r.Number("downloads_completed"), 2);
+  EXPECT_EQ(r.Number("restarts"), 0);
+  EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{4}));
+  EXPECT_EQ(sim_.ReceivedImage(), (Bytes{4, 5, 6, 7}));
 }
 
 }  // namespace

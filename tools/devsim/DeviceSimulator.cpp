@@ -129,6 +129,9 @@ std::string FormatRecord(const SimulatorRecord& r) {
   line("decoded_size", r.decodedSize ? std::to_string(*r.decodedSize) : "");
   line("decode_error", r.decodeError);
   line("last_end", r.lastEnd);
+  line("complete_downloads", std::to_string(r.downloadsCompleted));
+  line("restarts", std::to_string(r.restarts));
+  line("restart_refused", std::to_string(r.restartRefused));
   for (const std::string& f : r.frames) line("frame", f);
   for (const std::string& f : r.replies) line("reply", f);
   return s;
@@ -203,7 +206,8 @@ bool DeviceSimulator::RunUntil(const bool& done) {
 
 void DeviceSimulator::Note(const char* format, ...) {
   if (!options_.verbose) return;
-  std::fprintf(stderr, "devsim[%u]: ", connection_);
+  if (options_.name.empty()) std::fprintf(stderr, "devsim[%u]: ", connection_);
+  else std::fprintf(stderr, "devsim[%s %u]: ", options_.name.c_str(), connection_);
   va_list args;
   va_start(args, format);
   std::vfprintf(stderr, format, args);
@@ -424,7 +428,8 @@ void DeviceSimulator::HandleConnection() {
     if (kind == Size && sizeAccepted && sentAck) {
       ReceiveBlocks(size);
       downloadDone = record_.lastEnd == "download complete";
-      if (downloadDone) Discard(true);
+      // A restarting device drops the connection once the last Ack is out.
+      if (downloadDone && options_.restartMs == 0) Discard(true);
       break;
     }
   }
@@ -432,8 +437,15 @@ void DeviceSimulator::HandleConnection() {
   peer_->close(ignored);
 
   if (switchPending_ && switchesLeft_ > 0) --switchesLeft_;
-  // A device that has taken new firmware restarts in the mode it began in.
+  // A device that has taken new firmware restarts in the mode it began in,
+  // or, when it restarts for a while, comes back in normal mode.
   if (downloadDone) switchesLeft_ = options_.switches;
+  if (downloadDone && options_.restartMs > 0) {
+    ++record_.restarts;
+    switchesLeft_ = std::max(options_.switches, 1u);
+    restartEnds_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.restartMs);
+    Note("restarting for %d ms", options_.restartMs);
+  }
 }
 
 // Receives the image announced by an acknowledged size request: blocks of
@@ -540,6 +552,15 @@ int DeviceSimulator::Serve() {
     });
     if (!RunUntil(done) || stopped_) break;
     if (ec) continue;
+    if (restartEnds_ && std::chrono::steady_clock::now() < *restartEnds_) {
+      // Away: the connection is closed before anything is read.
+      socket.close(ec);
+      ++record_.restartRefused;
+      Note("restarting: connection closed");
+      WriteOutputs();
+      continue;
+    }
+    restartEnds_.reset();
     // Replies go out at once; the split fault's two writes stay two segments.
     socket.set_option(asio::ip::tcp::no_delay(true), ec);
     peer_.emplace(std::move(socket));

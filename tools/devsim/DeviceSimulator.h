@@ -42,6 +42,8 @@ struct SimulatorRecord {
   bool imageComplete = false;             // all announced bytes arrived
   bool endsWithTova = false;
   unsigned downloadsCompleted = 0;        // last block acknowledged
+  unsigned restarts = 0;                  // restarts begun after a download
+  unsigned restartRefused = 0;            // connections closed unread while restarting
   unsigned badFrames = 0;                 // requests that are none of the four
   unsigned lockstepViolations = 0;        // bytes that came before the reply was sent
   unsigned long long partialFrameBytes = 0;  // bytes of requests cut off by a close
@@ -121,6 +123,8 @@ class DeviceSimulator {
   unsigned connection_ = 0;  // number of the connection being served
   std::uint32_t statusCount_ = 0, switchCount_ = 0, sectorCount_ = 0, sizeCount_ = 0;
   bool outputError_ = false;
+  // While restarting (--restart-after), the time it answers again.
+  std::optional<std::chrono::steady_clock::time_point> restartEnds_;
 };
 
 }  // namespace mervix::devsim

@@ -1,5 +1,7 @@
 #include "tools/devsim/SimulatorOptions.h"
 
+#include "tools/devsim/DeviceFile.h"
+
 #include <asio/ip/address.hpp>
 
 #include <cerrno>
@@ -54,6 +56,29 @@ constexpr KindName kKinds[] = {
 };
 
 }  // namespace
+
+bool ParseSeconds(const std::string& text, int* milliseconds) {
+  const std::size_t dot = text.find('.');
+  const std::string whole = text.substr(0, dot);
+  const std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+  if (whole.empty() || whole.size() > 5 || fraction.size() > 3 || (dot != std::string::npos && fraction.empty()))
+    return false;
+  long long ms = 0;
+  for (const char c : whole) {
+    if (c < '0' || c > '9') return false;
+    ms = ms * 10 + (c - '0');
+  }
+  ms *= 1000;
+  long long scale = 100;
+  for (const char c : fraction) {
+    if (c < '0' || c > '9') return false;
+    ms += (c - '0') * scale;
+    scale /= 10;
+  }
+  if (ms > 86400LL * 1000) return false;
+  *milliseconds = static_cast<int>(ms);
+  return true;
+}
 
 bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error) {
   Fault f;
@@ -192,6 +217,7 @@ bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error) {
 ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, SimulatorOptions* out,
                                    std::string* error) {
   SimulatorOptions o;
+  bool devicesGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help") return ParseOutcome::Help;
@@ -270,6 +296,14 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
         return ParseOutcome::Error;
       }
       o.devices = static_cast<unsigned>(n);
+      devicesGiven = true;
+    } else if (name == "--device-file") {
+      o.deviceFile = value;  // read once every option is known
+    } else if (name == "--restart-after") {
+      if (!ParseSeconds(value, &o.restartMs)) {
+        *error = "option --restart-after: bad duration '" + value + "' (seconds from 0 to 86400, e.g. 30 or 0.5)";
+        return ParseOutcome::Error;
+      }
     } else if (name == "--fault-device") {
       // K:STEP[.N]=KIND[:ARGS]
       const std::size_t colon = value.find(':');
@@ -288,6 +322,26 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
     } else {
       *error = "unknown option " + name;
       return ParseOutcome::Error;
+    }
+  }
+  if (!o.deviceFile.empty()) {
+    // The file's rows are the fleet: one device each, with its faults.
+    std::vector<DeviceRow> rows;
+    std::string reason;
+    if (!LoadDeviceFile(o.deviceFile, &rows, &reason)) {
+      *error = "option --device-file: " + reason;
+      return ParseOutcome::Error;
+    }
+    const unsigned count = static_cast<unsigned>(rows.size());
+    if (devicesGiven && o.devices != count) {
+      *error = "option --devices: " + std::to_string(o.devices) + " devices, but the device file '" + o.deviceFile +
+               "' has " + std::to_string(count);
+      return ParseOutcome::Error;
+    }
+    o.devices = count;
+    for (unsigned k = 0; k < count; ++k) {
+      for (const Fault& f : rows[k].faults) o.deviceFaults.emplace_back(k, f);
+      o.deviceSettings.push_back(rows[k].settings);
     }
   }
   for (const auto& df : o.deviceFaults) {
@@ -309,6 +363,12 @@ SimulatorOptions DeviceOptions(const SimulatorOptions& fleet, unsigned index) {
   SimulatorOptions o = fleet;
   o.devices = 1;
   o.deviceFaults.clear();
+  o.deviceSettings.clear();
+  if (index < fleet.deviceSettings.size()) {
+    const DeviceSettings& own = fleet.deviceSettings[index];
+    o.name = own.name;
+    if (own.restartMs) o.restartMs = *own.restartMs;
+  }
   if (fleet.devices <= 1) {
     for (const auto& df : fleet.deviceFaults) o.faults.push_back(df.second);
     return o;
@@ -369,6 +429,16 @@ Options:
                        line per device, in device order
   --fault-device K:STEP[.N]=KIND[:ARGS]
                        a fault of device K of the fleet only
+  --device-file FILE   the fleet as a CSV table, one device per row in device
+                       order (device K is data row K, from 0), in place of
+                       --devices (both given must agree); see "Device file"
+  --restart-after SECONDS
+                       after a complete download (the last block
+                       acknowledged) the device restarts: it closes the
+                       connection, then for SECONDS (e.g. 30 or 0.5) closes
+                       every new connection unread, and then answers again
+                       in normal mode (status 1, also after
+                       --download-mode). Default 0: no restart
   -v, --verbose        one line per event on standard error
   -h, --help           this text
 
@@ -395,13 +465,31 @@ Fault kinds:
   silent               never reply; keep the connection open and read on
   vanish[:N]           at a block: close after N bytes of it (default: half)
 
+Device file (--device-file): a header row, then one row per device; fields
+may be quoted ("" for a quote); UTF-8 with or without a byte order mark, LF or
+CR LF line ends, blank lines skipped. Columns, each optional, by name (other
+columns are ignored):
+  name                 the device's name in messages
+  fault                faults of this device, STEP[.N]=KIND[:ARGS] separated
+                       by ';' (as --fault-device K:...)
+  restart              seconds, as --restart-after for this device only
+                       (empty: the --restart-after value; 0: no restart)
+A bad row stops the simulator at start with its line number.
+Example:
+  name,fault,restart
+  bench-1,,30
+  "bench-2, slot 7",status=close;block.1=vanish,
+
 Record (key=value lines): connections, status_queries, switch_acks,
 reconnect_ms (milliseconds from each switch ack to the next connection),
 sector_requests, sector_address, size_requests, announced_size, blocks,
 block_sizes, bytes_received, image_complete, ends_with_tova,
 downloads_completed, bad_frames, lockstep_violations, partial_frame_bytes,
-trailing_bytes, faults_fired, decoded_size, decode_error, last_end, and one
-"frame=CONN HEX" and "reply=CONN HEX" line per frame, in order.
+trailing_bytes, faults_fired, decoded_size, decode_error, last_end,
+complete_downloads (complete images received over the simulator's life),
+restarts (restarts begun), restart_refused (connections closed unread while
+restarting), and one "frame=CONN HEX" and "reply=CONN HEX" line per frame, in
+order.
 
 Example:
   mervix-devsim --port 2222 --record rec.txt --image got.img &

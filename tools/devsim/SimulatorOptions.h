@@ -32,6 +32,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,6 +73,12 @@ struct Fault {
   bool fired = false;
 };
 
+// What a device file (--device-file) sets for one device of the fleet.
+struct DeviceSettings {
+  std::string name;                 // for messages; may be empty
+  std::optional<int> restartMs;     // overrides --restart-after
+};
+
 struct SimulatorOptions {
   // The IP address listened on, IPv4 or IPv6 ("::1" for the IPv6 loopback).
   std::string listenAddress = "127.0.0.1";
@@ -93,6 +100,17 @@ struct SimulatorOptions {
   unsigned devices = 1;
   // Faults of one device of the fleet: (device index from 0, fault).
   std::vector<std::pair<unsigned, Fault>> deviceFaults;
+  // After a complete download the device restarts: for this many
+  // milliseconds it closes every new connection unread, then answers again
+  // in normal mode (status 1). 0: no restart, the device answers at once.
+  int restartMs = 0;
+  // The device's name in its messages (from the device file); may be empty.
+  std::string name;
+  // The fleet as a device file describes it (--device-file): its path, and
+  // one entry per device, in device order; empty without a file. The file's
+  // faults are in |deviceFaults|.
+  std::string deviceFile;
+  std::vector<DeviceSettings> deviceSettings;
 };
 
 // The options of device |index| of the fleet that |fleet| describes: its
@@ -108,6 +126,10 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
 
 // Parses one STEP[.N]=KIND[:ARGS] text; false with a reason when malformed.
 bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error);
+
+// Parses a duration in seconds, "30" or "0.25" (up to 3 decimals, at most
+// 86400), into milliseconds; false when malformed.
+bool ParseSeconds(const std::string& text, int* milliseconds);
 
 // The --help text.
 const char* UsageText();

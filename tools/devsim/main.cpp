@@ -48,9 +48,11 @@ int main(int argc, char** argv) {
   // lines can connect to all of them at once.
   std::vector<std::unique_ptr<DeviceSimulator>> devices;
   for (unsigned k = 0; k < options.devices; ++k) {
-    devices.push_back(std::make_unique<DeviceSimulator>(DeviceOptions(options, k)));
+    const SimulatorOptions own = DeviceOptions(options, k);
+    devices.push_back(std::make_unique<DeviceSimulator>(own));
     if (!devices.back()->Listen(&error)) {
-      std::fprintf(stderr, "mervix-devsim: %s\n", error.c_str());
+      if (own.name.empty()) std::fprintf(stderr, "mervix-devsim: %s\n", error.c_str());
+      else std::fprintf(stderr, "mervix-devsim: device %s: %s\n", own.name.c_str(), error.c_str());
       return 1;
     }
   }
