@@ -129,7 +129,6 @@ std::string FormatRecord(const SimulatorRecord& r) {
   line("decoded_size", r.decodedSize ? std::to_string(*r.decodedSize) : "");
   line("decode_error", r.decodeError);
   line("last_end", r.lastEnd);
-  line("complete_downloads", std::to_string(r.downloadsCompleted));
   line("restarts", std::to_string(r.restarts));
   line("restart_refused", std::to_string(r.restartRefused));
   for (const std::string& f : r.frames) line("frame", f);

@@ -486,7 +486,6 @@ sector_requests, sector_address, size_requests, announced_size, blocks,
 block_sizes, bytes_received, image_complete, ends_with_tova,
 downloads_completed, bad_frames, lockstep_violations, partial_frame_bytes,
 trailing_bytes, faults_fired, decoded_size, decode_error, last_end,
-complete_downloads (complete images received over the simulator's life),
 restarts (restarts begun), restart_refused (connections closed unread while
 restarting), and one "frame=CONN HEX" and "reply=CONN HEX" line per frame, in
 order.
