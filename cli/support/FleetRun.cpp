@@ -385,11 +385,13 @@ int RunFleet(const char* name, const RunOptions& options, const std::vector<Prep
   const std::string& recordFile = options.resumeFile.empty() ? options.recordFile : options.resumeFile;
   std::FILE* record = nullptr;
   if (!recordFile.empty()) {
-    record = std::fopen(recordFile.c_str(), "a");
+    record = std::fopen(recordFile.c_str(), "a+");
     if (record == nullptr) {
       std::fprintf(streams.err, "mervix-cli %s: cannot open the record file '%s'\n", name, recordFile.c_str());
       return kExitInput;
     }
+    // A line cut short by a crash must not swallow the first new record.
+    if (std::fseek(record, -1, SEEK_END) == 0 && std::fgetc(record) != '\n') std::fputc('\n', record);
   }
 
   // On a terminal the board shows every device; the log lines then go to

@@ -221,30 +221,10 @@ TEST_F(ScriptingTest, RefusalIsNotRetried) {
 
 // A child whose standard output goes to a file and standard error to |errFd|.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, int errFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<std::string> env = mervix::testing::EnvironmentWith(kEnglish);
-  std::vector<char*> envp;
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  return mervix::testing::SpawnWithOutput(argv, kEnglish, outPath, errFd);
 }
 
-int WaitExit(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using mervix::testing::WaitExit;
 
 // Ctrl-C in the middle of the transfer: the block in flight is finished,
 // the connection closed, the bytes written reported, exit 5; the device

@@ -165,6 +165,37 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv, std::optio
   return result;
 }
 
+// Starts |argv| with |envOverrides| in the environment, no input, standard
+// output into |outPath| and standard error onto |errFd| (-1: the caller's):
+// its pid, or -1. The caller waits for it (WaitExit) or kills it.
+inline pid_t SpawnWithOutput(const std::vector<std::string>& argv, const std::vector<std::string>& envOverrides,
+                             const std::string& outPath, int errFd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> env = EnvironmentWith(envOverrides);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// The exit status of |pid| once it has ended; -1 when a signal ended it.
+inline int WaitExit(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Splits a text into lines at "\n", dropping one "\r" before it; a last line
 // without a line ending is kept.
 inline std::vector<std::string> SplitLines(const std::string& text) {
