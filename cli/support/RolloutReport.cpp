@@ -72,7 +72,8 @@ bool ReadRun(const std::string& line, DeviceRun* run) {
   run->image = TextOf(j, "image");
   run->sha256 = TextOf(j, "sha256");
   run->version = TextOf(j, "version");
-  run->start = TextOf(j, "start");
+  // A device not started has no start: its record's is the clock's zero.
+  run->start = run->Started() ? TextOf(j, "start") : std::string();
   run->durationMs = NumberOf(j, "duration_ms");
   run->returnMs = NumberOf(j, "return_ms");
   run->retriesUsed = IntOf(j, "retries_used");

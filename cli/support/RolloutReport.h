@@ -33,7 +33,7 @@ struct DeviceRun {
   std::string image;
   std::string sha256;
   std::string version;  // "1.02"; empty when null
-  std::string start;    // UTC text as recorded
+  std::string start;    // UTC text as recorded; empty for a device not started
   std::optional<std::int64_t> durationMs;
   std::optional<std::int64_t> returnMs;
   std::optional<int> retriesUsed;

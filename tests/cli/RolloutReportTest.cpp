@@ -147,8 +147,10 @@ TEST_F(RolloutReportTest, MedianAndSlowestOverTheDevicesThatStarted) {
       extra["duration_ms"] = c.durations[i] ? nlohmann::json(*c.durations[i]) : nlohmann::json(nullptr);
       text += Line("d:" + std::to_string(i), "finished", 0, extra);
     }
-    // A device not started is in no duration, whatever it records.
-    text += Line("skipped:1", "not_started", 1, {{"cause", "budget"}, {"duration_ms", 999999}});
+    // A device not started is in no duration, whatever it records,
+    // nor in the starts.
+    text += Line("skipped:1", "not_started", 9,
+                 {{"cause", "budget"}, {"duration_ms", 0}, {"start", "1970-01-01T00:00:00.000Z"}});
     const RolloutRecords r = ParseRolloutRecords(text);
     const RolloutSummary s = SummarizeRollout(r);
     EXPECT_EQ(s.duration.count, c.count);
@@ -157,6 +159,8 @@ TEST_F(RolloutReportTest, MedianAndSlowestOverTheDevicesThatStarted) {
     EXPECT_EQ(s.duration.longestIndex, c.longestIndex);
     EXPECT_EQ(s.returnTime.count, c.count);
     EXPECT_EQ(s.returnTime.longestMs, c.longest / 2);
+    EXPECT_EQ(s.firstStart, "2026-03-14T06:10:00.000Z");
+    EXPECT_EQ(r.devices.back().start, "");
   }
 }
 
