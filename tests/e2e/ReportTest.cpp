@@ -1,7 +1,8 @@
-// mervix-cli report on the record of a real fleet run: three simulated
-// devices, one refusing, written with --record by mervix-cli send; then a
-// line cut short as a crash leaves it. The report counts the devices, names
-// the refusing one, warns about the cut line and writes the CSV and the page.
+// mervix-cli report on the record of a real roll-out: three simulated
+// devices of an inventory in two groups, one refusing, written with
+// --record by mervix-cli send; then a line cut short as a crash leaves it.
+// The report counts the devices by cause and group, names the refusing one,
+// warns about the cut line and writes the CSV and the page.
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/Patterns.h"
@@ -41,14 +42,17 @@ TEST(ReportTest, TheRecordOfAFleetRunReportedAsTextCsvAndHtml) {
   const std::vector<std::uint16_t> ports = fleet.Ports();
   const std::string imagePath = fleet.FilePath("small.img");
   std::ofstream(imagePath, std::ios::binary) << std::string(70000, 'x');
-  const std::string hostsPath = fleet.FilePath("hosts.txt");
+  const std::string inventory = fleet.FilePath("inventory.csv");
   {
-    std::ofstream hosts(hostsPath);
-    for (std::uint16_t port : ports) hosts << "127.0.0.1:" << port << "\n";
+    std::ofstream csv(inventory, std::ios::binary);
+    csv << "host,name,group,serial\r\n";
+    for (std::size_t k = 0; k < ports.size(); ++k) {
+      csv << "127.0.0.1:" << ports[k] << ",press-" << k << "," << (k < 2 ? "line-a" : "line-b") << ",SN-" << k << "\r\n";
+    }
   }
   const std::string record = fleet.FilePath("runs.jsonl");
-  const ProcessResult run = RunProcess({::mervix::testing::CliPath(), "send", "--yes", "--progress", "never", "--hosts",
-                                        hostsPath, "--record", record, imagePath},
+  const ProcessResult run = RunProcess({::mervix::testing::CliPath(), "send", "--yes", "--progress", "never",
+                                        "--inventory", inventory, "--record", record, imagePath},
                                        std::nullopt, mervix::testing::kEnglishLocale, 30000);
   ASSERT_EQ(run.exitCode, 1) << run.err;
   fleet.Stop();
@@ -63,17 +67,23 @@ TEST(ReportTest, TheRecordOfAFleetRunReportedAsTextCsvAndHtml) {
   EXPECT_EQ(p.exitCode, 1) << "a device did not finish\n" << p.out << p.err;
   EXPECT_THAT(p.out, HasSubstr("3 devices: 2 finished, 1 not finished\n"));
   EXPECT_THAT(p.out, HasSubstr("  1  refused by the device (refused)\n"));
-  EXPECT_THAT(p.out, HasSubstr("Not finished:\n  127.0.0.1:" + std::to_string(ports[1]) + "  refused by the device: "));
+  EXPECT_THAT(p.out, HasSubstr("  line-a: 2 devices, 1 finished, 1 not finished\n"
+                               "  line-b: 1 devices, 1 finished, 0 not finished\n"));
+  EXPECT_THAT(p.out, HasSubstr("Not finished:\n  press-1 (127.0.0.1:" + std::to_string(ports[1]) +
+                               ")  [line-a]  refused by the device: "));
   EXPECT_THAT(p.out, HasSubstr("Duration: median "));
   EXPECT_THAT(p.err, HasSubstr(record + ": line 4 skipped"));
 
   const std::string csv = ReadWhole(csvPath);
   EXPECT_EQ(csv.rfind("\xEF\xBB\xBF" "device,name,group,outcome,cause,exit_code,", 0), 0u) << csv;
+  EXPECT_THAT(csv, HasSubstr(",failure_text,serial\r\n"));
   EXPECT_EQ(Count(csv, "\r\n"), 4u) << "the heading and one row per device";
-  EXPECT_THAT(csv, HasSubstr("127.0.0.1:" + std::to_string(ports[1]) + ",,,failed,refused,1,"));
+  EXPECT_THAT(csv, HasSubstr("127.0.0.1:" + std::to_string(ports[1]) + ",press-1,line-a,failed,refused,1,"));
+  EXPECT_THAT(csv, HasSubstr(",SN-1\r\n"));
   const std::string html = ReadWhole(htmlPath);
   EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);
   EXPECT_EQ(Count(html, "<tr data-i="), 3u);
+  EXPECT_THAT(html, HasSubstr("Outcomes by group"));
 
   // In Japanese; and a record whose every device finished exits 0.
   const ProcessResult ja = RunProcess({::mervix::testing::CliPath(), "report", record}, std::nullopt,
