@@ -50,7 +50,7 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_REPORT_TITLE = 439,  // report page: its title
   IDS_CLI_REPORT_SOURCE = 440,  // report page: record %1, %2 runs of %3 devices, starts from %4 to %5
   IDS_CLI_REPORT_DEVICES = 441,  // report page: the count of devices
-  IDS_CLI_REPORT_FINISHED = 442,  // report page: the count finished, and the finished part of a bar
+  IDS_CLI_REPORT_FINISHED = 442,  // report page: the count finished, and the finished share of a bar
   IDS_CLI_REPORT_UNFINISHED = 443,  // report page: the count not finished, and the rest of a bar
   IDS_CLI_REPORT_MEDIAN = 444,  // report page: the median duration
   IDS_CLI_REPORT_SLOWEST = 445,  // report page: the slowest duration

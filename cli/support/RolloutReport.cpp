@@ -196,10 +196,10 @@ f.addEventListener('change',function(){for(var k=0;k<b.rows.length;k++)b.rows[k]
 })();
 )";
 
-std::string Percent(std::size_t part, std::size_t whole) {
+std::string Percent(std::size_t share, std::size_t whole) {
   if (whole == 0) return "0%";
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  std::snprintf(text, sizeof text, "%.2f%%", 100.0 * static_cast<double>(share) / static_cast<double>(whole));
   return text;
 }
 
@@ -210,15 +210,15 @@ std::string Card(const char* kind, const std::string& key, const std::string& va
   return html + "</div>\n";
 }
 
-// One bar: its label, the coloured parts (count and colour) scaled to
+// One bar: its label, the coloured segments (count and colour) scaled to
 // |scale| devices, and the number shown after it.
-std::string BarRow(const std::string& label, const std::vector<std::pair<std::size_t, const char*>>& parts,
+std::string BarRow(const std::string& label, const std::vector<std::pair<std::size_t, const char*>>& segments,
                    std::size_t scale, const std::string& number) {
   std::size_t total = 0;
-  for (const auto& part : parts) total += part.first;
+  for (const auto& segment : segments) total += segment.first;
   std::string html = "<div class=\"row\"><div class=\"l\" title=\"" + HtmlEscape(label) + "\">" + HtmlEscape(label) +
                      "</div><div class=\"bar\"><div class=\"fill\" style=\"width:" + Percent(total, scale) + "\">";
-  for (const auto& [count, colour] : parts) {
+  for (const auto& [count, colour] : segments) {
     if (count == 0) continue;
     html += std::string("<span style=\"width:") + Percent(count, total) + ";background:" + colour + "\"></span>";
   }
