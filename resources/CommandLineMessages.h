@@ -32,10 +32,58 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_LEDGER_SKIPPED = 421,   // --resume: %1 devices finished already
   IDS_CLI_LEDGER_NOT_FAILED = 422,  // --only-failed: %1 devices did not fail in %2
   IDS_CLI_LEDGER_CUT = 423,       // a record file %1, line %2 is no record
+  IDS_CLI_REPORT_SKIPPED = 424,  // a record line that is no device run: file %1, line %2
+  IDS_CLI_REPORT_SUMMARY = 425,  // report: %1 devices, %2 finished, %3 not finished
+  IDS_CLI_REPORT_BY_CAUSE = 426,  // report: the heading of the counts by cause
+  IDS_CLI_REPORT_CAUSE_LINE = 427,  // report: %1 devices ended with cause text %2 (key %3)
+  IDS_CLI_REPORT_BY_GROUP = 428,  // report: the heading of the counts by group
+  IDS_CLI_REPORT_GROUP_LINE = 429,  // report: group %1 with %2 devices, %3 finished, %4 not
+  IDS_CLI_REPORT_NO_GROUP = 430,  // report: the group of a device that names none
+  IDS_CLI_REPORT_DURATION = 431,  // report: run durations, median %1, slowest %2 by device %3
+  IDS_CLI_REPORT_RETURN = 432,  // report: return after the write, median %1, slowest %2 by device %3
+  IDS_CLI_REPORT_NOT_FINISHED = 433,  // report: the heading of the devices not finished
+  IDS_CLI_REPORT_NO_DEVICE = 434,  // report: the record %1 holds no device run
+  IDS_CLI_REPORT_UNREADABLE = 435,  // report: the record cannot be read, reason %1
+  IDS_CLI_REPORT_UNWRITABLE = 436,  // report: an output cannot be written, reason %1
+  IDS_CLI_REPORT_WRITTEN = 437,  // report: output file %1 written
+  IDS_CLI_REPORT_SECONDS = 438,  // report: %1 seconds
+  IDS_CLI_REPORT_TITLE = 439,  // report page: its title
+  IDS_CLI_REPORT_SOURCE = 440,  // report page: record %1, %2 runs of %3 devices, starts from %4 to %5
+  IDS_CLI_REPORT_DEVICES = 441,  // report page: the count of devices
+  IDS_CLI_REPORT_FINISHED = 442,  // report page: the count finished, and the finished share of a bar
+  IDS_CLI_REPORT_UNFINISHED = 443,  // report page: the count not finished, and the rest of a bar
+  IDS_CLI_REPORT_MEDIAN = 444,  // report page: the median duration
+  IDS_CLI_REPORT_SLOWEST = 445,  // report page: the slowest duration
+  IDS_CLI_REPORT_CAUSE_CHART = 446,  // report page: the chart by cause
+  IDS_CLI_REPORT_GROUP_CHART = 447,  // report page: the chart by group
+  IDS_CLI_REPORT_TABLE = 448,  // report page: the heading of the device table
+  IDS_CLI_REPORT_ONLY_UNFINISHED = 449,  // report page: the filter for devices not finished
+  IDS_CLI_REPORT_COL_DEVICE = 450,  // report page: column
+  IDS_CLI_REPORT_COL_NAME = 451,  // report page: column
+  IDS_CLI_REPORT_COL_GROUP = 452,  // report page: column
+  IDS_CLI_REPORT_COL_CAUSE = 453,  // report page: column
+  IDS_CLI_REPORT_COL_EXIT = 454,  // report page: column
+  IDS_CLI_REPORT_COL_START = 455,  // report page: column
+  IDS_CLI_REPORT_COL_DURATION = 456,  // report page: column
+  IDS_CLI_REPORT_COL_RETURN = 457,  // report page: column
+  IDS_CLI_REPORT_COL_RETRIES = 458,  // report page: column
+  IDS_CLI_REPORT_COL_FAILURE = 459,  // report page: column
+  IDS_CLI_CAUSE_FINISHED = 460,  // a cause: finished
+  IDS_CLI_CAUSE_UNKNOWN = 461,  // a cause: outcome unknown (exit 8)
+  IDS_CLI_CAUSE_LINK = 462,  // a cause: protocol or link (exit 4)
+  IDS_CLI_CAUSE_TIMEOUT = 463,  // a cause: no answer in time (exit 6)
+  IDS_CLI_CAUSE_CONNECT = 464,  // a cause: no connection (exit 3)
+  IDS_CLI_CAUSE_INPUT = 465,  // a cause: input file (exit 7)
+  IDS_CLI_CAUSE_REFUSED = 466,  // a cause: refused by the device (exit 1)
+  IDS_CLI_CAUSE_STOPPED = 467,  // a cause: stopped or cancelled (exit 5)
+  IDS_CLI_CAUSE_USAGE = 468,  // a cause: usage error (exit 2)
+  IDS_CLI_CAUSE_FAILURE = 469,  // a cause: any other failure
+  IDS_CLI_CAUSE_BUDGET = 470,  // a cause: not started, the roll-out halted (budget or canary)
+  IDS_CLI_CAUSE_NOT_RETURNED = 471,  // a cause: the device did not come back after the write
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 423;
+constexpr std::uint16_t kLastCommandLineMessageId = 471;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).
