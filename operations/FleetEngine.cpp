@@ -1,5 +1,7 @@
 #include "operations/FleetEngine.h"
 
+#include "operations/RunTexts.h"
+
 #include <algorithm>
 
 namespace mervix {
@@ -38,6 +40,7 @@ RunCause CauseOf(RunOutcome outcome, const Failure& failure) {
   if (failure.phase == RunPhase::Block && failure.blocks > 0 && failure.block >= failure.blocks) {
     return RunCause::Unknown;
   }
+  if (failure.code == FailureCode::NotReturned) return RunCause::NotReturned;
   if (failure.code == FailureCode::NoResponse) return RunCause::Timeout;
   if (failure.code == FailureCode::NoConnection || failure.code == FailureCode::NoSocket) return RunCause::Connect;
   return RunCause::Link;
@@ -71,6 +74,12 @@ const char* CauseName(RunCause cause) {
       return "finished";
   }
   return "failure";
+}
+
+void FleetHost::Probe(std::size_t, const FleetDevice&, std::function<void(const ProbeAnswer&)> done) {
+  ProbeAnswer answer;
+  answer.detail = "this front end cannot ask a device for its status";
+  Later([done = std::move(done), answer] { done(answer); });
 }
 
 RunCause MostSeriousCause(const std::vector<RunCause>& causes) {
@@ -121,6 +130,8 @@ struct FleetEngine::Run : RunPort {
   RunPort* runner = nullptr;
   DeviceRecord record;
   bool ranToEnd = false;  // the job told its end
+  bool awaiting = false;  // its write finished; waiting for it to come back
+  std::chrono::steady_clock::time_point awaitStart;
 };
 
 FleetEngine::FleetEngine(std::vector<PreparedImage> images, std::vector<FleetDevice> devices, FleetSettings settings,
@@ -141,6 +152,11 @@ FleetEngine::FleetEngine(PreparedImage image, std::vector<FleetDevice> devices, 
 FleetEngine::~FleetEngine() = default;
 
 void FleetEngine::PlanStages() {
+  if (settings_.planOnly) {
+    stages_.emplace_back();
+    for (std::size_t i = 0; i < devices_.size(); ++i) stages_.back().push_back(i);
+    return;
+  }
   std::vector<std::string> groups;
   std::vector<std::vector<std::size_t>> members;
   for (std::size_t i = 0; i < devices_.size(); ++i) {
@@ -196,6 +212,12 @@ bool FleetEngine::StartNext() {
   r.record.started = true;
   r.record.startWall = std::chrono::system_clock::now();
   r.record.startSteady = std::chrono::steady_clock::now();
+  if (settings_.planOnly) {
+    ++active_;
+    observer_.OnDeviceStarted(r.index);
+    ProbeNow(r);
+    return true;
+  }
   r.runner = &host_.RunnerFor(r.index, r.job);
   r.job.Machine().SetModeSwitchPauseMs(settings_.modeSwitchPauseMs);
   r.job.SetRetryPolicy(settings_.retry);
@@ -232,13 +254,93 @@ void FleetEngine::Close(Run& r, bool fromRun) {
     // What the device holds is not the image: as a broken link.
     if (r.record.sentSha256 != ImageOf(r.index).sha256) r.record.cause = RunCause::Link;
   }
+  // A device that took the image is waited for until it comes back.
+  if (r.record.cause == RunCause::Finished && settings_.awaitReturnMs > 0 && fromRun && !stopping_) {
+    r.record.ended = false;
+    ++active_;
+    r.awaiting = true;
+    r.awaitStart = std::chrono::steady_clock::now();
+    const std::size_t index = r.index;
+    host_.After(settings_.probeIntervalMs, [this, index] { ProbeNow(*runs_[index]); });
+    return;
+  }
+  Conclude(r, fromRun);
+}
+
+void FleetEngine::ProbeNow(Run& r) {
+  if (r.record.ended) return;
+  const std::size_t index = r.index;
+  host_.Probe(index, devices_[index], [this, index](const ProbeAnswer& answer) { Probed(index, answer); });
+}
+
+void FleetEngine::Probed(std::size_t index, const ProbeAnswer& answer) {
+  Run& r = *runs_[index];
+  if (r.record.ended) return;
+  if (settings_.planOnly) {
+    r.record.probe = answer;
+    const bool reachable = answer.kind == ProbeKind::Normal || answer.kind == ProbeKind::Download;
+    r.record.outcome = reachable ? RunOutcome::Finished : RunOutcome::Failed;
+    switch (answer.kind) {
+      case ProbeKind::Normal:
+      case ProbeKind::Download:
+        r.record.cause = RunCause::Finished;
+        break;
+      case ProbeKind::Refused:
+        r.record.cause = RunCause::Refused;
+        break;
+      case ProbeKind::NoConnection:
+        r.record.cause = RunCause::Connect;
+        break;
+      case ProbeKind::NoAnswer:
+        r.record.cause = RunCause::Timeout;
+        break;
+      case ProbeKind::Invalid:
+        r.record.cause = RunCause::Link;
+        break;
+    }
+    r.record.ended = true;
+    --active_;
+    r.record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                r.record.startSteady)
+                              .count();
+    Conclude(r, true);
+    return;
+  }
+  const auto waited =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - r.awaitStart).count();
+  if (answer.kind == ProbeKind::Normal) {
+    r.record.returnMs = waited;
+  } else if (waited >= settings_.awaitReturnMs) {
+    r.record.cause = RunCause::NotReturned;
+    r.record.failure = Failure();
+    r.record.failure.origin = FailureOrigin::Link;
+    r.record.failure.phase = RunPhase::Finished;
+    r.record.failure.code = FailureCode::NotReturned;
+    r.record.failure.detail = answer.detail.empty() ? "last answer: status " + std::to_string(answer.status)
+                                                     : "last answer: " + answer.detail;
+    WordFailure(r.record.failure, 0, 0);
+  } else {
+    host_.After(settings_.probeIntervalMs, [this, index] { ProbeNow(*runs_[index]); });
+    return;
+  }
+  r.awaiting = false;
+  r.record.ended = true;
+  --active_;
+  Conclude(r, true);
+}
+
+void FleetEngine::Conclude(Run& r, bool fromRun) {
+  r.awaiting = false;
   // The rails: a canary that did not finish, or one failure too many, and
   // no further device starts.
   if (r.record.cause != RunCause::Finished && r.record.cause != RunCause::Stopped) ++failures_;
-  if (settings_.canary > 0 && stage_ == 0 && r.record.cause != RunCause::Finished && !stopping_) {
+  if (settings_.canary > 0 && stage_ == 0 && r.record.cause != RunCause::Finished && !stopping_ &&
+      !settings_.planOnly) {
     HaltWith(FleetHalt::Canary);
   }
-  if (settings_.maxFailures > 0 && failures_ >= settings_.maxFailures) HaltWith(FleetHalt::Budget);
+  if (settings_.maxFailures > 0 && failures_ >= settings_.maxFailures && !settings_.planOnly) {
+    HaltWith(FleetHalt::Budget);
+  }
   observer_.OnDeviceEnded(r.index, r.record);
   if (!fromRun) return;
   AfterEnd();
@@ -294,7 +396,15 @@ void FleetEngine::Stop(bool atOnce) {
   stopping_ = true;
   pausing_ = false;
   for (auto& r : runs_) {
-    if (r->record.started && !r->record.ended) r->job.Stop(atOnce);
+    if (!r->record.started || r->record.ended) continue;
+    if (r->awaiting) {
+      // The image went out whole: the operator only stops waiting for it.
+      r->record.ended = true;
+      --active_;
+      Conclude(*r, false);
+    } else if (!settings_.planOnly) {
+      r->job.Stop(atOnce);
+    }
   }
   CheckFleetEnded();
 }
@@ -302,6 +412,13 @@ void FleetEngine::Stop(bool atOnce) {
 void FleetEngine::Finish() {
   for (auto& r : runs_) {
     if (!r->record.started || r->record.ended) continue;
+    if (r->awaiting || settings_.planOnly) {
+      r->record.ended = true;
+      --active_;
+      if (settings_.planOnly) r->record.cause = RunCause::Stopped;
+      Conclude(*r, false);
+      continue;
+    }
     if (r->ranToEnd) {
       r->record.outcome = r->job.LastOutcome();
       r->record.failure = r->job.LastFailure();

@@ -77,6 +77,30 @@ struct FleetSettings {
   // Once this many devices have failed, no further device starts; 0: no
   // budget. (A stop by the operator is no failure.)
   std::size_t maxFailures = 0;
+  // After a finished write, the device is asked for its status every
+  // |probeIntervalMs| until it answers in normal mode (it restarted with
+  // the new image) or |awaitReturnMs| have passed (NotReturned); 0: no wait.
+  int awaitReturnMs = 0;
+  int probeIntervalMs = 1000;
+  // A plan: every device is asked for its status once, nothing is written;
+  // the canary, the groups' order and the budget do not apply.
+  bool planOnly = false;
+};
+
+// What a device answered one status query (connect, query, close).
+enum class ProbeKind {
+  Normal,        // status 1
+  Download,      // status 2 or 3: in download mode
+  Refused,       // a NAK; nakFlags holds its word
+  NoConnection,  // no connection could be made
+  NoAnswer,      // connected, but no reply in time
+  Invalid,       // the device closed, or answered out of protocol
+};
+struct ProbeAnswer {
+  ProbeKind kind = ProbeKind::NoConnection;
+  int status = 0;
+  std::uint16_t nakFlags = 0;
+  std::string detail;  // why there is no answer, or the frame that made no sense
 };
 
 // What the engine keeps of one device's run.
@@ -93,6 +117,11 @@ struct DeviceRecord {
   std::string sentSha256;
   int retriesUsed = 0;
   RunCause cause = RunCause::Stopped;
+  // The wait for the device's return: how long after the last Ack it
+  // answered in normal mode; -1 when it was not waited for or never did.
+  std::int64_t returnMs = -1;
+  // A plan: what the device answered.
+  ProbeAnswer probe;
 };
 
 // Why the roll-out stops starting devices before the operator says so.
@@ -113,6 +142,10 @@ class FleetHost {
   virtual void Later(std::function<void()> task) = 0;
   // Runs |task| from the event loop once |milliseconds| have passed.
   virtual void After(int milliseconds, std::function<void()> task) = 0;
+  // Asks device |index| for its status once, nothing else; |done| is told
+  // the answer from the event loop. A host that cannot probe answers
+  // NoConnection, saying so.
+  virtual void Probe(std::size_t index, const FleetDevice& device, std::function<void(const ProbeAnswer&)> done);
 };
 
 class FleetObserver {
@@ -176,8 +209,14 @@ class FleetEngine {
   bool StartNext();
   void StartStage();
   void RunEnded(std::size_t index);
+  // A run's end: its record made, and then (after the wait for the
+  // device's return, if any) concluded: counted, told, the next started.
   void Close(Run& run, bool fromRun);
+  void Conclude(Run& run, bool fromRun);
   void HaltWith(FleetHalt why);
+  // Probes device |run| (a plan, or the wait for its return).
+  void ProbeNow(Run& run);
+  void Probed(std::size_t index, const ProbeAnswer& answer);
   void AfterEnd();
   void CheckFleetEnded();
 

@@ -281,6 +281,7 @@ Failure PrepareImageAsItIs(const std::string& path, PreparedImage* image, ImageA
   if (changed.failed()) return changed;
   image->path = path;
   image->length = static_cast<std::uint32_t>(held->Length());
+  image->header = held->Header();  // its version, when it has one, for records and plans
   image->sha256 = held->Sha256();
   image->held = held;
   return Failure();

@@ -43,6 +43,8 @@ std::uint16_t MessageOf(const Failure& failure) {
       return IDS_INFO_STOPPED;
     case FailureCode::WindowClosed:
       return 0;
+    case FailureCode::NotReturned:
+      return IDS_CLI_NOT_RETURNED;
   }
   return failure.messageId;
 }

@@ -94,6 +94,15 @@ constexpr MessageEntry kCommandLineMessages[] = {
     {469, "IDS_CLI_CAUSE_FAILURE", "failed", "失敗"},
     {470, "IDS_CLI_CAUSE_BUDGET", "not started (the roll-out halted)", "未開始 (ﾛｰﾙｱｳﾄ中断)"},
     {471, "IDS_CLI_CAUSE_NOT_RETURNED", "did not come back after the write", "書き込み後に復帰せず"},
+    {472, "IDS_CLI_NOT_RETURNED", "The device did not come back in normal mode in time",
+     "ﾃﾞﾊﾞｲｽが時間内に通常ﾓｰﾄﾞに戻りませんでした"},
+    {473, "IDS_CLI_PLAN_HEADER", "DEVICE: ANSWER | NAME | GROUP | IMAGE | SHA-256 | VERSION | A RUN WOULD",
+     "ﾃﾞﾊﾞｲｽ: 応答 | 名前 | ｸﾞﾙｰﾌﾟ | ｲﾒｰｼﾞ | SHA-256 | ﾊﾞｰｼﾞｮﾝ | 実行すると"},
+    {474, "IDS_CLI_PLAN_WRITE", "write it", "書き込みます"},
+    {475, "IDS_CLI_PLAN_DONE", "skip it: already finished", "書き込みません: 完了済み"},
+    {476, "IDS_CLI_PLAN_NOT", "not write it", "書き込みません"},
+    {477, "IDS_CLI_PLAN_SUMMARY", "%1 devices: %2 would be written, %3 finished already, %4 would not be written",
+     "%1 台: 書き込み %2 台, 完了済み %3 台, 書き込めない %4 台"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==

@@ -80,10 +80,16 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_CAUSE_FAILURE = 469,  // a cause: any other failure
   IDS_CLI_CAUSE_BUDGET = 470,  // a cause: not started, the roll-out halted (budget or canary)
   IDS_CLI_CAUSE_NOT_RETURNED = 471,  // a cause: the device did not come back after the write
+  IDS_CLI_NOT_RETURNED = 472,     // a device that did not come back in normal mode after the write
+  IDS_CLI_PLAN_HEADER = 473,      // the plan table's header line
+  IDS_CLI_PLAN_WRITE = 474,       // plan: a real run would write the device
+  IDS_CLI_PLAN_DONE = 475,        // plan: the record says the device finished with this image
+  IDS_CLI_PLAN_NOT = 476,         // plan: a real run would not reach or not write it
+  IDS_CLI_PLAN_SUMMARY = 477,     // plan: %1 devices, %2 would be written, %3 finished already, %4 not
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 471;
+constexpr std::uint16_t kLastCommandLineMessageId = 477;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).

@@ -45,6 +45,7 @@ enum class FailureCode {
   Cancelled,         // the operator did not confirm the write
   Stopped,           // the operator stopped the run
   WindowClosed,      // the window closed during the run
+  NotReturned,       // after the write the device did not answer in normal mode in time
 };
 
 // The step of a run a failure belongs to.

@@ -1,6 +1,7 @@
 #include "cli/support/FleetRun.h"
 
 #include "cli/Commands.h"
+#include "cli/support/AsioProbe.h"
 #include "cli/support/AsioRunner.h"
 #include "cli/support/Console.h"
 #include "cli/support/FleetBoard.h"
@@ -34,6 +35,9 @@
 
 namespace mervix::cli {
 namespace {
+
+// The bound of each connection and reply of a status query in a roll-out.
+constexpr int kProbeLimitMs = 5000;
 
 using Json = nlohmann::ordered_json;
 
@@ -186,6 +190,14 @@ class Fleet : public FleetHost, public FleetObserver {
   }
   void Later(std::function<void()> task) override { asio::post(io_, std::move(task)); }
   void After(int milliseconds, std::function<void()> task) override { AfterOn(io_, milliseconds, std::move(task)); }
+  // A status query only, bounded shorter than a run's waits: a device that
+  // restarts may take a connection long before it answers.
+  void Probe(std::size_t, const FleetDevice& device, std::function<void(const ProbeAnswer&)> done) override {
+    const RunnerLimits limits = LimitsOf(options_);
+    const int connectMs = std::min(limits.connectTimeoutMs > 0 ? limits.connectTimeoutMs : kProbeLimitMs, kProbeLimitMs);
+    const int replyMs = std::min(limits.responseTimeoutMs > 0 ? limits.responseTimeoutMs : kProbeLimitMs, kProbeLimitMs);
+    ProbeDeviceAsync(io_, device.host, device.port, connectMs, replyMs, std::move(done));
+  }
 
   // FleetObserver.
   void OnDeviceStarted(std::size_t index) override {
@@ -218,6 +230,8 @@ class Fleet : public FleetHost, public FleetObserver {
   void OnDeviceEnded(std::size_t index, const DeviceRecord& record) override {
     DeviceOutput& d = *outputs_[index];
     d.code = ExitCodeOfCause(record.cause);
+    // A plan writes nothing and records nothing: its table comes at the end.
+    if (options_.plan) return;
     const Failure failure = record.started ? record.failure : NotStartedFailure();
     if (output_.board != nullptr) output_.board->Ended(index, record.outcome, failure);
     WriteRecord(index, record, failure);
@@ -248,6 +262,8 @@ class Fleet : public FleetHost, public FleetObserver {
     settings.retry.retries = options.retries;
     settings.modeSwitchPauseMs = options.switchPauseMs;
     settings.canary = options.canary;
+    settings.awaitReturnMs = options.awaitReturnMs;
+    settings.planOnly = options.plan;
     settings.wavePauseMs = options.wavePauseMs;
     settings.maxFailures = options.maxFailures;
     if (options.maxFailuresPercent > 0) {
@@ -309,6 +325,7 @@ class Fleet : public FleetHost, public FleetObserver {
     }
     j["sha256_sent"] = r.sentSha256.empty() ? Json(nullptr) : Json(r.sentSha256);
     j["retries_used"] = r.retriesUsed;
+    j["return_ms"] = r.returnMs >= 0 ? Json(r.returnMs) : Json(nullptr);
     if (!device.fields.empty()) {
       Json fields = Json::object();
       for (const auto& [column, value] : device.fields) fields[column] = value;
@@ -456,6 +473,101 @@ int RunFleet(const char* name, const RunOptions& options, const std::vector<Prep
   return ExitCodeOfCause(MostSeriousCause(fleet.Engine().Causes()));
 }
 
+namespace {
+
+const char* ProbeKindName(ProbeKind kind) {
+  switch (kind) {
+    case ProbeKind::Normal:
+      return "normal";
+    case ProbeKind::Download:
+      return "download";
+    case ProbeKind::Refused:
+      return "refused";
+    case ProbeKind::NoConnection:
+      return "no_connection";
+    case ProbeKind::NoAnswer:
+      return "no_answer";
+    case ProbeKind::Invalid:
+      return "invalid";
+  }
+  return "invalid";
+}
+
+// What the device answered, in the words of the probe command.
+std::string ProbeText(const std::string& device, const ProbeAnswer& answer) {
+  char flags[16];
+  switch (answer.kind) {
+    case ProbeKind::Normal:
+      return FormatCommandLineText(IDS_CLI_PROBE_NORMAL, {device});
+    case ProbeKind::Download:
+      return FormatCommandLineText(IDS_CLI_PROBE_DOWNLOAD, {device, std::to_string(answer.status)});
+    case ProbeKind::Refused:
+      std::snprintf(flags, sizeof flags, "0x%04X", static_cast<unsigned>(answer.nakFlags));
+      return FormatCommandLineText(IDS_CLI_PROBE_REFUSED, {device, flags});
+    default:
+      return device + ": " + answer.detail;
+  }
+}
+
+// A plan: every device asked for its status once (--jobs at a time), then
+// one line a device saying what a real run would do. Nothing is written and
+// nothing recorded.
+int RunPlan(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
+            const std::vector<RolloutDevice>& devices, const std::vector<bool>& finishedBefore,
+            const CommandStreams& streams) {
+  FleetOutput output{name, streams.out, streams.err};
+  output.logLines = false;
+  Fleet fleet(options, output, images, devices, nullptr);
+  std::string error;
+  if (!fleet.Run(&error)) {
+    std::fprintf(streams.err, "mervix-cli %s: %s\n", name, error.c_str());
+    return kExitFailure;
+  }
+  if (!options.json) std::fprintf(streams.out, "%s\n", GetMessageText(IDS_CLI_PLAN_HEADER).c_str());
+  std::vector<RunCause> causes;
+  std::size_t write = 0, done = 0, not_ = 0;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const DeviceRecord& r = fleet.Engine().Record(i);
+    const PreparedImage& image = fleet.Engine().ImageOf(i);
+    const bool reachable = r.cause == RunCause::Finished;
+    const std::uint16_t action = finishedBefore[i] ? IDS_CLI_PLAN_DONE : reachable ? IDS_CLI_PLAN_WRITE : IDS_CLI_PLAN_NOT;
+    (finishedBefore[i] ? done : reachable ? write : not_) += 1;
+    if (!finishedBefore[i]) causes.push_back(r.ended ? r.cause : RunCause::Stopped);
+    const std::string version = HasImageTag(image.header) ? ImageVersionNumber(image.header) : "-";
+    if (options.json) {
+      Json j;
+      j["schema"] = kJsonSchemaVersion;
+      j["event"] = "plan";
+      j["device"] = devices[i].address;
+      j["name"] = devices[i].device.name.empty() ? Json(nullptr) : Json(devices[i].device.name);
+      j["group"] = devices[i].device.group.empty() ? Json(nullptr) : Json(devices[i].device.group);
+      j["image"] = image.path;
+      j["sha256"] = image.sha256;
+      j["version"] = HasImageTag(image.header) ? Json(version) : Json(nullptr);
+      j["answer"] = ProbeKindName(r.probe.kind);
+      j["status"] = r.probe.status;
+      j["nak_flags"] = r.probe.nakFlags;
+      j["detail"] = r.probe.detail;
+      j["action"] = finishedBefore[i] ? "skip" : reachable ? "write" : "none";
+      std::fprintf(streams.out, "%s\n", j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      continue;
+    }
+    std::fprintf(streams.out, "%s | %s | %s | %s | %s | %s | %s\n", ProbeText(devices[i].address, r.probe).c_str(),
+                 devices[i].device.name.empty() ? "-" : devices[i].device.name.c_str(),
+                 devices[i].device.group.empty() ? "-" : devices[i].device.group.c_str(), image.path.c_str(),
+                 image.sha256.substr(0, 12).c_str(), version.c_str(), GetMessageText(action).c_str());
+  }
+  std::fprintf(streams.err, "%s\n",
+               FormatCommandLineText(IDS_CLI_PLAN_SUMMARY, {std::to_string(devices.size()), std::to_string(write),
+                                                            std::to_string(done), std::to_string(not_)})
+                   .c_str());
+  std::fflush(streams.out);
+  std::fflush(streams.err);
+  return ExitCodeOfCause(MostSeriousCause(causes));
+}
+
+}  // namespace
+
 int RunRollout(const char* name, const RunOptions& options, std::uint16_t defaultPort, const ImagePreparer& prepare,
                const CommandStreams& streams) {
   std::vector<RolloutDevice> devices;
@@ -464,6 +576,13 @@ int RunRollout(const char* name, const RunOptions& options, std::uint16_t defaul
   std::vector<PreparedImage> images;
   code = PrepareRolloutImages(name, options, options.file, prepare, &devices, &images, streams);
   if (code >= 0) return code;
+  if (options.plan) {
+    // A plan shows the devices a resumed roll-out would leave out, as such.
+    std::vector<bool> finishedBefore;
+    code = SelectFromLedger(name, options, images, &devices, streams, &finishedBefore);
+    if (code >= 0) return code;
+    return RunPlan(name, options, images, devices, finishedBefore, streams);
+  }
   code = SelectFromLedger(name, options, images, &devices, streams);
   if (code >= 0) return code;
   return RunFleet(name, options, images, devices, streams);

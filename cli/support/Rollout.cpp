@@ -157,9 +157,10 @@ bool ReadLedger(const std::string& path, bool missingIsEmpty, std::map<std::stri
 }
 
 int SelectFromLedger(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
-                     std::vector<RolloutDevice>* devices, const CommandStreams& streams) {
+                     std::vector<RolloutDevice>* devices, const CommandStreams& streams, std::vector<bool>* marked) {
   const bool resume = !options.resumeFile.empty();
   const std::string& path = resume ? options.resumeFile : options.onlyFailedFile;
+  if (marked != nullptr) marked->assign(devices->size(), false);
   if (path.empty()) return -1;
   std::map<std::string, LedgerEntry> ledger;
   std::string error;
@@ -168,15 +169,21 @@ int SelectFromLedger(const char* name, const RunOptions& options, const std::vec
     return kExitInput;
   }
   std::vector<RolloutDevice> kept;
-  for (RolloutDevice& d : *devices) {
+  std::size_t left = 0;
+  for (std::size_t i = 0; i < devices->size(); ++i) {
+    RolloutDevice& d = (*devices)[i];
     const auto at = ledger.find(d.address);
     const bool done = at != ledger.end() && at->second.finished;
     const bool keep = resume ? !(done && at->second.sha256 == images[d.device.image].sha256)
                              : at != ledger.end() && !done;
-    if (keep) kept.push_back(std::move(d));
+    if (!keep) ++left;
+    if (marked != nullptr) {
+      (*marked)[i] = !keep;
+    } else if (keep) {
+      kept.push_back(std::move(d));
+    }
   }
-  const std::size_t left = devices->size() - kept.size();
-  *devices = std::move(kept);
+  if (marked == nullptr) *devices = std::move(kept);
   if (left > 0) {
     std::fprintf(streams.err, "%s\n",
                  (resume ? FormatCommandLineText(IDS_CLI_LEDGER_SKIPPED, {std::to_string(left)})

@@ -64,9 +64,11 @@ bool ReadLedger(const std::string& path, bool missingIsEmpty, std::map<std::stri
 // Keeps the devices a --resume or --only-failed roll-out runs, saying on
 // |err| how many it leaves out: with --resume those whose last record
 // finished with the image they get now, with --only-failed those whose
-// last record finished or that have none. -1, or the exit code when the
-// ledger cannot be read.
+// last record finished or that have none. With |marked| every device is
+// kept and marked true there when it would be left out. -1, or the exit
+// code when the ledger cannot be read.
 int SelectFromLedger(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
-                     std::vector<RolloutDevice>* devices, const CommandStreams& streams);
+                     std::vector<RolloutDevice>* devices, const CommandStreams& streams,
+                     std::vector<bool>* marked = nullptr);
 
 }  // namespace mervix::cli

@@ -203,6 +203,56 @@ TEST_F(RolloutTest, AKilledRollOutIsFinishedByResumingIt) {
   }
 }
 
+// A plan asks each device for its status once and writes nothing; with the
+// ledger it names what finished already.
+TEST_F(RolloutTest, APlanAsksEveryDeviceOnceAndSendsNothingElse) {
+  SetUp(3, {"--fault-device", "2:status=nak:0x0020"}, "aab");
+  Sha256 hash;
+  hash.Update(image_.data(), image_.size());
+  const std::string sha256 = hash.FinishHex();
+  std::ofstream(record_) << "{\"device\":\"127.0.0.1:" << fleet_->Ports()[1]
+                         << "\",\"outcome\":\"finished\",\"cause\":\"finished\",\"sha256\":\"" << sha256
+                         << "\",\"sha256_sent\":\"" << sha256 << "\"}\n";
+  const ProcessResult p = Send({"--plan", "--resume", record_});
+  EXPECT_EQ(p.exitCode, 1) << p.out << p.err;
+  EXPECT_THAT(p.out, HasSubstr("normal mode (status 1) | dev-0 | a | " + imagePath_));
+  EXPECT_THAT(p.out, ::testing::ContainsRegex("dev-0 \\| a \\| [^|]+ \\| [0-9a-f]{12} \\| 3\\.01 \\| write it"));
+  EXPECT_THAT(p.out, HasSubstr("| dev-1 | a |"));
+  EXPECT_THAT(p.out, HasSubstr("skip it: already finished"));
+  EXPECT_THAT(p.out, HasSubstr("refused, flags 0x0020 | dev-2 | b |"));
+  EXPECT_THAT(p.err, HasSubstr("3 devices: 1 would be written, 1 finished already, 1 would not be written"));
+  EXPECT_EQ(Records().size(), 1u) << "a plan records nothing";
+  fleet_->Stop();
+  for (unsigned k = 0; k < 3; ++k) {
+    const auto r = fleet_->Record(k);
+    EXPECT_EQ(r.Number("status_queries"), 1) << k;
+    EXPECT_EQ(r.Number("switch_acks"), 0) << k;
+    EXPECT_EQ(r.Number("size_requests"), 0) << k;
+    EXPECT_EQ(r.Number("bytes_received"), 0) << k;
+  }
+}
+
+// After the write each device is asked until it answers in normal mode:
+// one restarts and comes back, the other stays away past the wait.
+TEST_F(RolloutTest, AwaitReturnTellsADeviceThatComesBackFromOneThatDoesNot) {
+  mervix::testing::TempFolder folder;
+  const std::string deviceFile = folder / "devices.csv";
+  std::ofstream(deviceFile) << "name,restart\nback,0.5\naway,60\n";
+  SetUp(2, {"--device-file", deviceFile}, "aa");
+  const ProcessResult p = Send({"--await-return", "3"});
+  EXPECT_EQ(p.exitCode, 10) << p.out << p.err;
+  std::map<std::string, nlohmann::json> byName;
+  for (const nlohmann::json& r : Records()) byName[r["name"].get<std::string>()] = r;
+  ASSERT_EQ(byName.size(), 2u);
+  EXPECT_EQ(byName["dev-0"]["cause"], "finished") << byName["dev-0"].dump();
+  EXPECT_GE(byName["dev-0"]["return_ms"].get<int>(), 500);
+  EXPECT_EQ(byName["dev-1"]["cause"], "not_returned") << byName["dev-1"].dump();
+  EXPECT_TRUE(byName["dev-1"]["return_ms"].is_null());
+  EXPECT_EQ(byName["dev-1"]["failure"]["text"], "The device did not come back in normal mode in time");
+  fleet_->Stop();
+  for (unsigned k = 0; k < 2; ++k) EXPECT_EQ(fleet_->ReceivedImage(k), image_) << k;
+}
+
 // Two commands at once send one file: each holds it for readers only.
 TEST_F(RolloutTest, TwoCommandsSendOneFileAtOnce) {
   SetUp(2, {}, "aa");

@@ -98,7 +98,7 @@ bool OriginFits(FailureCode code, FailureOrigin origin) {
     case C::UnexpectedAck: case C::BadStatus: case C::BadCode: return origin == FailureOrigin::Protocol;
     case C::Refused: return origin == FailureOrigin::DeviceRefusal;
     case C::Cancelled: case C::Stopped: case C::WindowClosed: return origin == FailureOrigin::Cancelled;
-    case C::None: case C::Preparation: return false;
+    case C::None: case C::Preparation: case C::NotReturned: return false;  // never from a session
   }
   return false;
 }
