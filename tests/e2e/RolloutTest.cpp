@@ -14,6 +14,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -201,6 +202,17 @@ TEST_F(RolloutTest, AKilledRollOutIsFinishedByResumingIt) {
     }
     EXPECT_EQ(fleet_->ReceivedImage(k), image_) << device;
   }
+  // The report reads the same ledger: every device's latest run finished.
+  const ProcessResult report = mervix::testing::RunProcess(
+      {mervix::testing::CliPath(), "report", record_, "--html", fleet_->FilePath("report.html")}, std::nullopt,
+      kEnglish, 30000);
+  EXPECT_EQ(report.exitCode, 0) << report.out << report.err;
+  EXPECT_THAT(report.out, HasSubstr("100 devices: 100 finished, 0 not finished"));
+  std::ifstream html(fleet_->FilePath("report.html"));
+  const std::string page((std::istreambuf_iterator<char>(html)), std::istreambuf_iterator<char>());
+  std::size_t rows = 0;
+  for (std::size_t at = page.find("<tr"); at != std::string::npos; at = page.find("<tr", at + 1)) ++rows;
+  EXPECT_GE(rows, 100u) << "one table row per device";
 }
 
 // A plan asks each device for its status once and writes nothing; with the
