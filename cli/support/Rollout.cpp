@@ -4,9 +4,9 @@
 #include "cli/support/DeviceAddress.h"
 #include "cli/support/FleetRun.h"
 #include "cli/support/Inventory.h"
+#include "cli/support/RolloutReport.h"
 #include "resources/CommandLineMessages.h"
-
-#include <nlohmann/json.hpp>
+#include "resources/FileAccess.h"
 
 #include <filesystem>
 #include <fstream>
@@ -120,38 +120,18 @@ int PrepareRolloutImages(const char* name, const RunOptions& options, const std:
 
 bool ReadLedger(const std::string& path, bool missingIsEmpty, std::map<std::string, LedgerEntry>* ledger,
                 std::FILE* err, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::error_code ec;
-    if (missingIsEmpty && !std::filesystem::exists(path, ec) && !ec) return true;
-    *error = "cannot read the record file '" + path + "'";
-    return false;
+  std::error_code ec;
+  if (missingIsEmpty && !std::filesystem::exists(path, ec) && !ec) return true;
+  // The same reading as the report's: the latest run of each device counts.
+  InputFile input;
+  RolloutRecords records;
+  if (!ReadRolloutRecordFile(path, &input, &records, error)) return false;
+  for (std::size_t line : records.skippedLines) {
+    std::fprintf(err, "mervix-cli: %s\n", FormatCommandLineText(IDS_CLI_LEDGER_CUT, {path, std::to_string(line)}).c_str());
   }
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || !j.contains("device") || !j["device"].is_string() ||
-        !j.contains("outcome") || !j["outcome"].is_string()) {
-      std::fprintf(err, "mervix-cli: %s\n",
-                   FormatCommandLineText(IDS_CLI_LEDGER_CUT, {path, std::to_string(number)}).c_str());
-      continue;
-    }
-    LedgerEntry entry;
-    const std::string sha256 = j.value("sha256", nlohmann::json()).is_string() ? j["sha256"].get<std::string>() : "";
-    const std::string sent =
-        j.value("sha256_sent", nlohmann::json()).is_string() ? j["sha256_sent"].get<std::string>() : "";
-    const std::string cause = j.value("cause", nlohmann::json()).is_string() ? j["cause"].get<std::string>() : "";
-    entry.finished = j["outcome"] == "finished" && (cause.empty() || cause == "finished") && sent == sha256;
-    entry.sha256 = sha256;
-    (*ledger)[j["device"].get<std::string>()] = entry;
-  }
-  if (in.bad()) {
-    *error = "cannot read the record file '" + path + "'";
-    return false;
+  for (const DeviceRun& run : records.devices) {
+    // A finished cause says the bytes sent were the image as well.
+    (*ledger)[run.device] = LedgerEntry{run.outcome == "finished" && run.Finished(), run.sha256};
   }
   return true;
 }
