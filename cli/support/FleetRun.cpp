@@ -235,7 +235,11 @@ class Fleet : public FleetHost, public FleetObserver {
     const Failure failure = record.started ? record.failure : NotStartedFailure();
     if (output_.board != nullptr) output_.board->Ended(index, record.outcome, failure);
     WriteRecord(index, record, failure);
-    if (options_.json) d.report.Finish(&engine_.Job(index), true, record.outcome, failure, false);
+    if (options_.json) {
+      d.report.SetVerdict(record.started ? OutcomeName(record.outcome) : "not_started", CauseName(record.cause),
+                          d.code);
+      d.report.Finish(&engine_.Job(index), true, record.outcome, failure, false);
+    }
   }
   void OnFleetHalted(FleetHalt why) override {
     if (output_.board != nullptr) output_.board->Clear(output_.err);

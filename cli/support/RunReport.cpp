@@ -294,8 +294,9 @@ int RunReport::Finish(const DownloadJob* job, bool ended, RunOutcome outcome, co
   std::fflush(err_);
   if (json_) {
     Json j = Event("run_ended", ElapsedMs(), deviceTag_, deviceName_);
-    j["outcome"] = ended ? OutcomeName(outcome) : "none";
-    j["exit_code"] = code;
+    j["outcome"] = !verdictOutcome_.empty() ? verdictOutcome_ : ended ? OutcomeName(outcome) : "none";
+    if (!verdictCause_.empty()) j["cause"] = verdictCause_;
+    j["exit_code"] = verdictCode_ >= 0 ? verdictCode_ : code;
     j["started"] = started_;
     if (failure.failed()) {
       Json f;

@@ -44,6 +44,14 @@ class RunReport : public RunObserver {
   // first progress (the image is prepared and open by then).
   void Follow(const DownloadJob& job) { job_ = &job; }
   // One device of several: every JSON event carries |device|.
+  // A roll-out's word on the device's run, which its run_ended event
+  // carries: the outcome ("not_started" for a device never started), the
+  // cause (FleetEngine's CauseName) and the exit code of that cause.
+  void SetVerdict(std::string outcome, std::string cause, int exitCode) {
+    verdictOutcome_ = std::move(outcome);
+    verdictCause_ = std::move(cause);
+    verdictCode_ = exitCode;
+  }
   // Its |name| goes with it when it has one.
   void SetDeviceTag(const std::string& device, const std::string& name = std::string()) {
     deviceTag_ = device;
@@ -80,6 +88,9 @@ class RunReport : public RunObserver {
   std::string device_;
   std::string deviceTag_;
   std::string deviceName_;
+  std::string verdictOutcome_;
+  std::string verdictCause_;
+  int verdictCode_ = -1;
   std::string fileSha256_;
   std::string pendingLog_;  // a log line not yet ended
   ProgressMeter meter_;

@@ -105,7 +105,7 @@ TEST_F(RolloutTest, AFailedCanaryOrAReachedBudgetHaltsTheRollOut) {
     std::string halted;  // on standard error
     std::vector<unsigned> untouched;
   } cases[] = {
-      {"canary", {"--fault-device", "0:size=nak:0x0020"}, {"--canary", "1"}, "The canary did not finish", {1, 2, 3, 4, 5}},
+      {"canary", {"--fault-device", "0:size=nak:0x0020"}, {"--canary", "1", "--json"}, "The canary did not finish", {1, 2, 3, 4, 5}},
       {"budget",
        {"--fault-device", "2:size=nak:0x0020", "--fault-device", "3:size=nak:0x0020"},
        {"--max-failures", "30%"},
@@ -119,6 +119,9 @@ TEST_F(RolloutTest, AFailedCanaryOrAReachedBudgetHaltsTheRollOut) {
     const ProcessResult p = Send(c.options);
     EXPECT_EQ(p.exitCode, 9) << p.out << p.err;
     EXPECT_THAT(p.err, HasSubstr(c.halted));
+    if (std::string(c.name) == "canary") {
+      EXPECT_THAT(p.out, HasSubstr("\"name\":\"dev-5\",\"outcome\":\"not_started\",\"cause\":\"budget\",\"exit_code\":9"));
+    }
     std::map<std::string, nlohmann::json> byName;
     for (const nlohmann::json& r : Records()) byName[r["name"].get<std::string>()] = r;
     ASSERT_EQ(byName.size(), 6u);
