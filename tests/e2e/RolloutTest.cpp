@@ -151,6 +151,10 @@ TEST_F(RolloutTest, APinnedHashThatDiffersSendsNothing) {
 TEST_F(RolloutTest, AResumedRollOutWritesOnlyWhatDidNotFinish) {
   SetUp(3, {"--fault-device", "1:size=nak:0x0020"}, "aaa");
   EXPECT_EQ(Send({"--resume", record_}).exitCode, 1);
+  // What --only-failed would run: the device that refused, and no other.
+  const ProcessResult plan = Send({"--plan", "--only-failed", record_});
+  EXPECT_THAT(plan.out, ::testing::ContainsRegex("dev-1 \\|[^\n]*write it"));
+  EXPECT_THAT(plan.out, ::testing::ContainsRegex("dev-0 \\|[^\n]*skip it"));
   const ProcessResult again = Send({"--resume", record_});
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_THAT(again.err, HasSubstr("2 devices already finished with this image"));
