@@ -180,12 +180,12 @@ bool ParseDeviceFile(const std::string& input, std::vector<DeviceRow>* rows, std
       for (std::size_t from = 0; from <= faults.size();) {
         std::size_t to = faults.find(';', from);
         if (to == std::string::npos) to = faults.size();
-        const std::string spec = Trim(faults.substr(from, to - from));
+        const std::string faultText = Trim(faults.substr(from, to - from));
         from = to + 1;
-        if (spec.empty()) continue;
+        if (faultText.empty()) continue;
         Fault f;
         std::string reason;
-        if (!ParseFaultSpec(spec, &f, &reason)) {
+        if (!ParseFaultText(faultText, &f, &reason)) {
           *error = where + ": " + reason;
           return false;
         }

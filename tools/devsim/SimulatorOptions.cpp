@@ -80,7 +80,7 @@ bool ParseSeconds(const std::string& text, int* milliseconds) {
   return true;
 }
 
-bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error) {
+bool ParseFaultText(const std::string& text, Fault* out, std::string* error) {
   Fault f;
   f.text = text;
   const std::size_t eq = text.find('=');
@@ -313,11 +313,11 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
         return ParseOutcome::Error;
       }
       Fault f;
-      if (!ParseFaultSpec(value.substr(colon + 1), &f, error)) return ParseOutcome::Error;
+      if (!ParseFaultText(value.substr(colon + 1), &f, error)) return ParseOutcome::Error;
       o.deviceFaults.emplace_back(static_cast<unsigned>(k), f);
     } else if (name == "--fault") {
       Fault f;
-      if (!ParseFaultSpec(value, &f, error)) return ParseOutcome::Error;
+      if (!ParseFaultText(value, &f, error)) return ParseOutcome::Error;
       o.faults.push_back(f);
     } else {
       *error = "unknown option " + name;

@@ -125,7 +125,7 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
                                    std::string* error);
 
 // Parses one STEP[.N]=KIND[:ARGS] text; false with a reason when malformed.
-bool ParseFaultSpec(const std::string& text, Fault* out, std::string* error);
+bool ParseFaultText(const std::string& text, Fault* out, std::string* error);
 
 // Parses a duration in seconds, "30" or "0.25" (up to 3 decimals, at most
 // 86400), into milliseconds; false when malformed.
