@@ -3,25 +3,16 @@
 // touches no other file.
 #pragma once
 
+#include "operations/RunRecord.h"
+
 #include <string>
 #include <vector>
 
 namespace mervix::cli {
 
-// Exit codes shared by every command, by the cause of the end. A command
-// that is not a run (convert, compress) uses kExitFailure for every failure.
-constexpr int kExitSuccess = 0;   // the command did what was asked
-constexpr int kExitFailure = 1;   // failed; the reason is on standard error
-constexpr int kExitRefused = 1;   // the device refused (a NAK)
-constexpr int kExitUsage = 2;     // the command line itself was wrong
-constexpr int kExitConnect = 3;   // no connection could be made
-constexpr int kExitLink = 4;      // a protocol or link failure during the run
-constexpr int kExitStopped = 5;   // stopped or cancelled
-constexpr int kExitTimeout = 6;   // the device gave no answer in time
-constexpr int kExitInput = 7;     // the input file could not be read or converted
-constexpr int kExitUnknown = 8;   // the last block was sent but its Ack never came
-constexpr int kExitHalted = 9;    // a roll-out halted at its failure budget or failed canary: devices not started
-constexpr int kExitNotReturned = 10;  // a device took the image but did not come back in normal mode in time
+// The exit codes shared by every command are those of operations/RunRecord.h
+// (kExitSuccess ...); a command that is not a run (convert, compress) uses
+// kExitFailure for every failure.
 
 // What --host takes, in the --help of every command that has one.
 inline constexpr char kHostFormsHelp[] =

@@ -32,6 +32,7 @@ const std::vector<Command>& RegisteredCommands() { return Registry(); }
 }  // namespace mervix::cli
 
 int main(int argc, char** argv) {
+  using namespace mervix;
   using namespace mervix::cli;
   PrepareConsole();
   if (argc < 2) {

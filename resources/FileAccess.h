@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace mervix {
@@ -189,5 +191,16 @@ class ReplacementFile {
 // Replaces the file at `path` with `size` bytes from `data` through a
 // ReplacementFile.
 FileStatus ReplaceFileContents(const std::string& path, const std::uint8_t* data, std::size_t size);
+
+// Opens the file at |path| (UTF-8) for reading and appending in binary mode,
+// creating it; null when the system refuses.
+std::FILE* OpenForAppending(const std::string& path);
+
+// Flushes |stream| and has the system write the file through to the disk.
+// False when either fails.
+bool FlushToDisk(std::FILE* stream);
+
+// |time| as a UTC calendar time.
+std::tm UtcCalendarTime(std::time_t time);
 
 }  // namespace mervix

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 
 #include "resources/FileAccessNative.h"
@@ -159,3 +161,20 @@ int MoveOver(const std::string& temporary, const std::string& target) {
 void Remove(const std::string& path) { ::unlink(path.c_str()); }
 
 }  // namespace mervix::native
+
+namespace mervix {
+
+std::FILE* OpenForAppending(const std::string& path) { return std::fopen(path.c_str(), "a+b"); }
+
+bool FlushToDisk(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  return ::fsync(fileno(stream)) == 0;
+}
+
+std::tm UtcCalendarTime(std::time_t time) {
+  std::tm tm{};
+  gmtime_r(&time, &tm);
+  return tm;
+}
+
+}  // namespace mervix

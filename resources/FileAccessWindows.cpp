@@ -1,8 +1,11 @@
 // The system's calls of the file layer on Windows: wide-character calls on
 // the UTF-8 paths; the access modes are share modes.
+#include <io.h>
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <chrono>
 #include <random>
 
@@ -265,3 +268,22 @@ int MoveOver(const std::string& temporary, const std::string& target) {
 void Remove(const std::string& path) { DeleteFileW(Wide(path).c_str()); }
 
 }  // namespace mervix::native
+
+namespace mervix {
+
+std::FILE* OpenForAppending(const std::string& path) {
+  return _wfopen(native::Wide(path).c_str(), L"a+b");
+}
+
+bool FlushToDisk(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  return _commit(_fileno(stream)) == 0;
+}
+
+std::tm UtcCalendarTime(std::time_t time) {
+  std::tm tm{};
+  gmtime_s(&tm, &time);
+  return tm;
+}
+
+}  // namespace mervix

@@ -95,17 +95,6 @@ TerminalExtent TerminalSize(std::FILE* stream) {
   return extent;
 }
 
-bool FlushToDisk(std::FILE* stream) {
-  if (std::fflush(stream) != 0) return false;
-  return _commit(_fileno(stream)) == 0;
-}
-
-std::tm UtcCalendarTime(std::time_t time) {
-  std::tm tm{};
-  gmtime_s(&tm, &time);
-  return tm;
-}
-
 #else
 
 void PrepareConsole() {}
@@ -119,17 +108,6 @@ TerminalExtent TerminalSize(std::FILE* stream) {
     extent = TerminalExtent{size.ws_row, size.ws_col};
   }
   return extent;
-}
-
-bool FlushToDisk(std::FILE* stream) {
-  if (std::fflush(stream) != 0) return false;
-  return fsync(fileno(stream)) == 0;
-}
-
-std::tm UtcCalendarTime(std::time_t time) {
-  std::tm tm{};
-  gmtime_r(&time, &tm);
-  return tm;
 }
 
 #endif

@@ -1,9 +1,11 @@
 // The console of mervix-cli, the same calls on every system: whether a
 // stream is a terminal, the terminal's size, writing a file through to the
-// disk, the UTC calendar time. On Windows PrepareConsole also makes the
+// disk and the UTC calendar time (from resources/FileAccess.h). On Windows PrepareConsole also makes the
 // console show UTF-8 (the Japanese texts) and the escape sequences the
 // progress line and the fleet board draw with.
 #pragma once
+
+#include "resources/FileAccess.h"
 
 #include <cstdio>
 #include <ctime>
@@ -29,12 +31,5 @@ struct TerminalExtent {
 
 // The size of the terminal behind |stream|; 24 by 80 when it cannot be told.
 TerminalExtent TerminalSize(std::FILE* stream);
-
-// Flushes |stream| and has the system write the file through to the disk.
-// False when either fails.
-bool FlushToDisk(std::FILE* stream);
-
-// |time| as a UTC calendar time.
-std::tm UtcCalendarTime(std::time_t time);
 
 }  // namespace mervix::cli

@@ -12,6 +12,7 @@
 #include "operations/DownloadJob.h"
 #include "operations/FleetEngine.h"
 #include "operations/ImagePreparation.h"
+#include "operations/RunRecord.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/LogPane.h"
 #include "resources/MessageTable.h"
@@ -49,17 +50,6 @@ std::string Trim(const std::string& s) {
 }
 
 
-std::string UtcTimeText(std::chrono::system_clock::time_point t) {
-  const std::time_t secs = std::chrono::system_clock::to_time_t(t);
-  const std::tm tm = UtcCalendarTime(secs);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count() % 1000;
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-  return text;
-}
-
 // The dialogs of one device of a fleet: the write was confirmed once for
 // the whole fleet, so no device asks again; a connect failure is not asked
 // about (--retries decides); boxes become lines prefixed with the device.
@@ -92,37 +82,6 @@ struct FleetOutput {
   FleetBoard* board = nullptr;  // a terminal: the board on err
 };
 
-// The exit code of a cause.
-int ExitCodeOfCause(RunCause cause) {
-  switch (cause) {
-    case RunCause::Unknown:
-      return kExitUnknown;
-    case RunCause::NotReturned:
-      return kExitNotReturned;
-    case RunCause::Budget:
-      return kExitHalted;
-    case RunCause::Link:
-      return kExitLink;
-    case RunCause::Timeout:
-      return kExitTimeout;
-    case RunCause::Connect:
-      return kExitConnect;
-    case RunCause::Input:
-      return kExitInput;
-    case RunCause::Refused:
-      return kExitRefused;
-    case RunCause::Stopped:
-      return kExitStopped;
-    case RunCause::Usage:
-      return kExitUsage;
-    case RunCause::Failure:
-      return kExitFailure;
-    case RunCause::Finished:
-      return kExitSuccess;
-  }
-  return kExitFailure;
-}
-
 // What the command line keeps of one device besides its run: the runner,
 // its dialogs and the JSON events, and the log text not yet a whole line.
 struct DeviceOutput {
@@ -150,7 +109,7 @@ struct DeviceOutput {
 class Fleet : public FleetHost, public FleetObserver {
  public:
   Fleet(const RunOptions& options, const FleetOutput& output, const std::vector<PreparedImage>& images,
-        const std::vector<RolloutDevice>& devices, std::FILE* record)
+        const std::vector<RolloutDevice>& devices, RecordFile* record)
       : options_(options),
         output_(output),
         devices_(devices),
@@ -300,51 +259,25 @@ class Fleet : public FleetHost, public FleetObserver {
 
   void WriteRecord(std::size_t index, const DeviceRecord& r, const Failure& failure) {
     if (record_ == nullptr) return;
-    const PreparedImage& image = engine_.ImageOf(index);
     const RolloutDevice& device = devices_[index];
-    Json j;
-    j["device"] = device.address;
-    j["name"] = device.device.name.empty() ? Json(nullptr) : Json(device.device.name);
-    j["group"] = device.device.group.empty() ? Json(nullptr) : Json(device.device.group);
-    j["command"] = output_.command;
-    j["source"] = options_.file;
-    j["image"] = image.path;
-    j["sha256"] = image.sha256;
-    j["version"] = HasImageTag(image.header) ? Json(ImageVersionNumber(image.header)) : Json(nullptr);
-    j["size"] = image.length;
-    j["start"] = UtcTimeText(r.startWall);
-    j["duration_ms"] = r.durationMs;
-    j["outcome"] = r.started ? OutcomeName(r.outcome) : "not_started";
-    j["cause"] = CauseName(r.cause);
-    j["exit_code"] = outputs_[index]->code;
-    if (failure.failed()) {
-      Json f;
-      f["origin"] = OriginName(failure.origin);
-      f["phase"] = PhaseName(failure);
-      f["text"] = failure.message;
-      f["detail"] = failure.detail;
-      j["failure"] = f;
-    } else {
-      j["failure"] = nullptr;
-    }
-    j["sha256_sent"] = r.sentSha256.empty() ? Json(nullptr) : Json(r.sentSha256);
-    j["retries_used"] = r.retriesUsed;
-    j["return_ms"] = r.returnMs >= 0 ? Json(r.returnMs) : Json(nullptr);
-    if (!device.fields.empty()) {
-      Json fields = Json::object();
-      for (const auto& [column, value] : device.fields) fields[column] = value;
-      j["fields"] = fields;
-    }
-    const std::string line = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    std::fputs(line.c_str(), record_);
-    // Written through at once: the record outlives a crash of the command.
-    FlushToDisk(record_);
+    RecordedRun run;
+    run.command = output_.command;
+    run.device = device.address;
+    run.name = device.device.name;
+    run.group = device.device.group;
+    run.source = options_.file;
+    run.image = &engine_.ImageOf(index);
+    run.record = &r;
+    run.failure = failure;
+    run.exitCode = outputs_[index]->code;
+    run.fields = device.fields;
+    record_->Append(RecordLine(run));
   }
 
   const RunOptions& options_;
   const FleetOutput& output_;
   const std::vector<RolloutDevice>& devices_;
-  std::FILE* record_;
+  RecordFile* record_;
   asio::io_context io_;
   FleetInterrupts interrupts_;
   asio::steady_timer redraw_;
@@ -404,15 +337,15 @@ int RunFleet(const char* name, const RunOptions& options, const std::vector<Prep
 
   // The record is the roll-out's ledger: --resume appends to the one it read.
   const std::string& recordFile = options.resumeFile.empty() ? options.recordFile : options.resumeFile;
-  std::FILE* record = nullptr;
+  RecordFile ledger;
+  RecordFile* record = nullptr;
   if (!recordFile.empty()) {
-    record = std::fopen(recordFile.c_str(), "a+");
-    if (record == nullptr) {
-      std::fprintf(streams.err, "mervix-cli %s: cannot open the record file '%s'\n", name, recordFile.c_str());
+    std::string error;
+    if (!ledger.Open(recordFile, &error)) {
+      std::fprintf(streams.err, "mervix-cli %s: %s\n", name, error.c_str());
       return kExitInput;
     }
-    // A line cut short by a crash must not swallow the first new record.
-    if (std::fseek(record, -1, SEEK_END) == 0 && std::fgetc(record) != '\n') std::fputc('\n', record);
+    record = &ledger;
   }
 
   // On a terminal the board shows every device; the log lines then go to
@@ -430,7 +363,7 @@ int RunFleet(const char* name, const RunOptions& options, const std::vector<Prep
   Fleet fleet(options, output, images, devices, record);
   std::string error;
   const bool ran = fleet.Run(&error);
-  if (record != nullptr) std::fclose(record);
+  ledger.Close();
   if (!ran) {
     std::fprintf(streams.err, "mervix-cli %s: %s\n", name, error.c_str());
     return kExitFailure;

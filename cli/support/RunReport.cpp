@@ -119,24 +119,6 @@ int ExitCodeOf(RunOutcome outcome, const Failure& failure) {
   return kExitLink;
 }
 
-const char* OutcomeName(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::None:
-      return "none";
-    case RunOutcome::Finished:
-      return "finished";
-    case RunOutcome::Cancelled:
-      return "cancelled";
-    case RunOutcome::Failed:
-      return "failed";
-    case RunOutcome::Stopped:
-      return "stopped";
-    case RunOutcome::Closed:
-      return "closed";
-  }
-  return "none";
-}
-
 RunReport::RunReport(const char* command, std::FILE* out, std::FILE* err, bool json, bool progress)
     : command_(command), out_(out), err_(err), json_(json), progress_(progress) {}
 

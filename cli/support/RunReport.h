@@ -6,6 +6,7 @@
 
 #include "cli/support/AsioRunner.h"
 #include "operations/ProgressMeter.h"
+#include "operations/RunRecord.h"
 #include "resources/Failure.h"
 
 #include <chrono>
@@ -26,9 +27,6 @@ constexpr int kJsonSchemaVersion = 1;
 // The exit code of a run that ended so (see kExitCodesHelp): 0 finished,
 // else by the failure's origin, phase and message.
 int ExitCodeOf(RunOutcome outcome, const Failure& failure);
-
-// "finished", "cancelled", "failed", "stopped", "closed", "none".
-const char* OutcomeName(RunOutcome outcome);
 
 class RunReport : public RunObserver {
  public:

@@ -328,8 +328,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(Number(j, "elapsed_ms") >= 0);
     } else if (event == "run_ended") {
       ++ends;
-      FUZZ_CHECK(Text(j, "outcome") == (ended ? cli::OutcomeName(outcome) : "none"));
-      FUZZ_CHECK(Number(j, "exit_code") == (ended ? cli::ExitCodeOf(outcome, failure) : cli::kExitFailure));
+      FUZZ_CHECK(Text(j, "outcome") == (ended ? OutcomeName(outcome) : "none"));
+      FUZZ_CHECK(Number(j, "exit_code") == (ended ? cli::ExitCodeOf(outcome, failure) : kExitFailure));
       FUZZ_CHECK(Flag(j, "started") == (starts == 1));
       FUZZ_CHECK(Number(j, "duration_ms") >= 0);
       FUZZ_CHECK(j.contains("sha256_sent") && j["sha256_sent"].is_null());
