@@ -382,10 +382,7 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       }
       if (unitOption.empty()) unitOption = name;
     } else if (name == "--unit-link") {
-#ifndef __linux__
-      *error = "option --unit-link: setting a network interface is supported on Linux only";
-      return ParseOutcome::Error;
-#endif
+#ifdef __linux__
       // An interface name fits IFNAMSIZ (16) with its terminating zero.
       if (value.empty() || value.size() > 15 || value.find_first_of("/: \t") != std::string::npos) {
         *error = "option --unit-link: '" + value + "' is not a network interface name";
@@ -393,6 +390,10 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       }
       o.unitLink = value;
       if (unitOption.empty()) unitOption = name;
+#else
+      *error = "option --unit-link: setting a network interface is supported on Linux only";
+      return ParseOutcome::Error;
+#endif
     } else if (name == "--fault") {
       Fault f;
       if (!ParseFaultText(value, &f, error)) return ParseOutcome::Error;
