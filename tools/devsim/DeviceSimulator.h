@@ -9,6 +9,11 @@
 // the device's own context, run to its end there, so that Stop (from any
 // thread, e.g. on SIGTERM/SIGINT) cancels whatever the device waits for and
 // ends it promptly. Standalone Asio: POSIX sockets or Winsock.
+//
+// With --units it plays boards that come and go at its address, one after
+// another (see "Units" in the --help text): a unit's leaving is one more
+// timer on the same context, which closes the listener while no unit is
+// there.
 #pragma once
 
 #include "tools/devsim/SimulatorOptions.h"
