@@ -3,16 +3,21 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/TempFolder.h"
+#include "operations/Sha256.h"
 #include "tools/devsim/SimulatorOptions.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -527,6 +532,266 @@ TEST_F(DevsimTest, DownloadsCountedOverTheLife) {
   EXPECT_EQ(r.Number("restarts"), 0);
   EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{4}));
   EXPECT_EQ(sim_.ReceivedImage(), (Bytes{4, 5, 6, 7}));
+}
+
+// Units (--units): boards that a station writes one after another at one
+// address.
+
+// Writes |image| into the unit at |port| as the tool does: status 1 and the
+// switch, then a new connection with status 2, the size and the blocks.
+// Returns the reply to the size request (empty when the connection failed).
+Bytes WriteUnit(std::uint16_t port, const Bytes& image) {
+  {
+    RawClient c(port);
+    EXPECT_TRUE(c.Connected());
+    EXPECT_EQ(c.Exchange(kStatusQuery), kStatus1);
+    EXPECT_EQ(c.Exchange(kSwitch), kAck);
+  }
+  RawClient c(port);
+  EXPECT_TRUE(c.Connected());
+  EXPECT_EQ(c.Exchange(kStatusQuery), kStatus2);
+  const Bytes sizeReply = c.Exchange(SizeRequest(std::uint32_t(image.size())));
+  if (sizeReply != kAck) return sizeReply;
+  for (std::size_t at = 0; at < image.size(); at += 65536) {
+    const std::size_t n = std::min<std::size_t>(65536, image.size() - at);
+    EXPECT_TRUE(c.SendInPieces(image.data() + at, n));
+    EXPECT_EQ(c.Read(8), kAck) << "block at " << at;
+  }
+  return sizeReply;
+}
+
+// A status probe: connect, query, close. nullopt when the connect was
+// refused; an empty reply when the connection was closed unread.
+std::optional<Bytes> Probe(std::uint16_t port) {
+  RawClient c(port);
+  if (!c.Connected()) return std::nullopt;
+  return c.Exchange(kStatusQuery);
+}
+
+// Polls |condition| until it holds, for at most |timeoutMs|.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 15000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+std::string Sha256Of(const Bytes& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.FinishHex();
+}
+
+// Three units at one port: unit 1 takes its image, refuses while it
+// restarts, answers again and leaves (connect refused); unit 2 arrives
+// fresh, and its own fault (its first size request, the device's second)
+// makes its download fail; probes of unit 2 do not keep it from leaving,
+// probes of unit 3 neither make it leave nor count; unit 3 takes its image;
+// after it nobody comes back. The record holds each unit's counts and the
+// digest of what it received.
+TEST_F(DevsimTest, UnitsComeAndGoEachWrittenOnce) {
+  StartSim({"--units", "3", "--restart-after", "1", "--leave-after", "0.5", "--absent", "0.8", "--unit-fault",
+            "2:size=nak:0x0020", "--verbose"});
+  const std::uint16_t port = sim_.Port();
+  const Bytes image1 = Pattern(70000);
+  Bytes image3 = Pattern(3000);
+  std::reverse(image3.begin(), image3.end());
+  auto record = [this] { return sim_.Record(); };
+
+  EXPECT_EQ(Probe(port), kStatus1);
+  EXPECT_EQ(WriteUnit(port, image1), kAck);
+  EXPECT_EQ(Probe(port), Bytes{});  // restarting: closed unread
+  ASSERT_TRUE(WaitFor([&] { return Probe(port) == kStatus1; })) << sim_.Log();
+  ASSERT_TRUE(WaitFor([&] { return !Probe(port); })) << "unit 1 did not leave\n" << sim_.Log();
+  EXPECT_TRUE(WaitFor([&] { return record().Number("units_left") == 1; }));
+
+  ASSERT_TRUE(WaitFor([&] { return Probe(port) == kStatus1; })) << "unit 2 did not arrive\n" << sim_.Log();
+  EXPECT_EQ(record().Number("unit"), 2);
+  EXPECT_EQ(WriteUnit(port, Pattern(100)), (Bytes{0x52, 0x06, 0x00, 0x20, 0, 0, 0, 0}));
+  // Probed without a pause, as a station polls: it leaves all the same,
+  // still in download mode until then (the last probe may be cut as it
+  // leaves).
+  std::vector<Bytes> answers;
+  ASSERT_TRUE(WaitFor([&] {
+    const std::optional<Bytes> a = Probe(port);
+    if (a) answers.push_back(*a);
+    return !a;
+  })) << "probes kept unit 2 from leaving";
+  if (!answers.empty() && answers.back().empty()) answers.pop_back();
+  EXPECT_TRUE(std::all_of(answers.begin(), answers.end(), [](const Bytes& a) { return a == kStatus2; }));
+
+  ASSERT_TRUE(WaitFor([&] { return Probe(port) == kStatus1; })) << "unit 3 did not arrive fresh\n" << sim_.Log();
+  for (int i = 0; i < 30; ++i) {  // three times --leave-after of probes: it stays
+    EXPECT_EQ(Probe(port), kStatus1) << "probe " << i;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(record().Number("unit.3.downloads_started"), 0);
+  EXPECT_EQ(WriteUnit(port, image3), kAck);
+  ASSERT_TRUE(WaitFor([&] { return record().Number("units_left") == 3; })) << sim_.Log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));  // twice --absent
+  EXPECT_FALSE(Probe(port));
+
+  const DevsimRecord r = StopAndRecord();
+  EXPECT_EQ(r.Number("unit"), 0);
+  EXPECT_EQ(r.Number("units_arrived"), 3);
+  EXPECT_EQ(r.Number("downloads_completed"), 2);
+  EXPECT_EQ(r.Number("restarts"), 2);
+  EXPECT_GE(r.Number("restart_refused"), 1);
+  const struct {
+    const char* mac;
+    long long completed;
+    std::string sha256;
+    const char* faults;
+  } units[] = {{"02:00:00:00:00:01", 1, Sha256Of(image1), ""},
+               {"02:00:00:00:00:02", 0, "", "size=nak:0x0020"},
+               {"02:00:00:00:00:03", 1, Sha256Of(image3), ""}};
+  for (int k = 1; k <= 3; ++k) {
+    const std::string key = "unit." + std::to_string(k) + ".";
+    const auto& want = units[k - 1];
+    EXPECT_EQ(r.Text(key + "mac"), want.mac) << key;
+    EXPECT_EQ(r.Number(key + "downloads_started"), 1) << key;
+    EXPECT_EQ(r.Number(key + "downloads_completed"), want.completed) << key;
+    EXPECT_EQ(r.Text(key + "sha256"), want.sha256) << key;
+    EXPECT_EQ(r.Text(key + "faults_fired"), want.faults) << key;
+  }
+  EXPECT_FALSE(r.Has("unit.4.mac"));
+  const std::string log = sim_.Log();
+  std::size_t at = 0;
+  for (const char* line : {"unit 1 arrived", "unit 1 left", "unit 2 arrived", "unit 2 left", "unit 3 arrived",
+                           "unit 3 left"}) {
+    at = log.find(line, at);
+    EXPECT_NE(at, std::string::npos) << line << " missing or out of order in:\n" << log;
+  }
+}
+
+// The unit options as parsed: bad ones refused with the option named, each
+// device of a fleet given its own units' addresses; an interface that is
+// not there stops the simulator at start with exit code 3.
+TEST(DevsimUnitsTest, UnitOptionsAreCheckedAndAddressesShared) {
+  for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--units", "0"}, "option --units: bad number '0'"},
+           {{"--units", "2", "--unit-macs", "02:00:00:00:00:01,02:00:00:00:00:0g"}, "'02:00:00:00:00:0g' is not"},
+           {{"--units", "2", "--unit-macs", "01:00:5e:00:00:01,02:00:00:00:00:02"}, "'01:00:5e:00:00:01' is not"},
+           {{"--units", "2", "--unit-macs", "02-00-00-00-00-01,02:00:00:00:00:02"}, "'02-00-00-00-00-01' is not"},
+           {{"--units", "2", "--unit-macs", "02:00:00:00:00:01"}, "1 addresses for 2 units"},
+           {{"--units", "2", "--unit-fault", "3:size=nak:0x0020"}, "unit 3 is not among the 2 units"},
+           {{"--units", "2", "--unit-fault", "0:size=close"}, "option --unit-fault: expected K:"},
+           {{"--units", "2", "--unit-fault", "1:size=nak"}, "nak needs a 16-bit flag word"},
+           {{"--units", "2", "--leave-after", "soon"}, "option --leave-after: bad duration"},
+           {{"--units", "2", "--unit-link", ""}, "option --unit-link: '' is not"},
+           {{"--units", "2", "--devices", "2", "--unit-link", "eth0"}, "a single device only"},
+           {{"--unit-link", "eth0"}, "option --unit-link needs --units"},
+           {{"--unit-fault", "1:status=close"}, "option --unit-fault needs --units"}}) {
+    devsim::SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(devsim::ParseSimulatorOptions(args, &o, &error), devsim::ParseOutcome::Error) << says;
+    EXPECT_NE(error.find(says), std::string::npos) << "got: " << error;
+  }
+
+  auto macsOf = [](const std::vector<std::string>& args, unsigned device) {
+    devsim::SimulatorOptions o;
+    std::string error;
+    EXPECT_EQ(devsim::ParseSimulatorOptions(args, &o, &error), devsim::ParseOutcome::Ok) << error;
+    std::vector<std::string> macs;
+    for (const devsim::MacAddress& mac : devsim::DeviceOptions(o, device).unitMacs)
+      macs.push_back(devsim::FormatMacAddress(mac));
+    return macs;
+  };
+  EXPECT_EQ(macsOf({"--units", "2", "--devices", "2"}, 1),
+            (std::vector<std::string>{"02:00:00:00:00:03", "02:00:00:00:00:04"}));
+  EXPECT_EQ(macsOf({"--units", "2", "--devices", "2", "--unit-macs",
+                    "02:00:00:00:00:0a,02:00:00:00:00:0b,0A:1B:2C:3D:4E:5F,02:00:00:00:01:00"},
+                   1),
+            (std::vector<std::string>{"0a:1b:2c:3d:4e:5f", "02:00:00:00:01:00"}));
+
+  const testing::ProcessResult p = testing::RunProcess(
+      {DevsimProcess::ProgramPath(), "--port", "0", "--units", "2", "--unit-link", "mervixnone0"}, std::nullopt, {},
+      5000);
+  EXPECT_EQ(p.exitCode, 3) << p.err;
+  EXPECT_NE(p.err.find("interface mervixnone0: cannot"), std::string::npos) << p.err;
+  EXPECT_EQ(p.out, "");  // never said it was listening
+}
+
+// The program's path of "ip", or "" where there is none.
+std::string IpProgram() {
+  for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return "";
+}
+
+// What "ip -o link show DEV" says of |dev|: its MAC address and whether it
+// is up (the flag UP inside <...>).
+struct LinkState {
+  std::string mac;
+  bool up = false;
+};
+
+LinkState ReadLink(const std::string& ip, const std::string& dev) {
+  const testing::ProcessResult p = testing::RunProcess({ip, "-o", "link", "show", "dev", dev}, std::nullopt, {}, 5000);
+  LinkState state;
+  const std::size_t open = p.out.find('<'), close = p.out.find('>');
+  if (open != std::string::npos && close != std::string::npos && open < close) {
+    std::istringstream flags(p.out.substr(open + 1, close - open - 1));
+    for (std::string flag; std::getline(flags, flag, ',');) state.up = state.up || flag == "UP";
+  }
+  const std::size_t ether = p.out.find("link/ether ");
+  if (ether != std::string::npos) state.mac = p.out.substr(ether + 11, 17);
+  return state;
+}
+
+// --unit-link in a network namespace of the test's own, with a veth pair
+// there: the far end carries the unit's MAC address while it is there, is
+// down with the next unit's address while none is, and comes up with it.
+// The namespace belongs to one thread, and to the programs it starts; it
+// and the pair vanish when they end.
+TEST(DevsimUnitsTest, UnitLinkGivesTheInterfaceEachUnitsAddress) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a network namespace of the test's own needs root";
+  const std::string ip = IpProgram();
+  if (ip.empty()) GTEST_SKIP() << "no ip program to make a veth pair";
+  std::string skip;
+  std::thread inside([&] {
+    if (::unshare(CLONE_NEWNET) != 0) {
+      skip = std::string("cannot make a network namespace: unshare: ") + std::strerror(errno);
+      return;
+    }
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{ip, "link", "set", "lo", "up"},
+          {ip, "link", "add", "mvxboard0", "type", "veth", "peer", "name", "mvxstation0"}}) {
+      const testing::ProcessResult p = testing::RunProcess(command, std::nullopt, {}, 10000);
+      if (p.exitCode != 0) {
+        skip = "cannot set up the namespace's links: " + command[2] + " " + command[3] + ": " + p.err + p.error;
+        return;
+      }
+    }
+    DevsimProcess sim;
+    std::string error;
+    ASSERT_TRUE(sim.Start({"--download-mode", "--units", "2", "--unit-macs", "02:aa:00:00:00:01,02:aa:00:00:00:02",
+                           "--unit-link", "mvxboard0", "--leave-after", "0.2", "--absent", "2"},
+                          &error))
+        << error;
+    const LinkState first = ReadLink(ip, "mvxboard0");
+    EXPECT_EQ(first.mac, "02:aa:00:00:00:01");
+    EXPECT_TRUE(first.up);
+    {
+      RawClient c(sim.Port());
+      Download(c, kStatus2, {1, 2, 3});
+    }
+    ASSERT_TRUE(WaitFor([&] { return sim.Record().Number("units_left") == 1; })) << sim.Log();
+    const LinkState away = ReadLink(ip, "mvxboard0");
+    EXPECT_EQ(away.mac, "02:aa:00:00:00:02");
+    EXPECT_FALSE(away.up);
+    ASSERT_TRUE(WaitFor([&] { return sim.Record().Number("unit") == 2; })) << sim.Log();
+    const LinkState second = ReadLink(ip, "mvxboard0");
+    EXPECT_EQ(second.mac, "02:aa:00:00:00:02");
+    EXPECT_TRUE(second.up);
+    EXPECT_EQ(sim.Stop(), 0) << sim.Log();
+    EXPECT_EQ(sim.Record().Text("unit.2.mac"), "02:aa:00:00:00:02");
+  });
+  inside.join();
+  if (!skip.empty()) GTEST_SKIP() << skip;
 }
 
 }  // namespace

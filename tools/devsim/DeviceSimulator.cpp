@@ -13,6 +13,8 @@
 
 #include "compress/Lh5Decoder.h"
 #include "resources/FileAccess.h"
+#include "tools/devsim/Sha256Digest.h"
+#include "tools/devsim/UnitLink.h"
 
 namespace mervix::devsim {
 
@@ -131,6 +133,22 @@ std::string FormatRecord(const SimulatorRecord& r) {
   line("last_end", r.lastEnd);
   line("restarts", std::to_string(r.restarts));
   line("restart_refused", std::to_string(r.restartRefused));
+  if (r.unitsEnabled) {
+    line("unit", std::to_string(r.unit));
+    line("units_arrived", std::to_string(r.unitsArrived));
+    line("units_left", std::to_string(r.unitsLeft));
+    for (const UnitRecord& u : r.units) {
+      const std::string key = "unit." + std::to_string(u.number) + ".";
+      std::string fired;
+      for (std::size_t i = 0; i < u.faultsFired.size(); ++i) fired += (i ? "," : "") + u.faultsFired[i];
+      line((key + "mac").c_str(), u.mac);
+      line((key + "connections").c_str(), std::to_string(u.connections));
+      line((key + "downloads_started").c_str(), std::to_string(u.downloadsStarted));
+      line((key + "downloads_completed").c_str(), std::to_string(u.downloadsCompleted));
+      line((key + "sha256").c_str(), u.sha256);
+      line((key + "faults_fired").c_str(), fired);
+    }
+  }
   for (const std::string& f : r.frames) line("frame", f);
   for (const std::string& f : r.replies) line("reply", f);
   return s;
@@ -141,6 +159,15 @@ DeviceSimulator::DeviceSimulator(SimulatorOptions options) : options_(std::move(
 DeviceSimulator::~DeviceSimulator() = default;
 
 bool DeviceSimulator::Listen(std::string* error) {
+  if (!OpenAcceptor(static_cast<std::uint16_t>(options_.port), error)) return false;
+  asio::error_code ec;
+  port_ = acceptor_.local_endpoint(ec).port();
+  return true;
+}
+
+// Opens the listener on |port| of the configured address; a unit that
+// arrives opens it again on the port it had.
+bool DeviceSimulator::OpenAcceptor(std::uint16_t port, std::string* error) {
   using asio::ip::tcp;
   asio::error_code ec;
   const asio::ip::address address = asio::ip::make_address(options_.listenAddress, ec);
@@ -148,7 +175,7 @@ bool DeviceSimulator::Listen(std::string* error) {
     *error = "cannot listen on '" + options_.listenAddress + "': not an IP address";
     return false;
   }
-  const tcp::endpoint endpoint(address, static_cast<std::uint16_t>(options_.port));
+  const tcp::endpoint endpoint(address, port);
   acceptor_.open(endpoint.protocol(), ec);
   if (ec) {
     *error = "socket: " + ec.message();
@@ -164,12 +191,11 @@ bool DeviceSimulator::Listen(std::string* error) {
   acceptor_.bind(endpoint, ec);
   if (!ec) acceptor_.listen(4, ec);
   if (ec) {
-    *error = "cannot listen on " + Endpoint(options_.port) + ": " + ec.message();
+    *error = "cannot listen on " + Endpoint(port) + ": " + ec.message();
     asio::error_code ignored;
     acceptor_.close(ignored);
     return false;
   }
-  port_ = acceptor_.local_endpoint(ec).port();
   return true;
 }
 
@@ -190,6 +216,7 @@ void DeviceSimulator::StopNow() {
   acceptor_.cancel(ignored);
   if (peer_) peer_->cancel(ignored);
   timer_.cancel();
+  leaveTimer_.cancel();
 }
 
 // Runs the device's handlers until the operation that sets |done| has
@@ -263,12 +290,15 @@ void DeviceSimulator::Discard(bool countTrailing) {
 }
 
 Fault* DeviceSimulator::TakeFault(FaultStep step, std::uint32_t index) {
-  for (Fault& f : options_.faults) {
-    if (!f.fired && f.step == step && f.index == index) {
-      f.fired = true;
-      record_.faultsFired.push_back(f.text);
-      Note("fault %s (%s %u)", f.text.c_str(), StepName(step), index);
-      return &f;
+  for (std::vector<Fault>* faults : {&options_.faults, &unitFaults_}) {
+    for (Fault& f : *faults) {
+      if (!f.fired && f.step == step && f.index == index) {
+        f.fired = true;
+        record_.faultsFired.push_back(f.text);
+        if (unitPresent_) CurrentUnit().faultsFired.push_back(f.text);
+        Note("fault %s (%s %u)", f.text.c_str(), StepName(step), index);
+        return &f;
+      }
     }
   }
   return nullptr;
@@ -357,6 +387,11 @@ void DeviceSimulator::HandleConnection() {
   }
   switchPending_ = false;
   bool downloadDone = false;
+  // A unit's download ends with the connection that carries its size
+  // request, or with the first connection in download mode after its switch.
+  const bool downloadMode = switchesLeft_ == 0;
+  bool sizeSeen = false;
+  if (unitPresent_) ++CurrentUnit().connections;
 
   for (;;) {
     std::uint8_t req[8];
@@ -398,6 +433,8 @@ void DeviceSimulator::HandleConnection() {
     } else if (req[0] == 0x51 && req[1] == kCodeSize && req[6] == 0 && req[7] == 0) {
       kind = Size;
       ++record_.sizeRequests;
+      sizeSeen = true;
+      if (Units()) StartDownload();
       size = BigEndian32(req + 2);
       record_.announcedSize = size;
       // A device refuses what its flash cannot hold, and an empty image.
@@ -423,6 +460,7 @@ void DeviceSimulator::HandleConnection() {
       ++record_.switchAcks;
       switchPending_ = true;
       switchAckAt_ = std::chrono::steady_clock::now();
+      if (Units()) StartDownload();
     }
     if (kind == Size && sizeAccepted && sentAck) {
       ReceiveBlocks(size);
@@ -445,6 +483,8 @@ void DeviceSimulator::HandleConnection() {
     restartEnds_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.restartMs);
     Note("restarting for %d ms", options_.restartMs);
   }
+  if (leaveDue_) record_.lastEnd = "unit left";
+  if (downloadOpen_ && (downloadMode || sizeSeen || downloadDone)) EndDownload(downloadDone);
 }
 
 // Receives the image announced by an acknowledged size request: blocks of
@@ -536,12 +576,150 @@ bool DeviceSimulator::WriteOutputs() {
   return ok;
 }
 
+// A download of the unit there now begins (a switch acknowledged, or a size
+// request without one): it is counted once, and a leaving that was due
+// after an earlier download waits for this one to end.
+void DeviceSimulator::StartDownload() {
+  if (!downloadOpen_) {
+    downloadOpen_ = true;
+    ++CurrentUnit().downloadsStarted;
+  }
+  DisarmLeave();
+}
+
+// The unit's download has ended: the unit leaves --leave-after later,
+// counted from the end of its restart when it took the whole image.
+void DeviceSimulator::EndDownload(bool complete) {
+  downloadOpen_ = false;
+  UnitRecord& unit = CurrentUnit();
+  auto from = std::chrono::steady_clock::now();
+  if (complete) {
+    ++unit.downloadsCompleted;
+    unit.sha256 = Sha256Hex(record_.image);
+    if (restartEnds_) from = *restartEnds_;
+  }
+  ArmLeave(from + std::chrono::milliseconds(options_.leaveAfterMs));
+  Note("unit %u: download %s; it leaves %d ms after %s", unit_, complete ? "complete" : "not complete",
+       options_.leaveAfterMs, complete && restartEnds_ ? "its restart" : "this");
+}
+
+void DeviceSimulator::ArmLeave(std::chrono::steady_clock::time_point at) {
+  const unsigned arm = ++leaveArm_;
+  leaveTimer_.expires_at(at);
+  leaveTimer_.async_wait([this, arm](const asio::error_code& ec) {
+    if (ec || arm != leaveArm_ || stopped_) return;
+    // Pulled out: the listener stops waiting and a connection in progress
+    // is cut; Serve does the rest once that connection has ended.
+    leaveDue_ = true;
+    asio::error_code ignored;
+    acceptor_.cancel(ignored);
+    if (peer_) peer_->close(ignored);
+  });
+}
+
+void DeviceSimulator::DisarmLeave() {
+  ++leaveArm_;
+  leaveTimer_.cancel();
+}
+
+void DeviceSimulator::Fail(const std::string& reason) {
+  unitFailed_ = true;
+  if (options_.name.empty()) std::fprintf(stderr, "mervix-devsim: unit %u: %s\n", unit_, reason.c_str());
+  else std::fprintf(stderr, "mervix-devsim: device %s: unit %u: %s\n", options_.name.c_str(), unit_, reason.c_str());
+}
+
+bool DeviceSimulator::PrepareUnitLink(std::string* error) {
+  if (!Units() || options_.unitLink.empty()) return true;
+  return SetInterfaceUp(options_.unitLink, false, error) &&
+         SetInterfaceMac(options_.unitLink, options_.unitMacs.front(), error) &&
+         SetInterfaceUp(options_.unitLink, true, error);
+}
+
+// The next unit arrives fresh: in the mode the device starts in, with its
+// own occurrence counts and faults, nothing received. The first one is
+// there from the start; a later one opens the listener again (and sets the
+// interface up, which took its address when the previous one left).
+bool DeviceSimulator::ArriveUnit() {
+  const bool first = unit_ == 0;
+  ++unit_;
+  if (!first) {
+    std::string error;
+    if (!OpenAcceptor(port_, &error) ||
+        (!options_.unitLink.empty() && !SetInterfaceUp(options_.unitLink, true, &error))) {
+      Fail("cannot arrive: " + error);
+      return false;
+    }
+  }
+  unitPresent_ = true;
+  switchesLeft_ = options_.switches;
+  switchPending_ = false;
+  switchAckAt_.reset();
+  restartEnds_.reset();
+  statusCount_ = switchCount_ = sectorCount_ = sizeCount_ = 0;
+  downloadOpen_ = false;
+  leaveDue_ = false;
+  unitFaults_.clear();
+  for (const auto& uf : options_.unitFaults) {
+    if (uf.first == unit_) unitFaults_.push_back(uf.second);
+  }
+  UnitRecord unit;
+  unit.number = unit_;
+  unit.mac = FormatMacAddress(options_.unitMacs[unit_ - 1]);
+  record_.units.push_back(unit);
+  record_.unit = unit_;
+  ++record_.unitsArrived;
+  Note("unit %u arrived (MAC %s)", unit_, unit.mac.c_str());
+  return true;
+}
+
+// The unit there now leaves: the listener is closed, so that a connect is
+// refused as by a board that is not plugged in, and the interface goes
+// down and takes the next unit's address.
+bool DeviceSimulator::LeaveUnit() {
+  DisarmLeave();
+  leaveDue_ = false;
+  unitPresent_ = false;
+  downloadOpen_ = false;
+  restartEnds_.reset();
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  record_.unit = 0;
+  ++record_.unitsLeft;
+  Note("unit %u left", unit_);
+  if (options_.unitLink.empty()) return true;
+  std::string error;
+  if (!SetInterfaceUp(options_.unitLink, false, &error) ||
+      (unit_ < options_.units && !SetInterfaceMac(options_.unitLink, options_.unitMacs[unit_], &error))) {
+    Fail("cannot leave: " + error);
+    return false;
+  }
+  return true;
+}
+
 int DeviceSimulator::Serve() {
   switchesLeft_ = options_.switches;
+  record_.unitsEnabled = Units();
+  if (Units()) ArriveUnit();
   WriteOutputs();
-  while (!stopped_) {
+  while (!stopped_ && !unitFailed_) {
     if (options_.maxConnections && record_.connections >= options_.maxConnections) break;
     if (options_.maxDownloads && record_.downloadsCompleted >= options_.maxDownloads) break;
+    if (Units() && leaveDue_) {
+      LeaveUnit();
+      WriteOutputs();
+      continue;
+    }
+    if (Units() && !unitPresent_) {
+      // No unit there: the next arrives after --absent; after the last one
+      // nobody comes back, and the device waits to be stopped.
+      if (unit_ >= options_.units) {
+        RunUntil(stopped_);
+        break;
+      }
+      if (!Pause(options_.absentMs) || !ArriveUnit()) break;
+      WriteOutputs();
+      continue;
+    }
     asio::ip::tcp::socket socket(io_);
     asio::error_code ec;
     bool done = false;
@@ -551,6 +729,10 @@ int DeviceSimulator::Serve() {
     });
     if (!RunUntil(done) || stopped_) break;
     if (ec) continue;
+    if (leaveDue_) {
+      socket.close(ec);  // came as the unit was pulled out
+      continue;
+    }
     if (restartEnds_ && std::chrono::steady_clock::now() < *restartEnds_) {
       // Away: the connection is closed before anything is read.
       socket.close(ec);
@@ -568,6 +750,7 @@ int DeviceSimulator::Serve() {
     WriteOutputs();
   }
   WriteOutputs();
+  if (unitFailed_) return 3;
   return outputError_ ? 1 : 0;
 }
 

@@ -9,6 +9,11 @@
 // the device's own context, run to its end there, so that Stop (from any
 // thread, e.g. on SIGTERM/SIGINT) cancels whatever the device waits for and
 // ends it promptly. Standalone Asio: POSIX sockets or Winsock.
+//
+// With --units it plays boards that come and go at its address, one after
+// another (see "Units" in the --help text): a unit's leaving is one more
+// timer on the same context, which closes the listener while no unit is
+// there.
 #pragma once
 
 #include "tools/devsim/SimulatorOptions.h"
@@ -25,6 +30,17 @@
 #include <vector>
 
 namespace mervix::devsim {
+
+// One unit of --units, from its arrival on.
+struct UnitRecord {
+  unsigned number = 0;  // from 1
+  std::string mac;
+  unsigned connections = 0;         // connections served while it was there
+  unsigned downloadsStarted = 0;    // switch requests acknowledged, or size requests, that began a download
+  unsigned downloadsCompleted = 0;  // last block acknowledged
+  std::string sha256;               // of the image of its latest completed download
+  std::vector<std::string> faultsFired;
+};
 
 // What the simulator saw. Counts run over its whole life; the image fields
 // describe the latest size request and the blocks that followed it.
@@ -52,6 +68,13 @@ struct SimulatorRecord {
   std::optional<std::size_t> decodedSize;
   std::string decodeError;
   std::string lastEnd;  // how the latest connection ended
+  // With --units: the unit there now (0 while none is), how many have
+  // arrived and left, and one entry per unit that arrived.
+  bool unitsEnabled = false;
+  unsigned unit = 0;
+  unsigned unitsArrived = 0;
+  unsigned unitsLeft = 0;
+  std::vector<UnitRecord> units;
   std::vector<std::string> frames;   // "CONN HEX" per request frame
   std::vector<std::string> replies;  // "CONN HEX" per reply sent (as far as it was sent)
 };
@@ -77,9 +100,17 @@ class DeviceSimulator {
   // Listen: "[::1]:40123").
   std::string Listening() const { return Endpoint(port_); }
 
+  // With --unit-link: the interface takes the first unit's MAC address and
+  // is set up, before the first unit is served; false with a reason (e.g.
+  // without CAP_NET_ADMIN). Without it, or without --units, true.
+  bool PrepareUnitLink(std::string* error);
+
   // Serves connections until Stop or a limit of the options. Writes the
-  // record after every connection and before returning. Returns 0, or 1
-  // when the record or image could not be written. Runs on one thread.
+  // record after every connection and before returning. Returns 0, 1 when
+  // the record or image could not be written, or 3 when a unit could not
+  // come or go (the interface of --unit-link could not be set, or the
+  // address not listened on again); that reason is on standard error. Runs
+  // on one thread.
   int Serve();
 
   // Ends Serve promptly: the wait in progress is cancelled and the record
@@ -94,7 +125,17 @@ class DeviceSimulator {
   enum class After { Continue, Close, Silent };
 
   void HandleConnection();
+  bool OpenAcceptor(std::uint16_t port, std::string* error);
   bool RunUntil(const bool& done);
+  bool Units() const { return options_.units > 0; }
+  UnitRecord& CurrentUnit() { return record_.units.back(); }
+  bool ArriveUnit();
+  bool LeaveUnit();
+  void StartDownload();
+  void EndDownload(bool complete);
+  void ArmLeave(std::chrono::steady_clock::time_point at);
+  void DisarmLeave();
+  void Fail(const std::string& reason);
   void StopNow();
   Io ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got);
   Io WriteAll(const std::uint8_t* data, std::size_t size);
@@ -125,6 +166,19 @@ class DeviceSimulator {
   bool outputError_ = false;
   // While restarting (--restart-after), the time it answers again.
   std::optional<std::chrono::steady_clock::time_point> restartEnds_;
+  // Units (--units): the number of the latest to arrive (from 1), whether
+  // one is there, the faults of that one, whether a download of it is under
+  // way, and its leaving: a timer that, when its time comes, sets
+  // |leaveDue_| and drops the listener's wait and the connection in
+  // progress. |leaveArm_| tells a timer that was disarmed meanwhile.
+  unsigned unit_ = 0;
+  bool unitPresent_ = false;
+  std::vector<Fault> unitFaults_;
+  bool downloadOpen_ = false;
+  bool leaveDue_ = false;
+  unsigned leaveArm_ = 0;
+  asio::steady_timer leaveTimer_{io_};
+  bool unitFailed_ = false;  // a unit could not come or go: Serve ends with 3
 };
 
 }  // namespace mervix::devsim

@@ -5,6 +5,7 @@
 #include <asio/ip/address.hpp>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace mervix::devsim {
@@ -78,6 +79,29 @@ bool ParseSeconds(const std::string& text, int* milliseconds) {
   if (ms > 86400LL * 1000) return false;
   *milliseconds = static_cast<int>(ms);
   return true;
+}
+
+bool ParseMacAddress(const std::string& text, MacAddress* out) {
+  if (text.size() != 17) return false;
+  MacAddress mac{};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[3 * i - 1] != ':') return false;
+    std::uint64_t byte = 0;
+    const std::string pair = text.substr(3 * i, 2);
+    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos || !ParseNumber("0x" + pair, 0xFF, &byte))
+      return false;
+    mac[i] = static_cast<std::uint8_t>(byte);
+  }
+  // The group bit makes it a multicast address, which an interface refuses.
+  if ((mac[0] & 0x01) != 0 || mac == MacAddress{}) return false;
+  *out = mac;
+  return true;
+}
+
+std::string FormatMacAddress(const MacAddress& mac) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return text;
 }
 
 bool ParseFaultText(const std::string& text, Fault* out, std::string* error) {
@@ -218,6 +242,7 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
                                    std::string* error) {
   SimulatorOptions o;
   bool devicesGiven = false;
+  std::string unitOption;  // the first unit option given, which needs --units
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help") return ParseOutcome::Help;
@@ -315,6 +340,60 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       Fault f;
       if (!ParseFaultText(value.substr(colon + 1), &f, error)) return ParseOutcome::Error;
       o.deviceFaults.emplace_back(static_cast<unsigned>(k), f);
+    } else if (name == "--units") {
+      if (!number(65535) || n == 0) {
+        *error = "option --units: bad number '" + value + "' (1 to 65535)";
+        return ParseOutcome::Error;
+      }
+      o.units = static_cast<unsigned>(n);
+    } else if (name == "--leave-after" || name == "--absent") {
+      if (!ParseSeconds(value, name == "--absent" ? &o.absentMs : &o.leaveAfterMs)) {
+        *error = "option " + name + ": bad duration '" + value + "' (seconds from 0 to 86400, e.g. 3 or 0.5)";
+        return ParseOutcome::Error;
+      }
+      if (unitOption.empty()) unitOption = name;
+    } else if (name == "--unit-fault") {
+      // K:STEP[.N]=KIND[:ARGS], K from 1
+      const std::size_t colon = value.find(':');
+      std::uint64_t k = 0;
+      if (colon == std::string::npos || !ParseNumber(value.substr(0, colon), 65535, &k) || k == 0) {
+        *error = "option --unit-fault: expected K:STEP[.N]=KIND[:ARGS] with K from 1, got '" + value + "'";
+        return ParseOutcome::Error;
+      }
+      Fault f;
+      if (!ParseFaultText(value.substr(colon + 1), &f, error)) return ParseOutcome::Error;
+      o.unitFaults.emplace_back(static_cast<unsigned>(k), f);
+      if (unitOption.empty()) unitOption = name;
+    } else if (name == "--unit-macs") {
+      o.unitMacs.clear();
+      std::size_t at = 0;
+      for (;;) {
+        const std::size_t comma = value.find(',', at);
+        const std::string one = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        MacAddress mac;
+        if (!ParseMacAddress(one, &mac)) {
+          *error = "option --unit-macs: '" + one +
+                   "' is not a unicast MAC address (six hex pairs separated by ':', e.g. 02:00:00:00:00:01)";
+          return ParseOutcome::Error;
+        }
+        o.unitMacs.push_back(mac);
+        if (comma == std::string::npos) break;
+        at = comma + 1;
+      }
+      if (unitOption.empty()) unitOption = name;
+    } else if (name == "--unit-link") {
+#ifdef __linux__
+      // An interface name fits IFNAMSIZ (16) with its terminating zero.
+      if (value.empty() || value.size() > 15 || value.find_first_of("/: \t") != std::string::npos) {
+        *error = "option --unit-link: '" + value + "' is not a network interface name";
+        return ParseOutcome::Error;
+      }
+      o.unitLink = value;
+      if (unitOption.empty()) unitOption = name;
+#else
+      *error = "option --unit-link: setting a network interface is supported on Linux only";
+      return ParseOutcome::Error;
+#endif
     } else if (name == "--fault") {
       Fault f;
       if (!ParseFaultText(value, &f, error)) return ParseOutcome::Error;
@@ -351,6 +430,29 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       return ParseOutcome::Error;
     }
   }
+  if (o.units == 0 && !unitOption.empty()) {
+    *error = "option " + unitOption + " needs --units";
+    return ParseOutcome::Error;
+  }
+  for (const auto& uf : o.unitFaults) {
+    if (uf.first > o.units) {
+      *error = "option --unit-fault: unit " + std::to_string(uf.first) + " is not among the " +
+               std::to_string(o.units) + " units (counted from 1)";
+      return ParseOutcome::Error;
+    }
+  }
+  if (!o.unitMacs.empty() && o.unitMacs.size() != std::size_t{o.units} * o.devices) {
+    *error = "option --unit-macs: " + std::to_string(o.unitMacs.size()) + " addresses for " +
+             std::to_string(o.units) + " units" +
+             (o.devices > 1 ? " of each of " + std::to_string(o.devices) + " devices" : std::string()) +
+             " (one per unit)";
+    return ParseOutcome::Error;
+  }
+  if (!o.unitLink.empty() && o.devices > 1) {
+    *error = "option --unit-link: one interface cannot follow the units of " + std::to_string(o.devices) +
+             " devices (a single device only)";
+    return ParseOutcome::Error;
+  }
   if (o.port != 0 && o.port + static_cast<int>(o.devices) - 1 > 65535) {
     *error = "option --devices: the ports from " + std::to_string(o.port) + " run past 65535";
     return ParseOutcome::Error;
@@ -368,6 +470,22 @@ SimulatorOptions DeviceOptions(const SimulatorOptions& fleet, unsigned index) {
     const DeviceSettings& own = fleet.deviceSettings[index];
     o.name = own.name;
     if (own.restartMs) o.restartMs = *own.restartMs;
+  }
+  if (fleet.units > 0) {
+    // Device |index| has the |units| addresses from index * units on: the
+    // given ones, or locally administered 02:00:NN:NN:NN:NN numbered from 1
+    // over the whole fleet, so that no two units of the process share one.
+    o.unitMacs.clear();
+    for (unsigned u = 0; u < fleet.units; ++u) {
+      const std::size_t k = std::size_t{index} * fleet.units + u;
+      if (k < fleet.unitMacs.size()) {
+        o.unitMacs.push_back(fleet.unitMacs[k]);
+        continue;
+      }
+      const std::uint32_t n = static_cast<std::uint32_t>(k + 1);
+      o.unitMacs.push_back({0x02, 0x00, static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+                            static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
+    }
   }
   if (fleet.devices <= 1) {
     for (const auto& df : fleet.deviceFaults) o.faults.push_back(df.second);
@@ -439,7 +557,29 @@ Options:
                        every new connection unread, and then answers again
                        in normal mode (status 1, also after
                        --download-mode). Default 0: no restart
-  -v, --verbose        one line per event on standard error
+  --units N            each device plays N units (1 to 65535) one after the
+                       other at its address, as boards a station writes one
+                       after another: see "Units". Default: one device for
+                       the whole life
+  --leave-after SECONDS
+                       a unit leaves SECONDS after its download ended
+                       (default 3)
+  --absent SECONDS     no unit is there for SECONDS before the next one
+                       arrives (default 2)
+  --unit-fault K:STEP[.N]=KIND[:ARGS]
+                       a fault of unit K (from 1) only, of every device
+  --unit-macs MAC,MAC,...
+                       the units' MAC addresses (e.g. 02:00:00:00:00:01),
+                       one per unit, for a fleet N per device in device
+                       order. Default: 02:00:00:00:00:01, ...:02, ... numbered
+                       over the whole fleet
+  --unit-link IFNAME   (Linux only, a single device) while no unit is there,
+                       interface IFNAME is down and takes the next unit's MAC
+                       address; it is set up when that unit arrives. Needs
+                       CAP_NET_ADMIN: exit code 3 when the interface cannot
+                       be set
+  -v, --verbose        one line per event on standard error (with --units
+                       also "unit K arrived", with its MAC, and "unit K left")
   -h, --help           this text
 
 Fault steps:
@@ -480,6 +620,23 @@ Example:
   bench-1,,30
   "bench-2, slot 7",status=close;block.1=vanish,
 
+Units (--units N): unit 1 is there at the start; every unit arrives fresh:
+in the mode the device starts in, with its own occurrence counts (status.2
+is its second status query) and its faults (--unit-fault), nothing
+received. A download begins with an acknowledged switch request, or with a
+size request without one, and ends with the connection that carries the
+size request, or else with the first connection in download mode after the
+switch: complete when its last block was acknowledged. After a complete
+download the unit restarts as --restart-after says; --leave-after after the
+restart (after the end of a download that was not complete) the unit
+leaves: the listening socket is closed, so a connect is refused, as by a
+board that is not plugged in, and a connection still open is cut. A new
+download before that puts the leaving off until it ends; status probes
+neither count as downloads nor put it off, and a unit that never gets a
+download stays. --absent later the next unit arrives on the same port;
+after unit N has left nobody comes back, and the simulator runs until
+SIGTERM or SIGINT.
+
 Record (key=value lines): connections, status_queries, switch_acks,
 reconnect_ms (milliseconds from each switch ack to the next connection),
 sector_requests, sector_address, size_requests, announced_size, blocks,
@@ -487,12 +644,23 @@ block_sizes, bytes_received, image_complete, ends_with_tova,
 downloads_completed, bad_frames, lockstep_violations, partial_frame_bytes,
 trailing_bytes, faults_fired, decoded_size, decode_error, last_end,
 restarts (restarts begun), restart_refused (connections closed unread while
-restarting), and one "frame=CONN HEX" and "reply=CONN HEX" line per frame, in
-order.
+restarting); with --units also unit (the unit there now, 0 while none is),
+units_arrived, units_left, and for each unit K that arrived unit.K.mac,
+unit.K.connections (connections it served), unit.K.downloads_started,
+unit.K.downloads_completed, unit.K.sha256 (SHA-256 of the image of its latest
+complete download, lower-case hex; empty without one) and unit.K.faults_fired;
+and one "frame=CONN HEX" and "reply=CONN HEX" line per frame, in order.
+
+Exit codes: 0; 1 when it cannot listen or write its record or image; 2 for a
+bad option; 3 when a unit cannot come or go (the interface of --unit-link
+cannot be set, or the port cannot be listened on again).
 
 Example:
   mervix-devsim --port 2222 --record rec.txt --image got.img &
   mervix-cli send --host 127.0.0.1 --port 2222 firmware.img
+  # three boards, one after another; board 2 refuses its image
+  mervix-devsim --units 3 --restart-after 5 --unit-fault 2:size=nak:0x0020 \
+    --record units.txt
 )";
 }
 

@@ -9,8 +9,9 @@
 //          size      the reply to a size request (51 22)
 //          block.K   block K of the image (K counted from 0), and its reply
 //   .N     for status/switch/sector/size: the N-th time that step occurs in the
-//          simulator's life, counted from 1 (default 1), so status.2 is the
-//          query after the first reconnect. Every fault fires once.
+//          simulator's life (with --units: in the unit's), counted from 1
+//          (default 1), so status.2 is the query after the first reconnect.
+//          Every fault fires once.
 //
 //   kinds  nak:FLAGS     a NAK frame 52 06 with the 16-bit flag word FLAGS
 //          frame:HEX16   these 8 bytes (16 hex digits) instead of the reply
@@ -73,6 +74,9 @@ struct Fault {
   bool fired = false;
 };
 
+// A MAC address, as the units of --units report and --unit-link sets it.
+using MacAddress = std::array<std::uint8_t, 6>;
+
 // What a device file (--device-file) sets for one device of the fleet.
 struct DeviceSettings {
   std::string name;                 // for messages; may be empty
@@ -111,6 +115,24 @@ struct SimulatorOptions {
   // faults are in |deviceFaults|.
   std::string deviceFile;
   std::vector<DeviceSettings> deviceSettings;
+  // Units (--units): each device plays this many units one after the other
+  // at its address, as boards plugged in and out of a station's socket.
+  // 0: one device for the whole life, without any of the unit behaviour.
+  unsigned units = 0;
+  // How long after its download ended a unit leaves (after the restart for
+  // a complete download), and how long no unit is there before the next
+  // one arrives, in milliseconds.
+  int leaveAfterMs = 3000;
+  int absentMs = 2000;
+  // Faults of one unit: (unit number from 1, fault), for every device.
+  std::vector<std::pair<unsigned, Fault>> unitFaults;
+  // The units' MAC addresses, in unit order. As parsed: those of
+  // --unit-macs, |units| per device in device order, or empty for generated
+  // ones; DeviceOptions leaves each device exactly its own |units|.
+  std::vector<MacAddress> unitMacs;
+  // The network interface that is set down while no unit is there and gets
+  // each unit's MAC address (--unit-link, Linux only); empty: none.
+  std::string unitLink;
 };
 
 // The options of device |index| of the fleet that |fleet| describes: its
@@ -130,6 +152,11 @@ bool ParseFaultText(const std::string& text, Fault* out, std::string* error);
 // Parses a duration in seconds, "30" or "0.25" (up to 3 decimals, at most
 // 86400), into milliseconds; false when malformed.
 bool ParseSeconds(const std::string& text, int* milliseconds);
+
+// Parses "02:00:00:00:00:01" (two hex digits per byte, ':' between); false
+// when malformed, or a multicast or all-zero address (no board has one).
+bool ParseMacAddress(const std::string& text, MacAddress* out);
+std::string FormatMacAddress(const MacAddress& mac);
 
 // The --help text.
 const char* UsageText();

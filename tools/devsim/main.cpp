@@ -55,6 +55,12 @@ int main(int argc, char** argv) {
       else std::fprintf(stderr, "mervix-devsim: device %s: %s\n", own.name.c_str(), error.c_str());
       return 1;
     }
+    // The interface of --unit-link takes the first unit's address before
+    // anyone is told that the device is there.
+    if (!devices.back()->PrepareUnitLink(&error)) {
+      std::fprintf(stderr, "mervix-devsim: option --unit-link: %s\n", error.c_str());
+      return 3;
+    }
   }
   for (const auto& device : devices) std::printf("listening on %s\n", device->Listening().c_str());
   std::fflush(stdout);
@@ -78,6 +84,8 @@ int main(int argc, char** argv) {
   for (std::thread& t : threads) t.join();
   int rc = 0;
   for (int code : codes) rc = std::max(rc, code);
-  if (rc != 0) std::fprintf(stderr, "mervix-devsim: could not write the record or the image\n");
+  // A unit that could not come or go (3) has said why already.
+  if (std::find(codes.begin(), codes.end(), 1) != codes.end())
+    std::fprintf(stderr, "mervix-devsim: could not write the record or the image\n");
   return rc;
 }
