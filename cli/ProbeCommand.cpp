@@ -4,7 +4,7 @@
 #include "cli/Commands.h"
 #include "cli/support/AsioRunner.h"
 #include "cli/support/CommandLine.h"
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 #include "cli/support/RunReport.h"
 #include "protocol/Frames.h"
 #include "resources/CommandLineMessages.h"

@@ -304,18 +304,6 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   return OptionsParse::Ok;
 }
 
-bool ParsePortNumber(const std::string& text, std::uint32_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value > 65535) return false;
-  *port = value;
-  return true;
-}
-
 bool ParseSeconds(const std::string& text, bool zeroAllowed, int* milliseconds) {
   bool point = false;
   bool digit = false;

@@ -3,7 +3,7 @@
 // the terminal) while a download is prepared.
 #pragma once
 
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 #include "operations/MemorySettingsStore.h"
 #include "protocol/SessionMachine.h"
 
@@ -103,8 +103,6 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
 OptionsParse ParseOperationArguments(OperationCommand command, const std::vector<std::string>& args,
                                      OperationCommandOptions* options, std::string* error);
 
-// The value readers of the parsers. A port: 1 to 5 decimal digits, 0..65535.
-bool ParsePortNumber(const std::string& text, std::uint32_t* port);
 // Seconds: digits with at most one decimal point (no sign, exponent or
 // blank), rounded to milliseconds; more than 0 unless |zeroAllowed|. Beyond
 // about 24 days it is taken as that.

@@ -42,13 +42,6 @@ constexpr int kProbeLimitMs = 5000;
 
 using Json = nlohmann::ordered_json;
 
-std::string Trim(const std::string& s) {
-  const std::size_t first = s.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
-  const std::size_t last = s.find_last_not_of(" \t\r");
-  return s.substr(first, last - first + 1);
-}
-
 
 // The dialogs of one device of a fleet: the write was confirmed once for
 // the whole fleet, so no device asks again; a connect failure is not asked
@@ -286,37 +279,6 @@ class Fleet : public FleetHost, public FleetObserver {
 };
 
 }  // namespace
-
-FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port) {
-  FleetDevice device;
-  device.host = host;
-  device.port = port;
-  device.label = FormatDeviceAddress(host, port);
-  return device;
-}
-
-bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
-                    std::string* error) {
-  std::istringstream in(text);
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const std::size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    line = Trim(line);
-    if (line.empty()) continue;
-    DeviceAddress address;
-    std::string why;
-    if (!ParseDeviceAddress(line, &address, &why)) {
-      *error = "line " + std::to_string(number) + ": bad device '" + line + "': " + why;
-      return false;
-    }
-    const FleetDevice d = MakeFleetDevice(address.host, address.PortOr(defaultPort));
-    out->push_back(d);
-  }
-  return true;
-}
 
 int RunFleet(const char* name, const RunOptions& options, const std::vector<PreparedImage>& images,
              const std::vector<RolloutDevice>& devices, const CommandStreams& streams) {

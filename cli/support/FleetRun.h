@@ -7,7 +7,7 @@
 
 #include "cli/support/CommandLine.h"
 #include "cli/support/CommandRun.h"
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 #include "cli/support/Rollout.h"
 #include "operations/FleetEngine.h"
 #include "operations/PreparedImage.h"
@@ -17,18 +17,6 @@
 #include <vector>
 
 namespace mervix::cli {
-
-// A device of a fleet: host, port and its label (host:port, an IPv6 host in
-// brackets), as the fleet engine runs it.
-using mervix::FleetDevice;
-FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port);
-
-// Reads a hosts list: one device address a line, in any form that
-// ParseDeviceAddress takes (a port there overrides |defaultPort|); "#"
-// starts a comment, blanks around the address and blank lines are ignored.
-// False with "line N: bad device 'TEXT': why" in |error| for a malformed line.
-bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
-                    std::string* error);
 
 // Runs the prepared |images| on every device of a roll-out after one
 // confirmation for all of them (or --yes). Returns the exit code.

@@ -1,9 +1,9 @@
 #include "cli/support/Rollout.h"
 
 #include "cli/Commands.h"
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 #include "cli/support/FleetRun.h"
-#include "cli/support/Inventory.h"
+#include "operations/Inventory.h"
 #include "cli/support/RolloutReport.h"
 #include "resources/CommandLineMessages.h"
 #include "resources/FileAccess.h"

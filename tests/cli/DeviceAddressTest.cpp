@@ -1,7 +1,7 @@
 // The device address parser behind --host and the hosts file: every form it
 // takes, every text it refuses and why, and the port a text gives against
 // the command's default.
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

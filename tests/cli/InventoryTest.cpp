@@ -1,6 +1,6 @@
 // The inventory as spreadsheets export it, and every row it refuses with
 // its line number before anything is sent.
-#include "cli/support/Inventory.h"
+#include "operations/Inventory.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

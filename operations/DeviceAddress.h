@@ -1,15 +1,18 @@
 // A device's address as an operator types it, in a --host option or on a
-// line of a hosts file: "host", "host:port", "[IPv6]:port", "[IPv6]", or a
+// line of a hosts file or an inventory, or in the window: "host", "host:port", "[IPv6]:port", "[IPv6]", or a
 // bare IPv6 address (more than one colon and no brackets: all of it is the
 // host, there is no port). One parser for every place a device is given, so
 // the same text means the same device everywhere.
 #pragma once
 
+#include "operations/FleetEngine.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
-namespace mervix::cli {
+namespace mervix {
 
 struct DeviceAddress {
   std::string host;                    // without brackets
@@ -31,4 +34,17 @@ bool ParseDeviceAddress(const std::string& text, DeviceAddress* out, std::string
 // that the text reads back as the same device.
 std::string FormatDeviceAddress(const std::string& host, std::uint16_t port);
 
-}  // namespace mervix::cli
+// A port number of 1 to 5 decimal digits, at most 65535 (0 included).
+bool ParsePortNumber(const std::string& text, std::uint32_t* port);
+
+// A device of a fleet at host:port, labelled with FormatDeviceAddress.
+FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port);
+
+// Reads a hosts list: one device address a line, in any form that
+// ParseDeviceAddress takes (a port there overrides |defaultPort|); "#"
+// starts a comment, blanks around the address and blank lines are ignored.
+// False with "line N: bad device 'TEXT': why" in |error| for a malformed line.
+bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
+                    std::string* error);
+
+}  // namespace mervix

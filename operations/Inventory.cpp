@@ -1,11 +1,11 @@
-#include "cli/support/Inventory.h"
+#include "operations/Inventory.h"
 
 #include <algorithm>
 #include <cctype>
 #include <map>
 #include <set>
 
-namespace mervix::cli {
+namespace mervix {
 namespace {
 
 constexpr std::size_t kAddressTextLimit = 15;
@@ -227,4 +227,4 @@ bool ParseInventoryText(const std::string& text, std::uint16_t defaultPort, std:
   return true;
 }
 
-}  // namespace mervix::cli
+}  // namespace mervix

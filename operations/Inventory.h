@@ -14,7 +14,7 @@
 // (a site, a serial number).
 #pragma once
 
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 
 #include <cstdint>
 #include <optional>
@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace mervix::cli {
+namespace mervix {
 
 struct InventoryRow {
   int line = 0;  // where the row starts in the file, from 1
@@ -47,4 +47,4 @@ struct InventoryRow {
 bool ParseInventoryText(const std::string& text, std::uint16_t defaultPort, std::vector<InventoryRow>* rows,
                         std::string* error);
 
-}  // namespace mervix::cli
+}  // namespace mervix

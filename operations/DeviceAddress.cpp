@@ -1,8 +1,9 @@
-#include "cli/support/DeviceAddress.h"
+#include "operations/DeviceAddress.h"
 
-#include "cli/support/CommandLine.h"
+#include <sstream>
 
-namespace mervix::cli {
+
+namespace mervix {
 namespace {
 
 bool Refuse(std::string* error, std::string reason) {
@@ -16,6 +17,14 @@ bool ReadPort(const std::string& text, DeviceAddress* out, std::string* error) {
   if (!ParsePortNumber(text, &port) || port == 0) return Refuse(error, "bad port '" + text + "' (1 to 65535)");
   out->port = static_cast<std::uint16_t>(port);
   return true;
+}
+
+// |s| without the blanks around it.
+std::string Trim(const std::string& s) {
+  const std::size_t first = s.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  const std::size_t last = s.find_last_not_of(" \t\r");
+  return s.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -60,4 +69,47 @@ std::string FormatDeviceAddress(const std::string& host, std::uint16_t port) {
   return shown + ":" + std::to_string(port);
 }
 
-}  // namespace mervix::cli
+bool ParsePortNumber(const std::string& text, std::uint32_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value > 65535) return false;
+  *port = value;
+  return true;
+}
+
+FleetDevice MakeFleetDevice(const std::string& host, std::uint16_t port) {
+  FleetDevice device;
+  device.host = host;
+  device.port = port;
+  device.label = FormatDeviceAddress(host, port);
+  return device;
+}
+
+bool ParseHostsText(const std::string& text, std::uint16_t defaultPort, std::vector<FleetDevice>* out,
+                    std::string* error) {
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    DeviceAddress address;
+    std::string why;
+    if (!ParseDeviceAddress(line, &address, &why)) {
+      *error = "line " + std::to_string(number) + ": bad device '" + line + "': " + why;
+      return false;
+    }
+    const FleetDevice d = MakeFleetDevice(address.host, address.PortOr(defaultPort));
+    out->push_back(d);
+  }
+  return true;
+}
+
+}  // namespace mervix
