@@ -101,6 +101,10 @@ struct ProbeAnswer {
   int status = 0;
   std::uint16_t nakFlags = 0;
   std::string detail;  // why there is no answer, or the frame that made no sense
+  // The device's MAC address ("02:00:5e:10:00:01"), from the system's
+  // neighbour table after the connection: known only for a device on the
+  // station's own link; empty otherwise.
+  std::string mac;
 };
 
 // What the engine keeps of one device's run.
