@@ -1,5 +1,7 @@
 #include "operations/RunTexts.h"
 
+#include "operations/StationEngine.h"
+
 #include "resources/CommandLineMessages.h"
 #include "resources/MessageTable.h"
 
@@ -128,6 +130,27 @@ std::vector<BoxText> NoticeBoxes(const Action& tell) {
   }
   if (failure.messageId == IDS_NAK_DIAL) boxes.push_back({0, fixed_text::kDialError, failure.detail});
   return boxes;
+}
+
+std::string SlotStateText(const StationSlot& slot) {
+  const std::string number = std::to_string(slot.unit.number);
+  switch (slot.state) {
+    case SlotState::Waiting:
+      return GetMessageText(IDS_CLI_SLOT_WAITING);
+    case SlotState::Present:
+      return GetMessageText(IDS_CLI_SLOT_PRESENT);
+    case SlotState::Writing:
+      return FormatCommandLineText(IDS_CLI_SLOT_WRITING, {number});
+    case SlotState::Passed:
+      return FormatCommandLineText(IDS_CLI_SLOT_PASSED, {number});
+    case SlotState::Failed:
+      return FormatCommandLineText(IDS_CLI_SLOT_FAILED, {number});
+    case SlotState::Again:
+      return GetMessageText(IDS_CLI_SLOT_AGAIN);
+    case SlotState::Stopped:
+      return GetMessageText(IDS_CLI_SLOT_STOPPED);
+  }
+  return std::string();
 }
 
 }  // namespace mervix

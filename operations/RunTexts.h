@@ -13,6 +13,8 @@
 
 namespace mervix {
 
+struct StationSlot;
+
 // One box of the run.
 struct BoxText {
   std::uint16_t messageId = 0;  // 0: a fixed text
@@ -39,5 +41,9 @@ std::vector<BoxText> NoticeBoxes(const Action& tell);
 
 // "<message>: <detail>", or the message alone without a detail.
 std::string CauseText(const Failure& failure);
+
+// What a station's slot is doing, as its board or tile says it: "waiting for
+// a unit", "writing unit #3", "PASS #3: take the unit away", ...
+std::string SlotStateText(const StationSlot& slot);
 
 }  // namespace mervix

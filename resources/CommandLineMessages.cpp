@@ -103,6 +103,29 @@ constexpr MessageEntry kCommandLineMessages[] = {
     {476, "IDS_CLI_PLAN_NOT", "not write it", "書き込みません"},
     {477, "IDS_CLI_PLAN_SUMMARY", "%1 devices: %2 would be written, %3 finished already, %4 would not be written",
      "%1 台: 書き込み %2 台, 完了済み %3 台, 書き込めない %4 台"},
+    {478, "IDS_CLI_STATION_CONFIRM", "Permanent write of %1 to every new unit at %2 slots! Continue?",
+     "%2 ｽﾛｯﾄの新しいﾕﾆｯﾄすべてに %1 を書き込みます。よろしいですか?"},
+    {479, "IDS_CLI_STATION_STOPPING",
+     "Stopping: no new unit starts, the units being written finish (Ctrl-C again stops them after their block in "
+     "flight)",
+     "中止します: 新しいﾕﾆｯﾄは開始せず、書き込み中のﾕﾆｯﾄは最後まで書き込みます (もう一度 Ctrl-C を押すと送信中のﾌﾞﾛｯｸの後で中止)"},
+    {480, "IDS_CLI_STATION_CUTTING", "Stopping the units being written after their block in flight (Ctrl-C again "
+     "ends at once)",
+     "書き込み中のﾕﾆｯﾄを送信中のﾌﾞﾛｯｸの後で中止します (もう一度 Ctrl-C を押すとすぐに終了)"},
+    {481, "IDS_CLI_STATION_UNIT", "#%1 %2 %3 %4 MAC %5 %6 s%7", "#%1 %2 %3 %4 MAC %5 %6 秒%7"},
+    {482, "IDS_CLI_PASS", "PASS", "合格"},
+    {483, "IDS_CLI_FAIL", "FAIL", "不合格"},
+    {484, "IDS_CLI_STATION_SUMMARY", "%1 units: %2 passed, %3 failed", "%1 台: 合格 %2, 不合格 %3"},
+    {485, "IDS_CLI_STATION_SLOT", "  %1: %2 passed, %3 failed", "  %1: 合格 %2, 不合格 %3"},
+    {486, "IDS_CLI_SLOT_WAITING", "waiting for a unit", "ﾕﾆｯﾄ待ち"},
+    {487, "IDS_CLI_SLOT_PRESENT", "a unit is there: press Start", "ﾕﾆｯﾄあり: 開始を押してください"},
+    {488, "IDS_CLI_SLOT_WRITING", "writing unit #%1", "ﾕﾆｯﾄ #%1 書き込み中"},
+    {489, "IDS_CLI_SLOT_PASSED", "PASS #%1: take the unit away", "合格 #%1: ﾕﾆｯﾄを外してください"},
+    {490, "IDS_CLI_SLOT_FAILED", "FAIL #%1: take the unit away", "不合格 #%1: ﾕﾆｯﾄを外してください"},
+    {491, "IDS_CLI_SLOT_AGAIN", "written already: take the unit away", "書き込み済み: ﾕﾆｯﾄを外してください"},
+    {492, "IDS_CLI_SLOT_STOPPED", "stopped", "停止"},
+    {493, "IDS_CLI_STATION_ONE_IMAGE", "a station writes one image to every unit; the slots name %1",
+     "ｽﾃｰｼｮﾝはすべてのﾕﾆｯﾄに同じｲﾒｰｼﾞを書き込みます。ｽﾛｯﾄが指定したｲﾒｰｼﾞ: %1"},
 };
 
 static_assert(sizeof(kCommandLineMessages) / sizeof(kCommandLineMessages[0]) ==

@@ -86,10 +86,28 @@ enum CommandLineMessageId : std::uint16_t {
   IDS_CLI_PLAN_DONE = 475,        // plan: the record says the device finished with this image
   IDS_CLI_PLAN_NOT = 476,         // plan: a real run would not reach or not write it
   IDS_CLI_PLAN_SUMMARY = 477,     // plan: %1 devices, %2 would be written, %3 finished already, %4 not
+  IDS_CLI_STATION_CONFIRM = 478,  // the station's one confirmation: image %1, %2 slots
+  IDS_CLI_STATION_STOPPING = 479, // the station's first Ctrl-C
+  IDS_CLI_STATION_CUTTING = 480,  // the station's second Ctrl-C
+  // One line a unit: %1 number, %2 time, %3 slot, %4 PASS/FAIL, %5 MAC
+  // address, %6 seconds, %7 ": why" for a failed unit.
+  IDS_CLI_STATION_UNIT = 481,
+  IDS_CLI_PASS = 482,             // a unit that took the image
+  IDS_CLI_FAIL = 483,             // a unit whose write failed
+  IDS_CLI_STATION_SUMMARY = 484,  // %1 units, %2 passed, %3 failed
+  IDS_CLI_STATION_SLOT = 485,     // a slot's counts: %1 slot, %2 passed, %3 failed
+  IDS_CLI_SLOT_WAITING = 486,     // a slot's state: no unit answers
+  IDS_CLI_SLOT_PRESENT = 487,     // manual mode: a unit answers, the slot is not armed
+  IDS_CLI_SLOT_WRITING = 488,     // %1 the unit's number
+  IDS_CLI_SLOT_PASSED = 489,      // %1 the unit's number
+  IDS_CLI_SLOT_FAILED = 490,      // %1 the unit's number
+  IDS_CLI_SLOT_AGAIN = 491,       // a unit that passed before came back
+  IDS_CLI_SLOT_STOPPED = 492,
+  IDS_CLI_STATION_ONE_IMAGE = 493,  // %1 the images the inventory names
 };
 
 constexpr std::uint16_t kFirstCommandLineMessageId = 401;
-constexpr std::uint16_t kLastCommandLineMessageId = 477;
+constexpr std::uint16_t kLastCommandLineMessageId = 493;
 
 // The text of |id| in the active language with "%1".."%9" replaced by
 // |arguments| in order (a missing argument leaves nothing).

@@ -200,7 +200,8 @@ std::FILE* OpenForAppending(const std::string& path);
 // False when either fails.
 bool FlushToDisk(std::FILE* stream);
 
-// |time| as a UTC calendar time.
+// |time| as a UTC calendar time, and in the system's time zone.
 std::tm UtcCalendarTime(std::time_t time);
+std::tm LocalCalendarTime(std::time_t time);
 
 }  // namespace mervix

@@ -177,4 +177,10 @@ std::tm UtcCalendarTime(std::time_t time) {
   return tm;
 }
 
+std::tm LocalCalendarTime(std::time_t time) {
+  std::tm tm{};
+  localtime_r(&time, &tm);
+  return tm;
+}
+
 }  // namespace mervix

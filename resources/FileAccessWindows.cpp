@@ -286,4 +286,10 @@ std::tm UtcCalendarTime(std::time_t time) {
   return tm;
 }
 
+std::tm LocalCalendarTime(std::time_t time) {
+  std::tm tm{};
+  localtime_s(&tm, &time);
+  return tm;
+}
+
 }  // namespace mervix

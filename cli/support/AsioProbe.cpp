@@ -1,6 +1,7 @@
 #include "cli/support/AsioProbe.h"
 
 #include "protocol/Frames.h"
+#include "resources/NeighbourTable.h"
 
 #include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
@@ -28,8 +29,9 @@ struct Probe : std::enable_shared_from_this<Probe> {
                            [self, replyMs](const asio::error_code& ec, const tcp::resolver::results_type& found) {
                              if (ec) return self->End(ProbeKind::NoConnection, "cannot resolve: " + ec.message());
                              asio::async_connect(self->socket, found,
-                                                 [self, replyMs](const asio::error_code& error, const tcp::endpoint&) {
+                                                 [self, replyMs](const asio::error_code& error, const tcp::endpoint& to) {
                                                    if (error) return self->End(ProbeKind::NoConnection, error.message());
+                                                   self->peer = to.address().to_string();
                                                    self->Query(replyMs);
                                                  });
                            });
@@ -67,6 +69,9 @@ struct Probe : std::enable_shared_from_this<Probe> {
       answer.kind = ProbeKind::Invalid;
       answer.detail = bytes;
     }
+    // The connection has just been made: a device on this machine's own
+    // link is in the neighbour table now.
+    answer.mac = NeighbourMacAddress(peer);
     Finish(answer);
   }
 
@@ -102,6 +107,7 @@ struct Probe : std::enable_shared_from_this<Probe> {
   tcp::resolver resolver;
   tcp::socket socket;
   asio::steady_timer timer;
+  std::string peer;  // the address connected to
   ProtocolFrame query{};
   ProtocolFrame reply{};
   std::function<void(const ProbeAnswer&)> done;

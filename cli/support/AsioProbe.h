@@ -1,6 +1,7 @@
 // One status query to a device on an io_context, for a roll-out's plan and
 // for the wait after a write: connect, the status query, one 8-byte reply,
-// close. Nothing else is ever sent.
+// close. Nothing else is ever sent. A device that answers on this machine's
+// own link is named by its MAC address too.
 #pragma once
 
 #include "operations/FleetEngine.h"

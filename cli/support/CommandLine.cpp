@@ -268,8 +268,22 @@ OptionsParse ParseSendArguments(const std::vector<std::string>& args, SendOption
 OptionsParse ParseOperationArguments(OperationCommand command, const std::vector<std::string>& args,
                                      OperationCommandOptions* options, std::string* error) {
   *options = OperationCommandOptions();
-  const bool download = command == OperationCommand::Download;
+  const bool download = command != OperationCommand::Module;
   CommandParser parser(options);
+  if (command == OperationCommand::Station) {
+    parser.Value("--gone", "SECONDS", [options](const std::string& text) -> std::string {
+      if (!ParseSeconds(text, false, &options->goneMs)) return "bad gone time '" + text + "' (seconds, more than 0)";
+      return "";
+    });
+    parser.Value("--units", "N", [options](const std::string& text) -> std::string {
+      if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::atoi(text.c_str()) == 0) {
+        return "bad unit count '" + text + "' (1 to 999999999)";
+      }
+      options->units = static_cast<std::uint64_t>(std::atoi(text.c_str()));
+      return "";
+    });
+  }
   if (download) {
     parser.Flag("--compress", &options->compress);
     parser.Flag("--korvane", &options->korvane);
@@ -300,6 +314,26 @@ OptionsParse ParseOperationArguments(OperationCommand command, const std::vector
   if (!download && !options->address && options->inventoryFile.empty()) {
     *error = "missing --address HEX";
     return OptionsParse::Usage;
+  }
+  if (command == OperationCommand::Station) {
+    if (options->hosts.empty() && options->hostsFile.empty() && options->inventoryFile.empty()) {
+      *error = "missing --host HOST: every slot is one";
+      return OptionsParse::Usage;
+    }
+    // A station writes every new unit; the rails of a roll-out over known
+    // devices do not apply to it.
+    const char* rail = options->canary > 0                                        ? "--canary"
+                       : options->maxFailures > 0 || options->maxFailuresPercent > 0 ? "--max-failures"
+                       : !options->resumeFile.empty()                              ? "--resume"
+                       : !options->onlyFailedFile.empty()                          ? "--only-failed"
+                       : options->plan                                            ? "--plan"
+                       : options->wavePauseMs > 0                                  ? "--wave-pause"
+                       : options->awaitReturnMs > 0                                ? "--await-return"
+                                                                                   : nullptr;
+    if (rail != nullptr) {
+      *error = std::string(rail) + " is a roll-out's: a station takes every unit that comes";
+      return OptionsParse::Usage;
+    }
   }
   return OptionsParse::Ok;
 }

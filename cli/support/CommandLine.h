@@ -65,7 +65,9 @@ struct SendOptions : RunOptions {
   std::uint16_t port = kDefaultPort;  // --port: the device's unless its --host names one
 };
 
-enum class OperationCommand { Download, Module };
+// Station: the firmware download of Download, written to unit after unit
+// at each --host (a slot).
+enum class OperationCommand { Download, Module, Station };
 
 struct OperationCommandOptions : RunOptions {
   // The last --host; its host empty: message 102 (download only; module
@@ -77,6 +79,10 @@ struct OperationCommandOptions : RunOptions {
   bool korvane = false;                // the "Korvane" setting for this run
   std::string settingsFile;            // empty: settings in memory only
   std::string workDirectory;           // empty: the working directory
+  // The station: --gone, the silence after which a written unit has gone;
+  // --units, the units after which the station ends (0: until stopped).
+  int goneMs = 20000;
+  std::uint64_t units = 0;
 };
 
 // Parses the arguments after "send":

@@ -13,6 +13,7 @@
 #include "resources/MessageTable.h"
 
 #include "cli/support/FleetRun.h"
+#include "cli/support/StationRun.h"
 #include "cli/support/Interrupts.h"
 #include "cli/support/RunReport.h"
 #include "resources/CommandLineMessages.h"
@@ -258,7 +259,7 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
   controls.compress = options.compress;
 
   RunSetup run(text.name, options, streams);
-  const bool download = command == OperationCommand::Download;
+  const bool download = command != OperationCommand::Module;
   // What a preparation that started no run says, and its exit code.
   auto refused = [&](const PreparationResult& result) {
     // The preparation's own words: the silent ends of the window say why
@@ -269,24 +270,27 @@ int RunOperationCommand(OperationCommand command, const CommandText& text, const
     return PreparationExitCode(result);
   };
 
-  // A roll-out: each image prepared once (a device's own file and address,
-  // or the command's), then run on every device that gets it.
+  // A roll-out or a station: each image prepared once (a device's own file
+  // and address, or the command's), then run on every device that gets it.
+  const ImagePreparer prepare = [&](const std::string& file, const std::string& addressText, PreparedImage* image,
+                                    int* exitCode) {
+    OperationCommandOptions one = options;
+    one.file = file;
+    if (!addressText.empty()) one.address = addressText;
+    const PreparationResult result = download
+                                         ? PrepareDownload(one, controls, settings, run, diagnostics, streams, false)
+                                         : PrepareModule(one, controls, settings, run, false);
+    if (!result.prepared()) {
+      *exitCode = refused(result);
+      return false;
+    }
+    *image = result.image;
+    return true;
+  };
+  if (command == OperationCommand::Station) {
+    return RunStation(text.name, options, static_cast<std::uint16_t>(defaultPort), prepare, streams);
+  }
   if (options.Fleet()) {
-    const ImagePreparer prepare = [&](const std::string& file, const std::string& addressText, PreparedImage* image,
-                                      int* exitCode) {
-      OperationCommandOptions one = options;
-      one.file = file;
-      if (!addressText.empty()) one.address = addressText;
-      const PreparationResult result = download
-                                           ? PrepareDownload(one, controls, settings, run, diagnostics, streams, false)
-                                           : PrepareModule(one, controls, settings, run, false);
-      if (!result.prepared()) {
-        *exitCode = refused(result);
-        return false;
-      }
-      *image = result.image;
-      return true;
-    };
     return RunRollout(text.name, options, static_cast<std::uint16_t>(defaultPort), prepare, streams);
   }
 
