@@ -1,0 +1,198 @@
+// mervix-cli station against simulated units that come and go: a slot
+// writes three units one after the other, never one twice, the refusing
+// one FAIL and the next PASS again; and, across a veth pair between two
+// network namespaces of the test's own, each unit's MAC address is in the
+// record and a new MAC address starts the next unit long before the gone
+// time.
+#include "tests/support/ChildProcess.h"
+#include "tests/support/DevsimProcess.h"
+#include "tests/support/Patterns.h"
+#include "tests/support/Programs.h"
+
+#include "operations/Sha256.h"
+#include "tests/operations/OperationsTestSupport.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace mervix {
+namespace {
+
+using ::testing::ContainsRegex;
+using mervix::testing::DevsimProcess;
+using mervix::testing::ProcessResult;
+
+const std::vector<std::string>& kEnglish = mervix::testing::kEnglishLocale;
+
+std::vector<nlohmann::json> ReadRecords(const std::string& path) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_discarded()) lines.push_back(j);
+  }
+  return lines;
+}
+
+// The units as the simulator counted them: each written exactly once, the
+// passed ones with the image.
+void ExpectEachUnitWrittenOnce(const mervix::testing::DevsimRecord& sim, const std::string& sha256) {
+  EXPECT_EQ(sim.Number("units_arrived"), 3);
+  for (int unit = 1; unit <= 3; ++unit) {
+    SCOPED_TRACE(unit);
+    const std::string key = "unit." + std::to_string(unit) + ".";
+    EXPECT_EQ(sim.Number(key + "downloads_started"), 1);
+    EXPECT_EQ(sim.Number(key + "downloads_completed"), unit == 2 ? 0 : 1);
+    EXPECT_EQ(sim.Text(key + "sha256"), unit == 2 ? "" : sha256);
+  }
+}
+
+void ExpectPassFailPass(const std::vector<nlohmann::json>& records, const std::string& sha256) {
+  ASSERT_EQ(records.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(records[i]["command"], "station");
+    EXPECT_EQ(records[i]["unit"], i + 1);
+    EXPECT_EQ(records[i]["cause"], i == 1 ? "refused" : "finished");
+    EXPECT_EQ(records[i]["sha256"], sha256);
+  }
+}
+
+class StationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = mervix::testing::MakeImage(150000, 2, 7);
+    imagePath_ = dir_ / "fw.img";
+    recordPath_ = dir_ / "units.jsonl";
+    mervix::testing::WriteBytes(imagePath_, image_);
+    Sha256 hash;
+    hash.Update(image_.data(), image_.size());
+    sha256_ = hash.FinishHex();
+  }
+  std::vector<std::string> Station(const std::string& host, const std::string& gone) {
+    return {mervix::testing::CliPath(), "station", "--host", host, "--yes", "--gone", gone, "--units", "3",
+            "--switch-pause", "0.1", "--progress", "never", "--record", recordPath_, imagePath_};
+  }
+
+  mervix::testing::TempFolder dir_;
+  mervix::testing::Bytes image_;
+  std::string imagePath_, recordPath_, sha256_;
+};
+
+// Without MAC addresses (loopback) only the gone time tells a unit has
+// gone: the simulator's absence between units is longer than it, the
+// restart after a write shorter.
+TEST_F(StationTest, ASlotWritesEachUnitOnceTheRefusingOneFails) {
+  DevsimProcess sim;
+  std::string error;
+  ASSERT_TRUE(sim.Start({"--units", "3", "--restart-after", "0.5", "--leave-after", "1", "--absent", "4",
+                         "--unit-fault", "2:size=nak:0x0020"},
+                        &error))
+      << error;
+  const ProcessResult run =
+      mervix::testing::RunProcess(Station("127.0.0.1:" + std::to_string(sim.Port()), "2.5"), std::nullopt, kEnglish,
+                                  90000);
+  ASSERT_FALSE(run.timedOut) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.err;  // the refusal is the most serious cause
+  const std::vector<std::string> lines = mervix::testing::SplitLines(run.out);
+  std::vector<std::string> units;
+  for (const std::string& line : lines) {
+    if (!line.empty() && line[0] == '#') units.push_back(line);
+  }
+  ASSERT_EQ(units.size(), 3u) << run.out;
+  EXPECT_THAT(units[0], ContainsRegex("^#1 [0-9:]{8} 127\\.0\\.0\\.1:[0-9]+ PASS MAC - [0-9.]+ s$"));
+  EXPECT_THAT(units[1], ContainsRegex("^#2 .* FAIL MAC - [0-9.]+ s: .*NAK"));
+  EXPECT_THAT(units[2], ContainsRegex("^#3 .* PASS "));
+  EXPECT_THAT(run.err, ::testing::HasSubstr("3 units: 2 passed, 1 failed"));
+  ExpectPassFailPass(ReadRecords(recordPath_), sha256_);
+  ExpectEachUnitWrittenOnce(sim.Record(), sha256_);
+}
+
+std::string IpProgram() {
+  for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return std::string();
+}
+
+// Two namespaces joined by a veth pair: the station on one end, the units
+// on the other. Each unit comes with its own MAC address (the simulator
+// gives the link the next one while no unit is there); the gone time is a
+// minute, so only the new address can start the next unit in time.
+TEST_F(StationTest, OnTheStationsLinkEachUnitIsKnownByItsMacAddress) {
+  if (::geteuid() != 0) GTEST_SKIP() << "network namespaces of the test's own need root";
+  const std::string ip = IpProgram();
+  if (ip.empty()) GTEST_SKIP() << "no ip program to make the namespaces";
+  const std::string tag = std::to_string(::getpid() % 100000);
+  const std::string station = "mvx-st-" + tag, board = "mvx-bd-" + tag;
+  struct Cleanup {
+    std::string ip, station, board;
+    ~Cleanup() {
+      mervix::testing::RunProcess({ip, "netns", "del", station}, std::nullopt, {}, 10000);
+      mervix::testing::RunProcess({ip, "netns", "del", board}, std::nullopt, {}, 10000);
+    }
+  } cleanup{ip, station, board};
+  const std::vector<std::vector<std::string>> setup = {
+      {ip, "netns", "add", station},
+      {ip, "netns", "add", board},
+      {ip, "link", "add", "mvxst0", "netns", station, "type", "veth", "peer", "name", "mvxbd0", "netns", board},
+      {ip, "-n", station, "addr", "add", "10.77.0.1/24", "dev", "mvxst0"},
+      {ip, "-n", board, "addr", "add", "10.77.0.2/24", "dev", "mvxbd0"},
+      {ip, "-n", station, "link", "set", "mvxst0", "up"},
+      {ip, "-n", station, "link", "set", "lo", "up"},
+      {ip, "-n", board, "link", "set", "lo", "up"},
+  };
+  for (const std::vector<std::string>& command : setup) {
+    const ProcessResult p = mervix::testing::RunProcess(command, std::nullopt, {}, 10000);
+    if (p.exitCode != 0) GTEST_SKIP() << "cannot make the namespaces: " << command[1] << " " << command[2] << ": " << p.err;
+  }
+  const std::string simOut = dir_ / "sim.out", simRecord = dir_ / "sim.txt";
+  const pid_t sim = mervix::testing::SpawnWithOutput(
+      {ip, "netns", "exec", board, mervix::testing::DevsimPath(), "--listen", "10.77.0.2", "--port", "2222",
+       "--record", simRecord, "--units", "3", "--unit-link", "mvxbd0", "--restart-after", "0.5", "--leave-after",
+       "1", "--absent", "1", "--unit-fault", "2:size=nak:0x0020"},
+      {}, simOut, -1);
+  ASSERT_GT(sim, 0);
+  std::vector<std::string> args = Station("10.77.0.2:2222", "60");
+  args.insert(args.begin(), {ip, "netns", "exec", station});
+  const ProcessResult run = mervix::testing::RunProcess(args, std::nullopt, kEnglish, 90000);
+  ::kill(sim, SIGTERM);
+  mervix::testing::WaitExit(sim);
+  ASSERT_FALSE(run.timedOut) << run.out << run.err;
+  const std::vector<nlohmann::json> records = ReadRecords(recordPath_);
+  ExpectPassFailPass(records, sha256_);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i]["mac"], "02:00:00:00:00:0" + std::to_string(i + 1)) << i;
+  }
+  EXPECT_THAT(run.out, ContainsRegex("#2 .* FAIL MAC 02:00:00:00:00:02 "));
+  // The next unit started on its new address, not after a minute of silence.
+  auto startOf = [](const nlohmann::json& r) {
+    std::tm tm{};
+    std::istringstream in(r["start"].get<std::string>());
+    in >> std::get_time(&tm, "%Y-%m-%dT%H:%M:%S");
+    return timegm(&tm);
+  };
+  EXPECT_LT(startOf(records[2]) - startOf(records[0]), 45);
+  std::ifstream in(simRecord);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  mervix::testing::DevsimRecord units;
+  ASSERT_TRUE(mervix::testing::DevsimRecord::Parse(text, &units));
+  ExpectEachUnitWrittenOnce(units, sha256_);
+}
+
+}  // namespace
+}  // namespace mervix
