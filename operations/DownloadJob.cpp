@@ -30,6 +30,8 @@ bool DownloadJob::Start(const PreparedImage& image, const std::string& host, std
   device_ = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   sentHash_.Reset();
   sentSha256_.clear();
+  heldSent_ = 0;
+  heldInOrder_ = false;
 
   // The image is held with exclusive access from here to the end of the
   // run: no other program can lock or take it while its bytes go out. A
@@ -218,6 +220,16 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
     case ActionKind::RunEnded:
       // Every end of a run lets go of the image, so the next run (or
       // another program) can open it again.
+      if (action.outcome == RunOutcome::Finished) {
+        // Blocks of a held image are the bytes it hashed, each proven: sent
+        // one after the other from the first byte to the last, they are the
+        // image, by construction; anything else is not.
+        if (!held_) {
+          sentSha256_ = sentHash_.FinishHex();
+        } else if (heldInOrder_ && heldSent_ == held_->Length()) {
+          sentSha256_ = held_->Sha256();
+        }
+      }
       image_.Close();
       source_ = nullptr;
       held_.reset();
@@ -226,7 +238,6 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
       outcome_ = action.outcome;
       failure_ = action.failure;
       WordFailure(failure_, action.count, action.total);
-      if (action.outcome == RunOutcome::Finished) sentSha256_ = sentHash_.FinishHex();
       port_->RunEnded(outcome_, failure_);
       return;
   }
@@ -257,8 +268,14 @@ void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
     got += static_cast<std::uint32_t>(n);
   }
   // A repeated size request starts the image again from its first byte.
-  if (offset == 0) sentHash_.Reset();
-  sentHash_.Update(blockBuffer_.data(), size);
+  if (held_) {
+    if (offset == 0) heldInOrder_ = true;
+    if (offset != (offset == 0 ? 0 : heldSent_)) heldInOrder_ = false;
+    heldSent_ = offset + size;
+  } else {
+    if (offset == 0) sentHash_.Reset();
+    sentHash_.Update(blockBuffer_.data(), size);
+  }
   port_->Send(blockBuffer_.data(), size);
   port_->AwaitResponse(ResponseWait::BlockAck);
 }

@@ -191,7 +191,11 @@ class DownloadJob : public RunEvents {
   std::deque<PendingEvent> pendingEvents_;
   std::vector<Action> scratch_;
   std::vector<std::uint8_t> blockBuffer_;
-  Sha256 sentHash_;
+  Sha256 sentHash_;  // what went out of an image that is not held
+  // A held image: the bytes sent from the first one on, and whether every
+  // block followed the one before.
+  std::uint64_t heldSent_ = 0;
+  bool heldInOrder_ = false;
   std::string sentSha256_;
   RetryPolicy retry_;
 };

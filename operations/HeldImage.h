@@ -8,6 +8,10 @@
 // its digest before it goes out: on Linux a lock does not stop another
 // program from rewriting the file in place, and a block that differs from
 // the bytes that were hashed and whose version was shown is never sent.
+//
+// An image of up to kKeepLimit bytes (every firmware image) is kept in
+// memory as it was read and hashed: its blocks come from there, for every
+// run that sends it, with nothing to read or prove again.
 #pragma once
 
 #include "image/ImageHeader.h"
@@ -23,9 +27,12 @@ namespace mervix {
 
 class HeldImage {
  public:
-  // Opens |path| with |access| and reads it; null with |status| saying why
-  // when it cannot be opened or read.
-  static std::shared_ptr<const HeldImage> Take(const std::string& path, ImageAccess access, FileStatus* status);
+  static constexpr std::uint64_t kKeepLimit = 64ull << 20;
+  // Opens |path| with |access| and reads it, keeping its bytes when it has
+  // at most |keepLimit|; null with |status| saying why when it cannot be
+  // opened or read.
+  static std::shared_ptr<const HeldImage> Take(const std::string& path, ImageAccess access, FileStatus* status,
+                                               std::uint64_t keepLimit = kKeepLimit);
 
   const std::string& Path() const { return file_.path(); }
   std::uint64_t Length() const { return length_; }
@@ -35,8 +42,9 @@ class HeldImage {
   const std::string& Sha256() const { return sha256_; }
 
   // Reads the block of |size| bytes at |offset| (a multiple of 64 KB; the
-  // block's whole length, shorter only at the end) into |data|, and proves
-  // it unchanged since it was taken. A failure names the file and why.
+  // block's whole length, shorter only at the end) into |data|: from the
+  // kept bytes, or from the file, proven unchanged since it was taken. A
+  // failure names the file and why.
   FileStatus ReadBlock(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) const;
 
   HeldImage(const HeldImage&) = delete;
@@ -50,6 +58,7 @@ class HeldImage {
   ImageHeader header_;
   std::string sha256_;
   std::vector<std::array<std::uint8_t, 32>> blockDigests_;
+  std::vector<std::uint8_t> kept_;  // the whole file as it was hashed; empty when not kept
 };
 
 }  // namespace mervix
