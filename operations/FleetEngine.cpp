@@ -3,6 +3,7 @@
 #include "operations/RunTexts.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace mervix {
 
@@ -74,6 +75,25 @@ const char* CauseName(RunCause cause) {
       return "finished";
   }
   return "failure";
+}
+
+ProbeAnswer ProbeAnswerOf(const ProtocolFrame& reply) {
+  const ResponseClass response = ClassifyResponse(reply);
+  ProbeAnswer answer;
+  if (response.kind == ResponseKind::StatusReply) {
+    answer.kind = response.status == 1 ? ProbeKind::Normal : ProbeKind::Download;
+    answer.status = response.status;
+  } else if (response.kind == ResponseKind::Nak) {
+    answer.kind = ProbeKind::Refused;
+    answer.nakFlags = response.nakFlags;
+  } else {
+    char bytes[40];
+    std::snprintf(bytes, sizeof bytes, "response %02X %02X %02X %02X %02X %02X %02X %02X", reply[0], reply[1],
+                  reply[2], reply[3], reply[4], reply[5], reply[6], reply[7]);
+    answer.kind = ProbeKind::Invalid;
+    answer.detail = bytes;
+  }
+  return answer;
 }
 
 void FleetHost::Probe(std::size_t, const FleetDevice&, std::function<void(const ProbeAnswer&)> done) {

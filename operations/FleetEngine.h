@@ -16,6 +16,7 @@
 
 #include "operations/DownloadJob.h"
 #include "operations/PreparedImage.h"
+#include "protocol/Frames.h"
 #include "protocol/SessionMachine.h"
 #include "resources/Failure.h"
 #include "resources/LogPane.h"
@@ -106,6 +107,10 @@ struct ProbeAnswer {
   // station's own link; empty otherwise.
   std::string mac;
 };
+
+// What the 8-byte reply to a status query says (the MAC address is the
+// prober's to fill in).
+ProbeAnswer ProbeAnswerOf(const ProtocolFrame& reply);
 
 // What the engine keeps of one device's run.
 struct DeviceRecord {

@@ -134,14 +134,27 @@ bool RecordFile::Open(const std::string& path, std::string* error) {
   return true;
 }
 
-bool RecordFile::Append(const std::string& line) {
+bool RecordFile::Append(const std::string& line) { return AppendUnsynced(line) && Sync(); }
+
+bool RecordFile::AppendUnsynced(const std::string& line) {
   if (file_ == nullptr) return false;
-  if (std::fputs(line.c_str(), file_) < 0) return false;
+  if (std::fputs(line.c_str(), file_) < 0 || std::fflush(file_) != 0) return false;
+  unsynced_ = true;
+  return true;
+}
+
+bool RecordFile::Sync() {
+  if (file_ == nullptr) return false;
+  if (!unsynced_) return true;
+  unsynced_ = false;
   return FlushToDisk(file_);
 }
 
 void RecordFile::Close() {
-  if (file_ != nullptr) std::fclose(file_);
+  if (file_ != nullptr) {
+    Sync();
+    std::fclose(file_);
+  }
   file_ = nullptr;
 }
 

@@ -84,10 +84,16 @@ class RecordFile {
   // Appends |line| and writes it through to the disk: the record outlives
   // a crash of the program. False when the system refused it.
   bool Append(const std::string& line);
+  // Appends |line| and hands it to the system (it outlives a crash of the
+  // program); Sync() writes what was handed over through to the disk. A
+  // window appends many lines a second and syncs once per refresh.
+  bool AppendUnsynced(const std::string& line);
+  bool Sync();
   void Close();
 
  private:
   std::FILE* file_ = nullptr;
+  bool unsynced_ = false;  // lines handed to the system, not yet to the disk
 };
 
 }  // namespace mervix

@@ -1,5 +1,6 @@
 #include "operations/RunTexts.h"
 
+#include "operations/FleetEngine.h"
 #include "operations/StationEngine.h"
 
 #include "resources/CommandLineMessages.h"
@@ -151,6 +152,24 @@ std::string SlotStateText(const StationSlot& slot) {
       return GetMessageText(IDS_CLI_SLOT_STOPPED);
   }
   return std::string();
+}
+
+std::string RunCauseText(RunCause cause) {
+  switch (cause) {
+    case RunCause::Finished: return GetMessageText(IDS_CLI_CAUSE_FINISHED);
+    case RunCause::Unknown: return GetMessageText(IDS_CLI_CAUSE_UNKNOWN);
+    case RunCause::Link: return GetMessageText(IDS_CLI_CAUSE_LINK);
+    case RunCause::Timeout: return GetMessageText(IDS_CLI_CAUSE_TIMEOUT);
+    case RunCause::Connect: return GetMessageText(IDS_CLI_CAUSE_CONNECT);
+    case RunCause::Input: return GetMessageText(IDS_CLI_CAUSE_INPUT);
+    case RunCause::Refused: return GetMessageText(IDS_CLI_CAUSE_REFUSED);
+    case RunCause::Stopped: return GetMessageText(IDS_CLI_CAUSE_STOPPED);
+    case RunCause::Usage: return GetMessageText(IDS_CLI_CAUSE_USAGE);
+    case RunCause::Failure: return GetMessageText(IDS_CLI_CAUSE_FAILURE);
+    case RunCause::Budget: return GetMessageText(IDS_CLI_CAUSE_BUDGET);
+    case RunCause::NotReturned: return GetMessageText(IDS_CLI_CAUSE_NOT_RETURNED);
+  }
+  return GetMessageText(IDS_CLI_CAUSE_FAILURE);
 }
 
 }  // namespace mervix

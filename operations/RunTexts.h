@@ -14,6 +14,7 @@
 namespace mervix {
 
 struct StationSlot;
+enum class RunCause;
 
 // One box of the run.
 struct BoxText {
@@ -45,5 +46,9 @@ std::string CauseText(const Failure& failure);
 // What a station's slot is doing, as its board or tile says it: "waiting for
 // a unit", "writing unit #3", "PASS #3: take the unit away", ...
 std::string SlotStateText(const StationSlot& slot);
+
+// The cause of a device's end in words: "finished", "refused by the
+// device", "no answer in time", ...
+std::string RunCauseText(RunCause cause);
 
 }  // namespace mervix

@@ -19,6 +19,10 @@ inline constexpr const char kUserBaseAddress[] = "User Base Address";  // text
 inline constexpr const char kUserModuleName[] = "User Module Name";    // text
 inline constexpr const char kUserModuleExtension[] = "User Module Extension";  // text
 inline constexpr const char kBaseAddress[] = "Base Address";          // text
+// The record of runs: where it is written, and whether the main window's
+// own runs go into it (0, the default, or 1).
+inline constexpr const char kRecordFile[] = "Record File";            // text
+inline constexpr const char kRecordWindowRuns[] = "Record Window Runs";  // integer 0 or 1
 }  // namespace setting_key
 
 class SettingsStore {

@@ -1,4 +1,6 @@
 #include "shell/DownloadDlg.h"
+#include "shell/FleetDlg.h"
+#include "shell/WindowRecord.h"
 
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
@@ -233,7 +235,17 @@ void CDownloadDlg::ShowRunOutcome(RunOutcome outcome, const Failure& failure) {
   stopButton_->setEnabled(false);
   stopRequested_ = false;
   if (outcome == RunOutcome::Finished) progressBar_->setValue(100);
-  if (outcome != RunOutcome::None) SetStatus(FormatOutcomeStatus(outcome, failure, runner_.Meter().Last()));
+  if (outcome != RunOutcome::None) {
+    std::string status = FormatOutcomeStatus(outcome, failure, runner_.Meter().Last());
+    // The run goes into the record of runs when the operator switched that on.
+    const auto elapsed = std::chrono::steady_clock::now() - ops_.RunStartSteady();
+    std::string error;
+    if (!RecordWindowRun(settings_, ops_.Job(), ops_.LastSource(), ops_.RunStartWall(),
+                         std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), &error)) {
+      status += "\n" + GetMessageText(IDS_WINDOW_FLEET_RECORD_ERROR) + " " + error;
+    }
+    SetStatus(status);
+  }
   if (closeAfterRun_) {
     // The stop asked for by a close request is done: the window goes now,
     // after the runner has finished ending the run.
@@ -447,6 +459,7 @@ void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
   menu.addAction(QStringLiteral("User Module"))->setData(int(ID_USER_MODULE));
   menu.addAction(QStringLiteral("Module Address"))->setData(int(ID_MODULE_ADDRESS));
   menu.addAction(QStringLiteral("User Module Download"))->setData(int(ID_USER_MODULE_DOWNLOAD));
+  menu.addAction(QString::fromStdString(GetMessageText(IDS_WINDOW_SEVERAL_DEVICES)))->setData(int(ID_SEVERAL_DEVICES));
 #ifndef Q_OS_WIN
   const QString about = QString::fromStdString(GetMessageText(IDS_ABOUT_ITEM));
   if (!about.isEmpty()) {
@@ -457,6 +470,8 @@ void CDownloadDlg::OnContextMenu(const QPoint& screenPoint) {
   const int command = TrackPopupMenu(menu, screenPoint);
   if (command >= ID_USER_MODULE && command <= ID_USER_MODULE_DOWNLOAD) {
     OnUserModuleCommand(command);
+  } else if (command == ID_SEVERAL_DEVICES) {
+    OnSeveralDevices();
   } else if (command != 0) {
     OnSysCommand(command);
   }
@@ -469,6 +484,15 @@ void CDownloadDlg::OnUserModuleCommand(int commandId) {
   const int closes = closes_;
   ops_.OnUserModuleCommand(commandId);
   EndRunIfClosedSince(closes);
+}
+
+CFleetDlg* CDownloadDlg::FleetWindow() const { return fleet_.data(); }
+
+void CDownloadDlg::OnSeveralDevices() {
+  if (!fleet_) fleet_ = new CFleetDlg(settings_, this);
+  fleet_->show();
+  fleet_->raise();
+  fleet_->activateWindow();
 }
 
 void CDownloadDlg::OnSysCommand(int commandId) {

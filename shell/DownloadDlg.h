@@ -26,6 +26,7 @@
 #include "shell/QtRunner.h"
 
 #include <QDialog>
+#include <QPointer>
 
 #include <cstdint>
 #include <memory>
@@ -41,6 +42,7 @@ class QPushButton;
 
 namespace mervix {
 
+class CFleetDlg;
 class SettingsStore;
 
 class CDownloadDlg : public QDialog, public OperationsOperator, private RunView {
@@ -50,6 +52,7 @@ class CDownloadDlg : public QDialog, public OperationsOperator, private RunView 
     ID_USER_MODULE = 32771,
     ID_MODULE_ADDRESS = 32772,
     ID_USER_MODULE_DOWNLOAD = 32773,
+    ID_SEVERAL_DEVICES = 32774,  // opens the "Several devices" window
     IDM_ABOUTBOX = 0x0010,
   };
   static constexpr int kHostLimit = 48;
@@ -93,6 +96,11 @@ class CDownloadDlg : public QDialog, public OperationsOperator, private RunView 
   void OnContextMenu(const QPoint& screenPoint);
   void OnUserModuleCommand(int commandId);
   void OnSysCommand(int commandId);
+  // Command 32774: shows the "Several devices" window (one, made the first
+  // time and kept with its list and results).
+  void OnSeveralDevices();
+  // That window; null before it was first shown.
+  CFleetDlg* FleetWindow() const;
   // The Stop button: asks first (Yes/No, No the default); Yes stops the run
   // once the device has answered what is in flight, or at once while
   // nothing is. Does nothing between runs.
@@ -191,6 +199,7 @@ class CDownloadDlg : public QDialog, public OperationsOperator, private RunView 
   QProgressBar* progressBar_ = nullptr;
   QPushButton* stopButton_ = nullptr;
   QLabel* statusLabel_ = nullptr;
+  QPointer<CFleetDlg> fleet_;
 };
 
 }  // namespace mervix

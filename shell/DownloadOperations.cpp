@@ -32,6 +32,8 @@ PreparationResult DownloadOperations::StartRun(const PreparedImage& image) {
     prepared_.sha256 = FileSha256(image.path, &hashed);
     if (!hashed.ok()) return Shown(BoxEnd(PreparationEnd::FileError, hashed.reason, hashed.reason));
   }
+  startWall_ = std::chrono::system_clock::now();
+  startSteady_ = std::chrono::steady_clock::now();
   // The connection, the device's replies and every end of the run follow
   // through the runner; the job ends the run with RunEnded.
   const bool started = runner_ != nullptr &&
@@ -66,7 +68,23 @@ PreparationResult DownloadOperations::OnDownloadFile(const std::string& path) {
   return result;
 }
 
-PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
+PreparationResult DownloadOperations::PrepareForDevices(PreparedImage* image) {
+  if (RunInProgress()) return SilentEnd(PreparationEnd::RunInProgress, "a run is in progress");
+  preparing_ = true;
+  PreparationResult result = PrepareFirmware(image, false);
+  preparing_ = false;
+  if (!result.prepared()) return result;
+  if (image->sha256.empty()) {
+    FileStatus hashed;
+    image->sha256 = FileSha256(image->path, &hashed);
+    if (!hashed.ok()) return Shown(BoxEnd(PreparationEnd::FileError, hashed.reason, hashed.reason));
+  }
+  // The devices' runs start later; the button is the caller's again.
+  op_.SetDownloadEnabled(true);
+  return result;
+}
+
+PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image, bool destination) {
   // The window's values; a firmware run never sends the SectorRequest.
   op_.ReadControls(controls_);
   log_.ClearLog();
@@ -74,8 +92,10 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
   korvaneMode_ = settings_.GetSettingInt(kSettingsSection, setting_key::kKorvane, 0) != 0;
   log_.AppendRaw(ModeLine(korvaneMode_, controls_.compress));
   op_.SetDownloadEnabled(false);
-  if (std::optional<PreparationResult> refused = RefuseDestination(controls_.host, controls_.port)) {
-    return Shown(*refused);
+  if (destination) {
+    if (std::optional<PreparationResult> refused = RefuseDestination(controls_.host, controls_.port)) {
+      return Shown(*refused);
+    }
   }
   const std::optional<std::string> chosen = givenFile_ ? givenFile_ : op_.ChooseFileToOpen();
   if (!chosen || chosen->empty()) return Shown(SilentEnd(PreparationEnd::FileChoiceCancelled, "no file was chosen"));
@@ -97,6 +117,7 @@ PreparationResult DownloadOperations::PrepareFirmware(PreparedImage* image) {
     settings_.SetSettingText(kSettingsSection, setting_key::kBaseAddress, *typed);
   }
 
+  source_ = *chosen;
   PreparationResult prepared = PrepareFirmwareImage(request, firmware_, diagnostics_);
   // The line naming the file, the version box and its line; or the end.
   if (!ShowFirmwarePreparation(prepared, op_, log_)) return prepared;
@@ -164,6 +185,7 @@ PreparationResult DownloadOperations::PrepareUserModule(PreparedImage* image) {
   // during the run changes the next run, not this one.
   UserModuleRequest request;
   request.file = userModuleName_;
+  source_ = userModuleName_;
   request.address = ParseAddressText(userBaseAddress_);
   request.workFolder = workDirectory_;
   const PreparationResult prepared = PrepareUserModuleImage(request, userModule_);

@@ -28,6 +28,7 @@
 #include "resources/LogPane.h"
 #include "shell/OperationsOperator.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -70,6 +71,13 @@ class DownloadOperations {
   // file dropped on the window). Refused while a run is in progress.
   PreparationResult OnDownloadFile(const std::string& path);
 
+  // The Download button's preparation for several devices at once: the
+  // file chooser, the Base Address dialog, Compress and the version box as
+  // for one device, but no host and port of the window are read and no run
+  // starts. Prepared with |image| (its SHA-256 taken) when it is ready to
+  // be sent; the end shown otherwise. Refused while a run is in progress.
+  PreparationResult PrepareForDevices(PreparedImage* image);
+
   // The popup menu's commands:
   //   32771 chooses the module file: name and extension recorded, and
   //         stored under "User Module Name" and "User Module Extension".
@@ -88,8 +96,12 @@ class DownloadOperations {
 
   DownloadJob& Job() { return job_; }
   const DownloadJob& Job() const { return job_; }
-  // The image the latest run was started with.
+  // The image the latest run was started with, the file the operator chose
+  // for it, and when it started.
   const PreparedImage& LastPrepared() const { return prepared_; }
+  const std::string& LastSource() const { return source_; }
+  std::chrono::system_clock::time_point RunStartWall() const { return startWall_; }
+  std::chrono::steady_clock::time_point RunStartSteady() const { return startSteady_; }
 
   // The operation fields.
   const ControlValues& Controls() const { return controls_; }
@@ -110,7 +122,8 @@ class DownloadOperations {
   PreparationResult DownloadUserModule();
   // The operator's part of each preparation, around the preparation itself:
   // Prepared with |image| filled in when the image is ready to be sent.
-  PreparationResult PrepareFirmware(PreparedImage* image);
+  // |destination|: the window's host and port are refused when unusable.
+  PreparationResult PrepareFirmware(PreparedImage* image, bool destination = true);
   PreparationResult PrepareUserModule(PreparedImage* image);
   PreparationResult ChooseUserModule();
   PreparationResult SetModuleAddress();
@@ -126,6 +139,9 @@ class DownloadOperations {
   RunPort* runner_ = nullptr;
   DownloadJob job_;
   PreparedImage prepared_;
+  std::string source_;
+  std::chrono::system_clock::time_point startWall_;
+  std::chrono::steady_clock::time_point startSteady_;
   FirmwareConverter firmware_;
   UserModuleConverter userModule_;
 

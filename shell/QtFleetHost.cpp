@@ -1,6 +1,7 @@
 #include "shell/QtFleetHost.h"
 
 #include "shell/ModalSeam.h"
+#include "shell/QtProbe.h"
 
 #include <QMetaObject>
 #include <QTimer>
@@ -34,6 +35,7 @@ RunPort& QtFleetHost::RunnerFor(std::size_t index, DownloadJob& job) {
   auto runner = std::make_unique<QtRunner>(window_, operator_, job);
   runner->SetResponseLimits(replyMs_, blockAckMs_);
   runner->SetView(view_);
+  runner->SetUnattended(unattended_);
   runners_[index] = std::move(runner);
   return *runners_[index];
 }
@@ -42,9 +44,9 @@ void QtFleetHost::Later(std::function<void()> task) {
   QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }
 
-}  // namespace mervix
-
-namespace mervix {
+void QtFleetHost::Probe(std::size_t, const FleetDevice& device, std::function<void(const ProbeAnswer&)> done) {
+  ProbeDeviceOnQt(this, device.host, device.port, kProbeLimitMs, kProbeLimitMs, std::move(done));
+}
 
 void QtFleetHost::After(int milliseconds, std::function<void()> task) {
   QTimer::singleShot(milliseconds, this, std::move(task));

@@ -38,6 +38,11 @@ class QtFleetHost : public QObject, public FleetHost {
   void SetResponseLimits(int replyMs, int blockAckMs);
   // Where every device's progress and outcome go; null drops them.
   void SetView(RunView* view) { view_ = view; }
+  // Runners made from now on show no box (see QtRunner::SetUnattended):
+  // the write was confirmed once for every device.
+  void SetUnattended(bool unattended) { unattended_ = unattended; }
+  // The bound of a status query's connection and of its reply.
+  static constexpr int kProbeLimitMs = 2000;
 
   // The runner of device |index|; null before the engine started it.
   QtRunner* Runner(std::size_t index) const;
@@ -46,6 +51,8 @@ class QtFleetHost : public QObject, public FleetHost {
   RunPort& RunnerFor(std::size_t index, DownloadJob& job) override;
   void Later(std::function<void()> task) override;
   void After(int milliseconds, std::function<void()> task) override;
+  // A status query from the window's event loop (QtProbe).
+  void Probe(std::size_t index, const FleetDevice& device, std::function<void(const ProbeAnswer&)> done) override;
 
  private:
   // Boxes go over the window; the end of one device's run enables nothing.
@@ -66,6 +73,7 @@ class QtFleetHost : public QObject, public FleetHost {
   int replyMs_ = QtRunner::kReplyLimitMs;
   int blockAckMs_ = QtRunner::kBlockAckLimitMs;
   RunView* view_ = nullptr;
+  bool unattended_ = false;
 };
 
 }  // namespace mervix

@@ -118,9 +118,16 @@ Answer QtRunner::ShowRunBox(const std::string& text, const std::string& detail, 
   return answer;
 }
 
-void QtRunner::Ask(Question /*question*/, const std::string& text, const std::string& detail, ButtonSet buttons) {
+void QtRunner::Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) {
   // The operator's think time is not the device's silence.
   StopWatching();
+  if (unattended_) {
+    const Answer answer = question == Question::Confirm ? Answer::Ok
+                          : buttons == ButtonSet::YesNo  ? Answer::No
+                                                         : Answer::Cancel;
+    Later([this, answer] { job_.OnAnswered(answer); });
+    return;
+  }
   Later([this, text, detail, buttons] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;
@@ -132,6 +139,7 @@ void QtRunner::Ask(Question /*question*/, const std::string& text, const std::st
 }
 
 bool QtRunner::ShowMessage(std::uint16_t /*messageId*/, const std::string& text, const std::string& detail) {
+  if (unattended_) return true;
   Later([this, text, detail] {
     QPointer<QtRunner> self(this);
     const std::uint64_t run = run_;

@@ -74,6 +74,10 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
 
   // Where progress and outcomes go; null (the default) drops them.
   void SetView(RunView* view) { view_ = view; }
+  // A run among several, confirmed once for all of them: it shows no box.
+  // The confirmation is answered OK, every other question with its negative
+  // answer (the retries decide), and the boxes' texts stay in the log.
+  void SetUnattended(bool unattended) { unattended_ = unattended; }
   const ProgressMeter& Meter() const { return meter_; }
 
   // A connection is open or being made.
@@ -125,6 +129,7 @@ class QtRunner : public QObject, public RunPort, private SocketEvents {
   RunOutcome lastOutcome_ = RunOutcome::None;
   int pauseOverrideMs_ = -1;
   int boxesOpen_ = 0;
+  bool unattended_ = false;
   RunView* view_ = nullptr;
   // The progress of the current run, timed by a monotonic clock.
   ProgressMeter meter_;

@@ -54,21 +54,7 @@ struct Probe : std::enable_shared_from_this<Probe> {
   }
 
   void Answered() {
-    const ResponseClass response = ClassifyResponse(reply);
-    ProbeAnswer answer;
-    if (response.kind == ResponseKind::StatusReply) {
-      answer.kind = response.status == 1 ? ProbeKind::Normal : ProbeKind::Download;
-      answer.status = response.status;
-    } else if (response.kind == ResponseKind::Nak) {
-      answer.kind = ProbeKind::Refused;
-      answer.nakFlags = response.nakFlags;
-    } else {
-      char bytes[40];
-      std::snprintf(bytes, sizeof bytes, "response %02X %02X %02X %02X %02X %02X %02X %02X", reply[0], reply[1],
-                    reply[2], reply[3], reply[4], reply[5], reply[6], reply[7]);
-      answer.kind = ProbeKind::Invalid;
-      answer.detail = bytes;
-    }
+    ProbeAnswer answer = ProbeAnswerOf(reply);
     // The connection has just been made: a device on this machine's own
     // link is in the neighbour table now.
     answer.mac = NeighbourMacAddress(peer);

@@ -8,6 +8,7 @@
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/Patterns.h"
 #include "tests/support/Programs.h"
+#include "tests/support/StationLink.h"
 
 #include "operations/Sha256.h"
 #include "tests/operations/OperationsTestSupport.h"
@@ -46,19 +47,6 @@ std::vector<nlohmann::json> ReadRecords(const std::string& path) {
     if (!j.is_discarded()) lines.push_back(j);
   }
   return lines;
-}
-
-// The units as the simulator counted them: each written exactly once, the
-// passed ones with the image.
-void ExpectEachUnitWrittenOnce(const mervix::testing::DevsimRecord& sim, const std::string& sha256) {
-  EXPECT_EQ(sim.Number("units_arrived"), 3);
-  for (int unit = 1; unit <= 3; ++unit) {
-    SCOPED_TRACE(unit);
-    const std::string key = "unit." + std::to_string(unit) + ".";
-    EXPECT_EQ(sim.Number(key + "downloads_started"), 1);
-    EXPECT_EQ(sim.Number(key + "downloads_completed"), unit == 2 ? 0 : 1);
-    EXPECT_EQ(sim.Text(key + "sha256"), unit == 2 ? "" : sha256);
-  }
 }
 
 void ExpectPassFailPass(const std::vector<nlohmann::json>& records, const std::string& sha256) {
@@ -119,14 +107,10 @@ TEST_F(StationTest, ASlotWritesEachUnitOnceTheRefusingOneFails) {
   EXPECT_THAT(units[2], ContainsRegex("^#3 .* PASS "));
   EXPECT_THAT(run.err, ::testing::HasSubstr("3 units: 2 passed, 1 failed"));
   ExpectPassFailPass(ReadRecords(recordPath_), sha256_);
-  ExpectEachUnitWrittenOnce(sim.Record(), sha256_);
-}
-
-std::string IpProgram() {
-  for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-    if (::access(path, X_OK) == 0) return path;
-  }
-  return std::string();
+  // The simulator writes its record when a connection ends, which may come
+  // after the command's exit; at its own exit it writes it whole.
+  sim.Stop();
+  mervix::testing::ExpectEachUnitWrittenOnce(sim.Record(), sha256_);
 }
 
 // Two namespaces joined by a veth pair: the station on one end, the units
@@ -134,42 +118,18 @@ std::string IpProgram() {
 // gives the link the next one while no unit is there); the gone time is a
 // minute, so only the new address can start the next unit in time.
 TEST_F(StationTest, OnTheStationsLinkEachUnitIsKnownByItsMacAddress) {
-  if (::geteuid() != 0) GTEST_SKIP() << "network namespaces of the test's own need root";
-  const std::string ip = IpProgram();
-  if (ip.empty()) GTEST_SKIP() << "no ip program to make the namespaces";
-  const std::string tag = std::to_string(::getpid() % 100000);
-  const std::string station = "mvx-st-" + tag, board = "mvx-bd-" + tag;
-  struct Cleanup {
-    std::string ip, station, board;
-    ~Cleanup() {
-      mervix::testing::RunProcess({ip, "netns", "del", station}, std::nullopt, {}, 10000);
-      mervix::testing::RunProcess({ip, "netns", "del", board}, std::nullopt, {}, 10000);
-    }
-  } cleanup{ip, station, board};
-  const std::vector<std::vector<std::string>> setup = {
-      {ip, "netns", "add", station},
-      {ip, "netns", "add", board},
-      {ip, "link", "add", "mvxst0", "netns", station, "type", "veth", "peer", "name", "mvxbd0", "netns", board},
-      {ip, "-n", station, "addr", "add", "10.77.0.1/24", "dev", "mvxst0"},
-      {ip, "-n", board, "addr", "add", "10.77.0.2/24", "dev", "mvxbd0"},
-      {ip, "-n", station, "link", "set", "mvxst0", "up"},
-      {ip, "-n", station, "link", "set", "lo", "up"},
-      {ip, "-n", board, "link", "set", "lo", "up"},
-  };
-  for (const std::vector<std::string>& command : setup) {
-    const ProcessResult p = mervix::testing::RunProcess(command, std::nullopt, {}, 10000);
-    if (p.exitCode != 0) GTEST_SKIP() << "cannot make the namespaces: " << command[1] << " " << command[2] << ": " << p.err;
-  }
+  mervix::testing::StationLink link("mvxc", "10.77.0");
+  std::string whyNot;
+  if (!link.Make(&whyNot)) GTEST_SKIP() << whyNot;
   const std::string simOut = dir_ / "sim.out", simRecord = dir_ / "sim.txt";
   const pid_t sim = mervix::testing::SpawnWithOutput(
-      {ip, "netns", "exec", board, mervix::testing::DevsimPath(), "--listen", "10.77.0.2", "--port", "2222",
-       "--record", simRecord, "--units", "3", "--unit-link", "mvxbd0", "--restart-after", "0.5", "--leave-after",
-       "1", "--absent", "1", "--unit-fault", "2:size=nak:0x0020"},
+      link.InBoard({mervix::testing::DevsimPath(), "--listen", link.BoardAddress(), "--port", "2222", "--record",
+                    simRecord, "--units", "3", "--unit-link", link.BoardLink(), "--restart-after", "0.5",
+                    "--leave-after", "1", "--absent", "1", "--unit-fault", "2:size=nak:0x0020"}),
       {}, simOut, -1);
   ASSERT_GT(sim, 0);
-  std::vector<std::string> args = Station("10.77.0.2:2222", "60");
-  args.insert(args.begin(), {ip, "netns", "exec", station});
-  const ProcessResult run = mervix::testing::RunProcess(args, std::nullopt, kEnglish, 90000);
+  const ProcessResult run = mervix::testing::RunProcess(
+      link.InStation(Station(link.BoardAddress() + ":2222", "60")), std::nullopt, kEnglish, 90000);
   ::kill(sim, SIGTERM);
   mervix::testing::WaitExit(sim);
   ASSERT_FALSE(run.timedOut) << run.out << run.err;
@@ -187,11 +147,7 @@ TEST_F(StationTest, OnTheStationsLinkEachUnitIsKnownByItsMacAddress) {
     return timegm(&tm);
   };
   EXPECT_LT(startOf(records[2]) - startOf(records[0]), 45);
-  std::ifstream in(simRecord);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  mervix::testing::DevsimRecord units;
-  ASSERT_TRUE(mervix::testing::DevsimRecord::Parse(text, &units));
-  ExpectEachUnitWrittenOnce(units, sha256_);
+  mervix::testing::ExpectEachUnitWrittenOnce(mervix::testing::ReadDevsimRecord(simRecord), sha256_);
 }
 
 }  // namespace

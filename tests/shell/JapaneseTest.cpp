@@ -110,8 +110,8 @@ TEST_F(JapaneseTest, ThePopupMenuStaysEnglishWithTheJapaneseAboutItem) {
   const auto menus = ModalSeam::recordsOf(ModalRecord::Kind::PopupMenu);
   ASSERT_EQ(menus.size(), 1u);
   EXPECT_EQ(menus[0].menuItems, (QStringList{QStringLiteral("User Module"), QStringLiteral("Module Address"),
-                                             QStringLiteral("User Module Download"), QStringLiteral("-"),
-                                             QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)...")}));
+                                             QStringLiteral("User Module Download"), QStringLiteral("複数のﾃﾞﾊﾞｲｽ"),
+                                             QStringLiteral("-"), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)...")}));
 }
 
 // Qt's own texts come from Qt's Japanese translation, installed at start-up:

@@ -64,8 +64,8 @@ TEST_F(PopupMenuTest, RightClicksOnBackgroundLabelsButtonAndCheckBoxShowMenu130A
     const auto menus = ModalSeam::recordsOf(Kind::PopupMenu);
     ASSERT_EQ(menus.size(), 1u) << target->objectName().toStdString();
     EXPECT_EQ(menus[0].menuItems, (QStringList{QStringLiteral("User Module"), QStringLiteral("Module Address"),
-                                               QStringLiteral("User Module Download"), QStringLiteral("-"),
-                                               QStringLiteral("&About mervix...")}));
+                                               QStringLiteral("User Module Download"), QStringLiteral("Several devices"),
+                                               QStringLiteral("-"), QStringLiteral("&About mervix...")}));
     EXPECT_EQ(menus[0].position, target->mapToGlobal(target->rect().center()));
   }
 }

@@ -23,6 +23,7 @@
 #include "shell/QtSettingsStore.h"
 #include "shell/SmallDialogs.h"
 #include "tests/support/DevsimProcess.h"
+#include "tests/shell/ScreenshotSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -42,24 +43,8 @@
 
 namespace {
 
-bool ServeUntil(const std::function<bool()>& done, int limitMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > limitMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
-// Lets the window system draw, then saves |widget| as it is on the screen.
-bool Save(QWidget& widget, const QDir& out, const QString& name) {
-  ServeUntil([] { return false; }, 150);
-  const bool ok = widget.grab().save(out.filePath(name));
-  if (!ok) std::fprintf(stderr, "could not write %s\n", qPrintable(out.filePath(name)));
-  return ok;
-}
+using mervix::screenshots::ServeUntil;
+using mervix::screenshots::Save;
 
 // A box as the window shows it, saved while the run goes on behind it.
 bool SaveBox(QWidget* owner, const std::string& text, const std::string& detail, mervix::ButtonSet buttons,
