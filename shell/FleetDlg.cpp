@@ -601,8 +601,20 @@ void CFleetDlg::Ended() {
   startButton_->setEnabled(true);
   if (closeAfterEnd_) {
     closeAfterEnd_ = false;
-    QDialog::reject();
+    CloseAndLetGo();
   }
+}
+
+void CFleetDlg::CloseAndLetGo() {
+  // The image file is held open while it is prepared; a closed window lets
+  // go of it, so that it can be rebuilt or replaced (Windows locks it).
+  image_.reset();
+  imageLine_->setText(Q(Text(IDS_WINDOW_FLEET_NO_IMAGE)));
+  // The engines hold it too; what they found stays in the table and the
+  // summary.
+  fleet_.reset();
+  station_.reset();
+  QDialog::reject();
 }
 
 void CFleetDlg::SetInputsEnabled(bool enabled) {
@@ -647,7 +659,7 @@ void CFleetDlg::reject() {
     if (stopAsked_) closeAfterEnd_ = true;
     return;
   }
-  QDialog::reject();
+  CloseAndLetGo();
 }
 
 // ---------------------------------------------------------------------------

@@ -113,7 +113,8 @@ class CFleetDlg : public QDialog, public OperationsOperator, private FleetObserv
 
  protected:
   // Closing while devices run asks the Stop question; the window goes once
-  // they have ended.
+  // they have ended. A closed window keeps its list and results, not the
+  // image: its file is let go.
   void reject() override;
 
  private:
@@ -127,6 +128,8 @@ class CFleetDlg : public QDialog, public OperationsOperator, private FleetObserv
   void Began();
   void Ended();
   void SetInputsEnabled(bool enabled);
+  // Closes the window, letting go of the image.
+  void CloseAndLetGo();
   void Refresh();
   void RefreshTile(std::size_t index);
   void ShowSummary();

@@ -11,6 +11,7 @@
 
 #include "operations/Sha256.h"
 #include "shell/FleetDlg.h"
+#include "tests/hostile/OpenFiles.h"
 #include "tests/operations/OperationsTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/DevsimProcess.h"
@@ -145,6 +146,12 @@ TEST_F(FleetWindowTest, TwentyDevicesFromAHostsFileTwoFaultedTheOthersHoldTheIma
   auto* log = window_->findChild<QPlainTextEdit*>(QStringLiteral("fleet_log_text"));
   ASSERT_NE(log, nullptr);
   EXPECT_TRUE(log->toPlainText().contains(QStringLiteral("NAK(Download size error)")));
+  // The image stays held for the next Start until the window is closed.
+  EXPECT_TRUE(mervix::testing::HoldsOpen(dir_ / "fleet.img"));
+  Field<QPushButton>("fleet_close")->click();
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_EQ(window_->Image(), nullptr);
+  EXPECT_FALSE(mervix::testing::HoldsOpen(dir_ / "fleet.img"));
 }
 
 TEST_F(FleetWindowTest, StopAsksOnceAndEveryDeviceEndsAfterItsBlockInFlight) {
