@@ -1,10 +1,11 @@
 // SHA-256 (FIPS 180-4) over bytes given in pieces: the fingerprint of the
 // bytes an image run sends, so an operator can tell exactly which image went
-// to a device. Small and self-contained so that it builds wherever the
-// operations do, without a crypto library.
+// to a device. The digest itself is the platform's well-kept one
+// (resources/Sha256Digest.h).
 #pragma once
 
 #include "resources/FileAccess.h"
+#include "resources/Sha256Digest.h"
 
 #include <array>
 #include <cstddef>
@@ -15,23 +16,16 @@ namespace mervix {
 
 class Sha256 {
  public:
-  Sha256() { Reset(); }
-
-  void Reset();
-  void Update(const std::uint8_t* data, std::size_t size);
+  void Reset() { digest_.Reset(); }
+  void Update(const std::uint8_t* data, std::size_t size) { digest_.Update(data, size); }
   // The digest of everything given since the last Reset; the object must be
   // Reset before it is used again.
-  std::array<std::uint8_t, 32> Finish();
+  std::array<std::uint8_t, 32> Finish() { return digest_.Finish(); }
   // The digest as 64 lower-case hex digits.
-  std::string FinishHex();
+  std::string FinishHex() { return Sha256Hex(digest_.Finish()); }
 
  private:
-  void Block(const std::uint8_t* block);
-
-  std::array<std::uint32_t, 8> state_{};
-  std::array<std::uint8_t, 64> buffer_{};
-  std::size_t buffered_ = 0;
-  std::uint64_t length_ = 0;  // bytes given so far
+  Sha256Digest digest_;
 };
 
 // The SHA-256 of a whole file, read with shared access; empty with

@@ -13,7 +13,7 @@
 
 #include "compress/Lh5Decoder.h"
 #include "resources/FileAccess.h"
-#include "tools/devsim/Sha256Digest.h"
+#include "resources/Sha256Digest.h"
 #include "tools/devsim/UnitLink.h"
 
 namespace mervix::devsim {
@@ -595,7 +595,9 @@ void DeviceSimulator::EndDownload(bool complete) {
   auto from = std::chrono::steady_clock::now();
   if (complete) {
     ++unit.downloadsCompleted;
-    unit.sha256 = Sha256Hex(record_.image);
+    Sha256Digest digest;
+    digest.Update(record_.image.data(), record_.image.size());
+    unit.sha256 = Sha256Hex(digest.Finish());
     if (restartEnds_) from = *restartEnds_;
   }
   ArmLeave(from + std::chrono::milliseconds(options_.leaveAfterMs));
