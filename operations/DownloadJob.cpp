@@ -244,28 +244,34 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
 }
 
 void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
-  blockBuffer_.resize(size);
-  if (held_) {
-    const FileStatus read = held_->ReadBlock(offset, blockBuffer_.data(), size);
-    if (!read.ok()) {
-      Feed(Event::ImageReadFailed(read.reason));
-      return;
+  // A kept image's block goes out from the bytes every run shares: no copy
+  // of it per device.
+  const std::uint8_t* block = held_ ? held_->KeptBlock(offset, size) : nullptr;
+  if (block == nullptr) {
+    blockBuffer_.resize(size);
+    if (held_) {
+      const FileStatus read = held_->ReadBlock(offset, blockBuffer_.data(), size);
+      if (!read.ok()) {
+        Feed(Event::ImageReadFailed(read.reason));
+        return;
+      }
     }
-  }
-  std::uint32_t got = held_ ? size : 0;
-  while (got < size) {
-    std::size_t n = 0;
-    const FileStatus read = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got, &n);
-    if (!read.ok()) {
-      Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, read.systemError)));
-      return;
+    std::uint32_t got = held_ ? size : 0;
+    while (got < size) {
+      std::size_t n = 0;
+      const FileStatus read = source_->ReadAt(offset + got, blockBuffer_.data() + got, size - got, &n);
+      if (!read.ok()) {
+        Feed(Event::ImageReadFailed(FileErrorReason("cannot read", imagePath_, read.systemError)));
+        return;
+      }
+      if (n == 0) {
+        Feed(Event::ImageReadFailed("'" + imagePath_ + "' ends at byte " + std::to_string(offset + got) +
+                                    ", before the announced length"));
+        return;
+      }
+      got += static_cast<std::uint32_t>(n);
     }
-    if (n == 0) {
-      Feed(Event::ImageReadFailed("'" + imagePath_ + "' ends at byte " + std::to_string(offset + got) +
-                                  ", before the announced length"));
-      return;
-    }
-    got += static_cast<std::uint32_t>(n);
+    block = blockBuffer_.data();
   }
   // A repeated size request starts the image again from its first byte.
   if (held_) {
@@ -274,9 +280,9 @@ void DownloadJob::SendImageRange(std::uint64_t offset, std::uint32_t size) {
     heldSent_ = offset + size;
   } else {
     if (offset == 0) sentHash_.Reset();
-    sentHash_.Update(blockBuffer_.data(), size);
+    sentHash_.Update(block, size);
   }
-  port_->Send(blockBuffer_.data(), size);
+  port_->Send(block, size);
   port_->AwaitResponse(ResponseWait::BlockAck);
 }
 

@@ -68,6 +68,14 @@ std::shared_ptr<const HeldImage> HeldImage::Take(const std::string& path, ImageA
   return held;
 }
 
+const std::uint8_t* HeldImage::KeptBlock(std::uint64_t offset, std::uint32_t size) const {
+  if (kept_.empty() || offset % kBlockSize != 0 || offset >= length_ ||
+      size != std::min<std::uint64_t>(kBlockSize, length_ - offset)) {
+    return nullptr;
+  }
+  return kept_.data() + offset;
+}
+
 FileStatus HeldImage::ReadBlock(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) const {
   const std::uint64_t index = offset / kBlockSize;
   if (offset % kBlockSize != 0 || index >= blockDigests_.size() ||

@@ -46,6 +46,10 @@ class HeldImage {
   // kept bytes, or from the file, proven unchanged since it was taken. A
   // failure names the file and why.
   FileStatus ReadBlock(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) const;
+  // The kept bytes of the block of |size| bytes at |offset|, valid as long
+  // as this object; null when the image is not kept or there is no such
+  // block (ReadBlock then says why).
+  const std::uint8_t* KeptBlock(std::uint64_t offset, std::uint32_t size) const;
 
   HeldImage(const HeldImage&) = delete;
   HeldImage& operator=(const HeldImage&) = delete;

@@ -100,15 +100,32 @@ TEST(HeldImageTest, EveryBlockIsProvenAgainstWhatWasRead) {
 TEST(HeldImageTest, OnlyTheBlocksOfTheImageCanBeRead) {
   TempFolder dir;
   const std::string path = dir / "fw.img";
-  WriteBytes(path, MakeImage(kBlock + 10, 1, 5));
-  FileStatus status;
-  const auto held = HeldImage::Take(path, ImageAccess::Exclusive, &status);
-  ASSERT_NE(held, nullptr);
+  const Bytes bytes = MakeImage(kBlock + 10, 1, 5);
+  WriteBytes(path, bytes);
   Bytes buffer(kBlock);
-  EXPECT_FALSE(held->ReadBlock(1, buffer.data(), 100).ok()) << "not at a block's start";
-  EXPECT_FALSE(held->ReadBlock(kBlock, buffer.data(), 9).ok()) << "not the block's whole length";
-  EXPECT_FALSE(held->ReadBlock(2 * kBlock, buffer.data(), 1).ok()) << "past the image";
-  EXPECT_TRUE(held->ReadBlock(kBlock, buffer.data(), 10).ok());
+  struct Case {
+    const char* what;
+    std::uint64_t offset;
+    std::uint32_t size;
+    bool exists;
+  } cases[] = {{"not at a block's start", 1, 100, false},
+               {"not the block's whole length", kBlock, 9, false},
+               {"past the image", 2 * kBlock, 1, false},
+               {"the first block", 0, kBlock, true},
+               {"the last block", kBlock, 10, true}};
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "kept" : "read from the file");
+    FileStatus status;
+    const auto held = HeldImage::Take(path, ImageAccess::Exclusive, &status, keep ? HeldImage::kKeepLimit : 0);
+    ASSERT_NE(held, nullptr) << status.reason;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      EXPECT_EQ(held->ReadBlock(c.offset, buffer.data(), c.size).ok(), c.exists);
+      const std::uint8_t* kept = held->KeptBlock(c.offset, c.size);
+      EXPECT_EQ(kept != nullptr, keep && c.exists);
+      if (kept != nullptr) EXPECT_TRUE(std::equal(kept, kept + c.size, bytes.begin() + c.offset));
+    }
+  }
 }
 
 }  // namespace
