@@ -677,12 +677,16 @@ void CFleetDlg::OnDeviceStarted(std::size_t index) {
 void CFleetDlg::OnDeviceLog(std::size_t index, const std::string& appended) { logs_[index] += appended; }
 
 void CFleetDlg::OnDeviceProgress(std::size_t index, const Progress& progress) {
+  ShowProgress(index, progress).phase = FormatPhase(progress, devices_[index].host);
+}
+
+FleetRow& CFleetDlg::ShowProgress(std::size_t index, const Progress& progress) {
   ProgressMeter& meter = meters_[index];
   meter.Update(progress, clock_.elapsed());
   FleetRow& row = model_->Edit(index);
   row.percent = meter.Percent();
-  row.phase = FormatPhase(progress, devices_[index].host);
   row.rate = RateText(meter);
+  return row;
 }
 
 void CFleetDlg::OnDeviceEnded(std::size_t index, const DeviceRecord& record) {
@@ -727,13 +731,8 @@ void CFleetDlg::OnUnitStarted(std::size_t slot, const StationUnit&) {
 
 void CFleetDlg::OnUnitLog(std::size_t slot, const std::string& appended) { logs_[slot] += appended; }
 
-void CFleetDlg::OnUnitProgress(std::size_t slot, const Progress& progress) {
-  ProgressMeter& meter = meters_[slot];
-  meter.Update(progress, clock_.elapsed());
-  FleetRow& row = model_->Edit(slot);
-  row.percent = meter.Percent();
-  row.rate = RateText(meter);
-}
+// A slot's phase is its state, told by OnSlotChanged.
+void CFleetDlg::OnUnitProgress(std::size_t slot, const Progress& progress) { ShowProgress(slot, progress); }
 
 void CFleetDlg::OnUnitEnded(std::size_t slot, const StationUnit& unit) {
   causes_.push_back(unit.record.cause);

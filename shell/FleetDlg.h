@@ -132,6 +132,9 @@ class CFleetDlg : public QDialog, public OperationsOperator, private FleetObserv
   void CloseAndLetGo();
   void Refresh();
   void RefreshTile(std::size_t index);
+  // The progress of device (or slot) |index| in its meter and row: percent
+  // and rate; the row, for the caller's phase.
+  FleetRow& ShowProgress(std::size_t index, const Progress& progress);
   void ShowSummary();
   void ModeChanged();
   std::uint16_t DefaultPort();

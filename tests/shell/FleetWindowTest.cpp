@@ -298,17 +298,7 @@ class StationWindowTest : public FleetWindowTest {
     window_->SetProbeIntervalMs(250);
   }
   void ExpectPassFailPass(const std::string& sha256, bool macs) {
-    const std::vector<nlohmann::json> records = ReadRecords(recordPath_);
-    ASSERT_EQ(records.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-      SCOPED_TRACE(i);
-      EXPECT_EQ(records[i]["unit"], i + 1);
-      EXPECT_EQ(records[i]["cause"], i == 1 ? "refused" : "finished");
-      EXPECT_EQ(records[i]["sha256"], sha256);
-      if (macs) {
-        EXPECT_EQ(records[i]["mac"], "02:00:00:00:00:0" + std::to_string(i + 1));
-      }
-    }
+    mervix::testing::ExpectPassFailPass(ReadRecords(recordPath_), "window", sha256, macs);
   }
 };
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -104,6 +105,23 @@ inline void ExpectEachUnitWrittenOnce(const DevsimRecord& sim, const std::string
     EXPECT_EQ(sim.Number(key + "downloads_started"), 1);
     EXPECT_EQ(sim.Number(key + "downloads_completed"), unit == 2 ? 0 : 1);
     EXPECT_EQ(sim.Text(key + "sha256"), unit == 2 ? "" : sha256);
+  }
+}
+
+// The records of three units from |command| (unit 2 refused), each with
+// the image's SHA-256 and, with |macs|, the simulator's MAC address for it.
+inline void ExpectPassFailPass(const std::vector<nlohmann::json>& records, const std::string& command,
+                               const std::string& sha256, bool macs) {
+  ASSERT_EQ(records.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(records[i]["command"], command);
+    EXPECT_EQ(records[i]["unit"], i + 1);
+    EXPECT_EQ(records[i]["cause"], i == 1 ? "refused" : "finished");
+    EXPECT_EQ(records[i]["sha256"], sha256);
+    if (macs) {
+      EXPECT_EQ(records[i]["mac"], "02:00:00:00:00:0" + std::to_string(i + 1));
+    }
   }
 }
 
