@@ -7,17 +7,24 @@ namespace mervix {
 ByteSource::ByteSource(std::string_view memory)
     : pos_(reinterpret_cast<const unsigned char*>(memory.data())), end_(pos_ + memory.size()) {}
 
-ByteSource::ByteSource(const InputFile& file) : file_(&file), buffer_(kChunkSize) {
-  pos_ = end_ = buffer_.data();
+ByteSource::ByteSource(const InputFile& file) : file_(&file), ownBuffer_(kChunkSize) {
+  buffer_ = ownBuffer_.data();
+  bufferSize_ = ownBuffer_.size();
+  pos_ = end_ = buffer_;
+}
+
+ByteSource::ByteSource(const InputFile& file, unsigned char* buffer, std::size_t size)
+    : file_(&file), buffer_(buffer), bufferSize_(size) {
+  pos_ = end_ = buffer_;
 }
 
 bool ByteSource::Fill() {
   if (file_ == nullptr || !status_.ok()) return false;
   std::size_t n = 0;
-  status_ = file_->ReadAt(offset_, buffer_.data(), buffer_.size(), &n);
+  status_ = file_->ReadAt(offset_, buffer_, bufferSize_, &n);
   if (!status_.ok() || n == 0) return false;
   offset_ += static_cast<std::uint64_t>(n);
-  pos_ = buffer_.data();
+  pos_ = buffer_;
   end_ = pos_ + n;
   return true;
 }

@@ -24,6 +24,10 @@ class ByteSource {
   // Reads an open file from its start in chunks of kChunkSize; the file is
   // not owned and must outlive the source.
   explicit ByteSource(const InputFile& file);
+  // The same, reading into `size` bytes at `buffer` (at least one), which
+  // the caller owns and keeps for the life of the source: the firmware
+  // conversion reads into the spare end of its work area's memory.
+  ByteSource(const InputFile& file, unsigned char* buffer, std::size_t size);
 
   ByteSource(const ByteSource&) = delete;
   ByteSource& operator=(const ByteSource&) = delete;
@@ -71,7 +75,9 @@ class ByteSource {
   const InputFile* file_ = nullptr;  // null: a memory source, which has nothing more to fill
   std::uint64_t offset_ = 0;         // where the next chunk of the file starts
   FileStatus status_;
-  std::vector<unsigned char> buffer_;
+  unsigned char* buffer_ = nullptr;  // where a file's chunks are read to
+  std::size_t bufferSize_ = 0;
+  std::vector<unsigned char> ownBuffer_;  // the buffer, when the source owns it
 };
 
 }  // namespace mervix

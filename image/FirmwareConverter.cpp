@@ -1,17 +1,17 @@
 #include "image/FirmwareConverter.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "image/TextScan.h"
 #include "resources/FileAccess.h"
 
 namespace mervix {
-namespace {
 
-bool IsLineEnd(char c) { return c == '\n' || c == '\r' || c == '\t'; }
-
-}  // namespace
-
-FirmwareConverter::FirmwareConverter() : area_(kFirmwareAreaSize, kUncoveredByte) { line_[0] = '\0'; }
+FirmwareConverter::FirmwareConverter() : memory_(kFirmwareAreaSize + kReadBufferSize) {
+  std::memset(memory_.data(), kUncoveredByte, kFirmwareAreaSize);
+  line_[0] = '\0';
+}
 
 void FirmwareConverter::SetBaseAddress(std::uint32_t base) {
   base_ = base;
@@ -19,8 +19,11 @@ void FirmwareConverter::SetBaseAddress(std::uint32_t base) {
 }
 
 void FirmwareConverter::PrepareArea() {
-  std::memset(area_.data(), kUncoveredByte, area_.size());
-  std::memset(area_.data(), 0, 4);
+  // Filling 2 MB again is skipped when nothing was placed since the last
+  // fill: a new converter's first conversion fills it once, not twice.
+  if (areaState_ == AreaState::Written) std::memset(memory_.data(), kUncoveredByte, kFirmwareAreaSize);
+  std::memset(memory_.data(), 0, 4);
+  areaState_ = AreaState::Prepared;
 }
 
 int FirmwareConverter::ReadSRecordLine(ByteSource& input) {
@@ -35,8 +38,7 @@ int FirmwareConverter::ReadSRecordLine(ByteSource& input) {
     sawAnything = true;
     const std::size_t room = kMaxLineLength - n;
     const std::size_t scan = chunk.size() < room ? chunk.size() : room;
-    std::size_t i = 0;
-    while (i < scan && !IsLineEnd(chunk[i])) ++i;
+    const std::size_t i = FindLineEnd(chunk.data(), scan);
     std::memcpy(line_ + n, chunk.data(), i);
     n += i;
     if (i == scan) {
@@ -97,7 +99,8 @@ int FirmwareConverter::ParseFirmwareRecord(std::string_view line) {
     return kRecordOutsideArea;
   }
   // A later record over the same addresses overwrites these bytes.
-  return DecodeRecordData(line, fields, area_.data() + offset);
+  if (fields.dataCount >= 1) areaState_ = AreaState::Written;
+  return DecodeRecordData(line, fields, memory_.data() + offset);
 }
 
 std::uint32_t FirmwareConverter::ImageLength() const {
@@ -108,13 +111,48 @@ std::uint32_t FirmwareConverter::ImageLength() const {
   return length <= kFirmwareAreaSize ? length : 0;
 }
 
+void FirmwareConverter::KeepLine(std::string_view line) {
+  std::copy(line.begin(), line.end(), line_);
+  line_[line.size()] = '\0';
+  lineLength_ = line.size();
+}
+
 TextOutcome FirmwareConverter::ConvertText(ByteSource& input) {
   PrepareArea();
   endMark_ = base_;
   physicalLine_ = 1;
   TextOutcome outcome;
-  while (ReadSRecordLine(input) != 0) {
-    const int code = ParseFirmwareRecord(line());
+  for (;;) {
+    const std::string_view chunk = input.Buffered();
+    if (chunk.empty()) {
+      // The end of the input, where ReadSRecordLine leaves an empty line.
+      lineNumber_ = physicalLine_;
+      KeepLine({});
+      break;
+    }
+    int code;
+    // Most lines lie whole in the buffer, shorter than the longest line and
+    // with the character after their end buffered too: parsed in place,
+    // they are the line ReadSRecordLine would copy out, and taking their
+    // end (a CR LF included) needs no further read. The rest (a line that
+    // runs on past the buffer, or to the longest line's length) go through
+    // ReadSRecordLine.
+    const std::size_t window = std::min(chunk.size() - 1, kMaxLineLength);
+    const std::size_t end = FindLineEnd(chunk.data(), window);
+    if (end < window) {
+      lineNumber_ = physicalLine_;
+      const std::string_view line = chunk.substr(0, end);
+      code = ParseFirmwareRecord(line);
+      if (code != kRecordTaken) KeepLine(line);
+      const char ending = chunk[end];
+      std::size_t used = end + 1;
+      if (ending == '\r' && chunk[used] == '\n') ++used;  // CR LF is a single line end
+      if (ending != '\t') ++physicalLine_;
+      input.Consume(used);
+    } else {
+      ReadSRecordLine(input);  // not 0: the buffer holds at least a character
+      code = ParseFirmwareRecord(line());
+    }
     if (code != kRecordTaken) {
       // A line cut short by a failed read is the read's fault, not the file's.
       outcome.read = input.status();
@@ -140,7 +178,7 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   FileStatus created = out.Create(outputPath);
   if (!created.ok()) return FileFailure(std::move(created));
 
-  ByteSource source(input);
+  ByteSource source(input, memory_.data() + kFirmwareAreaSize, kReadBufferSize);
   const TextOutcome outcome = ConvertText(source);
   ConversionResult result;
   if (!outcome.ok()) {
@@ -153,7 +191,7 @@ ConversionResult FirmwareConverter::ConvertFirmwareSRecords(const std::string& i
   }
 
   const std::uint32_t length = ImageLength();
-  FileStatus written = out.Write(area_.data(), length);
+  FileStatus written = out.Write(memory_.data(), length);
   if (!written.ok()) {
     out.Truncate();
     out.Close();

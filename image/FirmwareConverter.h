@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "image/AreaMemory.h"
 #include "image/ByteSource.h"
 #include "image/Conversion.h"
 #include "image/SRecord.h"
@@ -48,7 +48,11 @@ class FirmwareConverter {
 
   // The conversion without files: prepares the area (PrepareArea), resets
   // the end mark to the base, then reads and parses every line of `input`.
-  // Stops at the first record that does not parse.
+  // Stops at the first record that does not parse. Reads the same lines as
+  // ReadSRecordLine would, but parses a line that lies whole in the
+  // source's buffer where it lies instead of copying it out. Afterwards
+  // line() and lineNumber() are what the ReadSRecordLine loop leaves: the
+  // line that failed, or when none did, the empty line past the end.
   TextOutcome ConvertText(ByteSource& input);
 
   // Fills the area with kUncoveredByte and then zeroes its first four bytes,
@@ -85,10 +89,23 @@ class FirmwareConverter {
   // malformed last record left the end mark below the base.
   std::uint32_t ImageLength() const;
 
-  const std::uint8_t* area() const { return area_.data(); }
+  const std::uint8_t* area() const { return memory_.data(); }
 
  private:
-  std::vector<std::uint8_t> area_;
+  // The file conversion reads its input through this many bytes right
+  // after the area, in the same memory: the area and the read buffer
+  // together fill one 2 MB huge page.
+  static constexpr std::size_t kReadBufferSize = ByteSource::kChunkSize;
+
+  // Keeps `line` as the line last read (line()), as ReadSRecordLine does.
+  void KeepLine(std::string_view line);
+
+  AreaMemory memory_;  // kFirmwareAreaSize bytes of area, then the read buffer
+  // What the area holds: kUncoveredByte throughout (as constructed), that
+  // with the first four bytes zeroed (as PrepareArea leaves it), or records
+  // placed since.
+  enum class AreaState { Erased, Prepared, Written };
+  AreaState areaState_ = AreaState::Erased;
   std::uint32_t base_ = 0;
   std::uint32_t endMark_ = 0;
   char line_[kMaxLineLength + 1];

@@ -1,6 +1,7 @@
 #include "image/SRecord.h"
 
 #include "image/HexText.h"
+#include "image/TextScan.h"
 
 namespace mervix {
 namespace {
@@ -66,14 +67,7 @@ int DecodeRecordData(std::string_view line, const DataRecordFields& fields, std:
   const std::size_t count = static_cast<std::size_t>(fields.dataCount);
   if (line.size() < fields.dataStart + 2 * count) return kRecordTooShort;
   const auto* text = reinterpret_cast<const unsigned char*>(line.data()) + fields.dataStart;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t high = HexDigitValue(text[2 * i]);
-    const std::uint8_t low = HexDigitValue(text[2 * i + 1]);
-    // kNotHexDigit has its top bit set and no digit has: one test for both.
-    if ((high | low) & 0x80) return kRecordNotHex;
-    out[i] = static_cast<std::uint8_t>((high << 4) | low);
-  }
-  return kRecordTaken;
+  return DecodeHexPairs(text, count, out) == count ? kRecordTaken : kRecordNotHex;
 }
 
 }  // namespace mervix

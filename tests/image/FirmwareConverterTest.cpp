@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <random>
 
 #include "TestFiles.h"
 #include "image/UserModuleConverter.h"
@@ -156,6 +159,21 @@ TEST_F(FirmwareConversion, UncoveredBytesAreErasedFlashAtEveryConversionButTheFi
   EXPECT_EQ(Image(), expected);
 }
 
+TEST_F(FirmwareConversion, EachConversionStartsFromErasedFlashWhateverTheOneBeforeLeft) {
+  // One converter, its area new, covered by records, half written by a
+  // record that then failed, untouched by a file without data: a record at
+  // offset 8 must always come out behind four zeros and four erased bytes.
+  std::string cover, partly = DataRecord(1, 0x100, std::vector<std::uint8_t>(16, 0x22));
+  for (std::uint32_t a = 0; a < 64; a += 16) cover += DataRecord(1, 0x100 + a, std::vector<std::uint8_t>(16, 0x11)) + "\n";
+  partly[20] = 'G';  // six bytes are placed, then the record fails
+  for (const std::string& before : {std::string(), cover, partly + "\n", std::string("S00600004844521B\n")}) {
+    if (!before.empty()) Convert(before, 0x100);
+    ASSERT_TRUE(Convert(DataRecord(1, 0x108, {1, 2, 3}) + "\n", 0x100).ok()) << before;
+    EXPECT_EQ(Image(), (std::vector<std::uint8_t>{0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 1, 2, 3})) << before;
+    EXPECT_EQ(converter->area()[0x20], kUncoveredByte) << before;
+  }
+}
+
 TEST_F(FirmwareConversion, ShortOrNonHexRecordsFailInsteadOfPlacingWrongBytes) {
   const std::string good = DataRecord(2, 0, {0x10, 0x20, 0x30, 0x40});  // S2 08 000000 10203040 cc
   struct Case {
@@ -306,6 +324,60 @@ TEST(LineReaders, ACrLfSplitBetweenTwoFileReadsIsStillOneLineEnd) {
   r = module.ConvertUserModuleSRecords(dir / "split.mot", dir / "inter.img");
   ASSERT_TRUE(r.ok()) << r.reason;
   EXPECT_EQ(ReadFile(dir / "inter.img"), std::vector<std::uint8_t>(8 * 20000, 0x33));
+}
+
+// ConvertText parses most lines where they lie in the source's buffer and
+// hands the rest to ReadSRecordLine. Whatever the text and wherever the
+// buffer's chunks end, it must come to what the plain loop of
+// ReadSRecordLine and ParseFirmwareRecord comes to: the same result, line,
+// end mark, area and last line.
+TEST(FirmwareConvertText, AgreesWithTheLineByLineLoopFromMemoryAndThroughEveryChunkSize) {
+  const std::vector<std::uint8_t> data = test::RandomBytes(32, 7);
+  const std::string rec = DataRecord(2, 0x10000, data), records = rec + "\r\n" + rec + "\r\n" + rec + "\r\n";
+  const auto padded = [&](std::size_t n) { return rec + std::string(n - rec.size(), 'z'); };  // a line of n
+  std::vector<std::string> texts = {
+      "S00600004844521B\r\n" + records + "S804010000FA\r\n", rec + "\n" + rec + "\r" + rec + "\t" + rec,
+      records + rec + "\r\r\n" + records, records + rec + "\r", records + "\r\n" + records,
+      records + padded(1022) + "\r\n" + records, records + padded(1023) + "\r\n" + records,
+      records + padded(1024) + "\r\n" + records, records + padded(1023), records + padded(3000) + "\n" + records,
+      records + "S5030001FB\r\n", records + DataRecord(3, 0x10000 + kFirmwareAreaSize, {1}) + "\r\n",
+      records + rec.substr(0, 40) + "\r\n" + records, records + rec.substr(0, 40) + "\r" + rec.substr(40) + "\n",
+      records + rec.substr(0, 40) + "G" + rec.substr(41) + "\r\n", records + "S1020100FC\r\n", ""};
+  std::mt19937 rng(2024);  // and the first text with a byte or three changed anywhere
+  for (int i = 0; i < 40; ++i) {
+    std::string text = texts[0];
+    for (int k = 0; k <= i % 3; ++k) text[rng() % text.size()] = "\r\n\tG0S "[rng() % 7];
+    texts.push_back(text);
+  }
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  auto loop = std::make_unique<FirmwareConverter>(), converter = std::make_unique<FirmwareConverter>();
+  for (const std::string& text : texts) {
+    loop->SetBaseAddress(0x10000);
+    ByteSource nothing(std::string_view{}), lines(text);
+    ASSERT_TRUE(loop->ConvertText(nothing).ok());  // the area prepared, the line count from 1
+    int want = 0;
+    while (want == 0 && loop->ReadSRecordLine(lines) != 0) want = loop->ParseFirmwareRecord(loop->line());
+    WriteFile(dir / "text.mot", text);
+    InputFile file;
+    ASSERT_TRUE(file.Open(dir / "text.mot", ImageAccess::Shared, "input").ok());
+    // From memory, then through chunks that end at every position of a
+    // record's line and chunks shorter and longer than the longest line.
+    for (const std::size_t chunk : {0, 1, 2, 3, 16, 17, 75, 76, 77, 1023, 1024, 1025, 4096}) {
+      std::vector<unsigned char> buffer(std::max<std::size_t>(chunk, 1));
+      ByteSource memory(text), fromFile(file, buffer.data(), buffer.size());
+      converter->SetBaseAddress(0x10000);
+      const TextOutcome got = converter->ConvertText(chunk == 0 ? memory : fromFile);
+      const std::string what = "chunks of " + std::to_string(chunk) + " over:\n" + text.substr(0, 300);
+      EXPECT_TRUE(got.read.ok()) << what;
+      EXPECT_EQ(got.recordResult, want) << what;
+      EXPECT_EQ(got.line, want == 0 ? 0 : loop->lineNumber()) << what;
+      EXPECT_EQ(converter->endMark(), loop->endMark()) << what;
+      EXPECT_EQ(converter->line(), loop->line()) << what;
+      EXPECT_EQ(converter->lineNumber(), loop->lineNumber()) << what;
+      EXPECT_EQ(std::memcmp(converter->area(), loop->area(), kFirmwareAreaSize), 0) << what;
+    }
+  }
 }
 
 }  // namespace
