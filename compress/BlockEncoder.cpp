@@ -3,6 +3,7 @@
 namespace mervix {
 
 void BlockEncoder::Attach(const BlockArrays& arrays, BitWriter* bits) {
+  log_ = nullptr;
   a_ = arrays;
   bits_ = bits;
   huffman_ = HuffmanWorkspace{};
@@ -27,6 +28,7 @@ unsigned BlockEncoder::PendingTokens() const {
 }
 
 void BlockEncoder::EndBlocks() {
+  if (log_ != nullptr) return;
   FlushBlock();
   bits_->PutBits(7, 0);
 }

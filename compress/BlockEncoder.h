@@ -21,6 +21,7 @@
 //     class b >= 2, the b - 1 low bits of the distance value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "compress/BitScan.h"
@@ -51,6 +52,18 @@ struct BlockArrays {
   int distanceClassCount = 14;            // dictionaryBits + 1
 };
 
+// Where a BlockEncoder in log mode (AttachLog) puts the tokens it is given
+// instead of coding them, in order, in 16-bit units: a literal is its code
+// (0..255), a match its code (256..509) and then its distance value. A
+// token never takes more units than the bytes it covers. Tokens are kept
+// only while `recording`, and only while they fit in `capacity` units.
+struct TokenLog {
+  std::uint16_t* units = nullptr;
+  std::size_t capacity = 0;
+  std::size_t count = 0;
+  bool recording = false;
+};
+
 // Number of significant bits of v: 0 for 0, else 1 + floor(log2 v). This is
 // the distance class of the distance value v.
 inline int SignificantBits(std::uint32_t v) { return v == 0 ? 0 : 32 - LeadingZeros32(v); }
@@ -59,6 +72,13 @@ class BlockEncoder {
  public:
   // Binds the arrays and the bit writer; call before StartBlocks.
   void Attach(const BlockArrays& arrays, BitWriter* bits);
+
+  // Log mode: EmitToken only appends to log and EndBlocks does nothing; no
+  // arrays and no bit writer are needed. Replaces any Attach.
+  void AttachLog(TokenLog* log) {
+    *this = BlockEncoder{};
+    log_ = log;
+  }
 
   // Optional: sees every token as EmitToken receives it (null = none).
   void SetTokenObserver(TokenObserver* observer) { observer_ = observer; }
@@ -69,6 +89,13 @@ class BlockEncoder {
   // Takes one token: code < 256 a literal, 256..509 a match with distance
   // value 0..(dictionary size - 1). May write a whole block first.
   void EmitToken(std::uint16_t code, std::uint16_t distanceValue) {
+    if (log_ != nullptr) {
+      if (log_->recording && log_->count + 2 <= log_->capacity) {
+        log_->units[log_->count++] = code;
+        if (code >= 256) log_->units[log_->count++] = distanceValue;
+      }
+      return;
+    }
     if (observer_ != nullptr) observer_->OnToken(code, distanceValue);
     flagMask_ >>= 1;
     if (flagMask_ == 0) {
@@ -88,6 +115,19 @@ class BlockEncoder {
       a_.blockBuffer[blockPos_++] = static_cast<std::uint8_t>(distanceValue >> 8);
       a_.blockBuffer[blockPos_++] = static_cast<std::uint8_t>(distanceValue & 0xFF);
       a_.distFreq[SignificantBits(distanceValue)] += 1;
+    }
+  }
+
+  // EmitToken for each token in units[0..n) of a TokenLog.
+  void EmitLogged(const std::uint16_t* units, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+      const std::uint16_t code = units[i++];
+      if (code < 256) {
+        EmitToken(code, 0);
+      } else {
+        EmitToken(code, units[i++]);
+      }
     }
   }
 
@@ -130,6 +170,7 @@ class BlockEncoder {
   BlockArrays a_;
   BitWriter* bits_ = nullptr;
   TokenObserver* observer_ = nullptr;
+  TokenLog* log_ = nullptr;
   HuffmanWorkspace huffman_;
   std::uint16_t blockPos_ = 0;
   std::uint16_t flagMask_ = 0;

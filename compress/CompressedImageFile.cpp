@@ -9,9 +9,11 @@
 namespace mervix {
 namespace {
 
-// The image is read, and the file written, in pieces of this size.
+// The file is written, and a large image read, in pieces of this size.
 constexpr std::size_t kReadPiece = 64 * 1024;
 constexpr std::size_t kWritePiece = 64 * 1024;
+// Images up to this size are read whole (a firmware image is 2 MB).
+constexpr std::uint64_t kWholeImageLimit = 64 * 1024 * 1024;
 
 // The coder's output stream into the replacement file, gathered into
 // pieces. The coder does not look at its writes: the first failure is kept
@@ -79,18 +81,30 @@ CompressedImageResult WriteCompressedImageFile(const std::string& imagePath, con
     result.reason = "not enough memory for the coder";
     return result;
   }
-  // Read in large pieces; every byte still goes to the coder on its own, in
-  // file order.
-  std::vector<std::uint8_t> piece(kReadPiece);
+  // An image of ordinary size is read whole and given to the coder at once
+  // (which may then parse it in two pieces at the same time); a larger file
+  // goes to it piece by piece, in file order, with bounded memory.
+  std::vector<std::uint8_t> image;
+  const std::uint64_t length = input.Length();
+  const bool whole = length <= kWholeImageLimit;
+  // Room for the file and for the read that finds its end.
+  if (whole) image.reserve(static_cast<std::size_t>(length) + kReadPiece);
   std::uint64_t offset = 0;
   FileStatus read;
   for (;;) {
+    // One more byte than the file is long: the read that finds the end.
+    const std::size_t want =
+        whole ? std::max(kReadPiece, static_cast<std::size_t>(length - std::min(length, offset)) + 1) : kReadPiece;
+    const std::size_t before = whole ? image.size() : 0;
+    image.resize(before + want);
     std::size_t got = 0;
-    read = input.ReadAt(offset, piece.data(), piece.size(), &got);
-    if (!read.ok() || got == 0) break;
-    for (std::size_t i = 0; i < got; ++i) coder.PutByte(piece[i]);
+    read = input.ReadAt(offset, image.data() + before, want, &got);
+    image.resize(before + got);
     offset += got;
+    if (!whole) coder.PutBytes(image.data(), got);
+    if (!read.ok() || got == 0) break;
   }
+  if (whole) coder.PutAll(image.data(), image.size());
   result.streamBytes = coder.Finish(&result.inputBytes);
   input.Close();
   // The trailer follows the stream's last byte.

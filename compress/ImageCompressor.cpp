@@ -109,8 +109,24 @@ int ImageCompressor::Start(OutputStream* output, std::uint16_t dictionaryBits, s
   finder_.Attach(dict, dictionaryBits, verbosity, &encoder_, diagnostics_);
   finder_.InitDictionary();
   encoder_.StartBlocks();
+  dictionaryBits_ = dictionaryBits;
+  verbosity_ = verbosity;
+  lastSplit_ = SplitOutcome::NotSplit;
+  splitComparisons_ = 0;
   ready_ = true;
   return 1;
+}
+
+void ImageCompressor::PutAll(const std::uint8_t* data, std::size_t size) {
+  if (!ready_) return;
+  lastSplit_ = SplitOutcome::NotSplit;
+  splitComparisons_ = 0;
+  const bool fresh = finder_.State() == ParserState::Filling && finder_.Lookahead() == 0;
+  if (fresh && verbosity_ != 2) {
+    lastSplit_ = ParseInTwoPieces(finder_, encoder_, dictionaryBits_, data, size, *allocator_, &splitComparisons_);
+    if (lastSplit_ != SplitOutcome::NotSplit) return;
+  }
+  finder_.PutBytes(data, size);
 }
 
 std::uint32_t ImageCompressor::Finish(std::uint32_t* inputSize) {

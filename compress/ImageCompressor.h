@@ -20,16 +20,21 @@
 // "huf_bufS=%d\n" for every shrink of the block buffer, and at verbosity
 // not 0 the memory line "使用メモリ:%lu+%lu+%lu+%lu=%luバイト\n".
 //
-// One instance codes one stream at a time: Start, PutByte for every byte,
-// Finish; a new Start may follow. Not thread-safe.
+// One instance codes one stream at a time: Start, PutByte for every byte
+// (or PutBytes for runs of them, or PutAll for the whole input), Finish; a
+// new Start may follow. Not thread-safe. PutAll may parse a large input on
+// this thread and a helper thread at once (SplitParse.h), with memory of
+// its own beyond the four groups; the stream is the same.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "compress/BitWriter.h"
 #include "compress/BlockEncoder.h"
 #include "compress/CoderInterfaces.h"
 #include "compress/MatchFinder.h"
+#include "compress/SplitParse.h"
 
 namespace mervix {
 
@@ -58,6 +63,23 @@ class ImageCompressor {
   void PutByte(std::uint8_t b) {
     if (ready_) finder_.PutByte(b);
   }
+
+  // Takes n input bytes, as n PutByte calls would.
+  void PutBytes(const std::uint8_t* bytes, std::size_t n) {
+    if (ready_) finder_.PutBytes(bytes, n);
+  }
+
+  // Takes the whole input at once, right after Start (no byte put before it,
+  // none after): the same stream as PutByte for every byte. An input of
+  // kSplitMinimumInput bytes or more is parsed in two pieces at the same
+  // time (SplitParse.h), except at verbosity 2, whose progress marks follow
+  // the input in order. The helper's memory comes from the allocator.
+  void PutAll(const std::uint8_t* data, std::size_t size);
+
+  // How the last PutAll parsed its input (NotSplit when it did not split),
+  // and at how many sync points it compared the two parsers.
+  SplitOutcome LastSplit() const { return lastSplit_; }
+  int LastSplitComparisons() const { return splitComparisons_; }
 
   // Ends the input, writes the rest of the stream (the output receives its
   // bytes in runs; the last ones only here), stores the number of
@@ -92,6 +114,10 @@ class ImageCompressor {
 
   unsigned long groupBytes_[3] = {0, 0, 0};
   std::uint16_t blockBufferSize_ = 0;
+  std::uint16_t dictionaryBits_ = 0;
+  std::uint16_t verbosity_ = 0;
+  SplitOutcome lastSplit_ = SplitOutcome::NotSplit;
+  int splitComparisons_ = 0;
 
   BitWriter bits_;
   BlockEncoder encoder_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace mervix {
 
@@ -88,7 +89,144 @@ void MatchFinder::InitDictionary() {
   prevMatchPos_ = 0;
   refillCount_ = 0;
   bytesIn_ = 0;
+  windowBase_ = 0;
+  syncArmed_ = false;
+  syncCallback_ = nullptr;
   ExpectFirstFill();
+}
+
+std::size_t MatchFinder::PutBytes(const std::uint8_t* bytes, std::size_t n) {
+  std::size_t taken = 0;
+  // Outside the states that take input both pointers are null.
+  while (taken < n && fillNext_ != fillEnd_) {
+    const std::size_t k = std::min(static_cast<std::size_t>(fillEnd_ - fillNext_), n - taken);
+    std::memcpy(fillNext_, bytes + taken, k);
+    fillNext_ += k;
+    taken += k;
+    if (fillNext_ == fillEnd_) WindowFilled();
+  }
+  return taken;
+}
+
+int MatchFinder::SyncIndex() const {
+  if (!syncArmed_) return INT_MAX;
+  // Passed already (a match ran across the slide): the first top of the loop.
+  if (syncOffset_ < windowBase_) return dictSize_;
+  const std::uint32_t ahead = syncOffset_ - windowBase_;
+  return ahead < static_cast<std::uint32_t>(dictSize_) ? dictSize_ + static_cast<int>(ahead) : INT_MAX;
+}
+
+bool MatchFinder::ReachSync(const Cursor& c) {
+  StoreCursor(c);
+  syncArmed_ = false;
+  if (syncCallback_ != nullptr) {
+    syncCallback_->AtSyncPoint(*this);
+    return false;
+  }
+  syncResume_ = state_;
+  state_ = ParserState::AtSync;
+  return true;
+}
+
+void MatchFinder::ResumeFromSync() {
+  if (state_ != ParserState::AtSync) return;
+  state_ = syncResume_;
+  Parse(ResumePoint::LoopTop);
+}
+
+void MatchFinder::EndAfterSync(std::uint32_t bytesIn) {
+  state_ = ParserState::Done;
+  bytesIn_ = bytesIn;
+  lookahead_ = 0;
+  fillNext_ = nullptr;
+  fillEnd_ = nullptr;
+  encoder_->EndBlocks();
+}
+
+std::size_t ParserImage::BytesFor(int dictionaryBits) {
+  const DictionaryLayout layout(dictionaryBits);
+  const auto round = [](std::size_t n) { return (n + 15) & ~std::size_t{15}; };
+  return round(static_cast<std::size_t>(layout.windowBytes)) +
+         round(static_cast<std::size_t>(layout.linkEntries) * 2) + round(static_cast<std::size_t>(layout.size) * 2) +
+         round(static_cast<std::size_t>(layout.branchEntries) * sizeof(BranchInfo));
+}
+
+void ParserImage::Bind(std::uint8_t* memory, int dictionaryBits) {
+  const DictionaryLayout layout(dictionaryBits);
+  const auto round = [](std::size_t n) { return (n + 15) & ~std::size_t{15}; };
+  window = memory;
+  memory += round(static_cast<std::size_t>(layout.windowBytes));
+  parents = reinterpret_cast<std::int16_t*>(memory);
+  memory += round(static_cast<std::size_t>(layout.linkEntries) * 2);
+  forward = reinterpret_cast<std::int16_t*>(memory);
+  memory += round(static_cast<std::size_t>(layout.size) * 2);
+  branches = reinterpret_cast<BranchInfo*>(memory);
+}
+
+void MatchFinder::TakeImage(ParserImage* image) const {
+  const int d = dictSize_;
+  image->windowBase = windowBase_;
+  image->curPos = curPos_;
+  image->lookahead = lookahead_;
+  image->matchLen = matchLen_;
+  image->matchPos = matchPos_;
+  std::memcpy(image->window, a_.window, static_cast<std::size_t>(windowBytes_));
+  for (int n = 0; n < 2 * d; ++n) image->parents[n] = a_.links[n].parent;
+  // A leaf out of the trie: replaced (its forward link is read by the walk
+  // of InsertAt) or not in the window (never read).
+  for (int p = d; p < 2 * d; ++p) image->forward[p - d] = a_.links[p].parent == 0 ? a_.links[p].next : 0;
+  std::memcpy(image->branches, a_.branches, static_cast<std::size_t>(d + 256) * sizeof(BranchInfo));
+}
+
+bool MatchFinder::Matches(const ParserImage& o) const {
+  if (windowBase_ != o.windowBase || curPos_ != o.curPos || lookahead_ != o.lookahead || matchLen_ != o.matchLen ||
+      matchPos_ != o.matchPos) {
+    return false;
+  }
+  if (std::memcmp(a_.window, o.window, static_cast<std::size_t>(windowBytes_)) != 0) return false;
+  const int d = dictSize_;
+  const NodeLinks* links = a_.links;
+  const BranchInfo* ba = a_.branches;
+  const BranchInfo* bb = o.branches;
+  // Internal nodes are paired through the leaves below them: the k-th
+  // ancestor of a leaf here must be the k-th ancestor of the same leaf
+  // there, with the same depth, position and child count, and the pairing
+  // must be one to one. The pending bit must be the same too, except on a
+  // child of a root: there it only ever decides whether the update goes on
+  // to the root, and an update of a root goes to the unused entry 0 (the
+  // node's own position comes out the same either way), so it has no effect
+  // but on itself.
+  std::vector<std::int16_t> toOther(static_cast<std::size_t>(d), 0);
+  std::vector<std::int16_t> fromOther(static_cast<std::size_t>(d), 0);
+  for (int p = d; p < 2 * d; ++p) {
+    int n = links[p].parent;
+    int m = o.parents[p];
+    if ((n == 0) != (m == 0)) return false;
+    if (n == 0) {
+      if (links[p].next != o.forward[p - d]) return false;
+      continue;
+    }
+    while (n < d) {
+      if (m >= d) return false;
+      if (toOther[n] != 0 || fromOther[m] != 0) {
+        if (toOther[n] != m || fromOther[m] != n) return false;
+        break;
+      }
+      const int up = links[n].parent;
+      const unsigned compared = up >= d ? kPositionMask : 0xFFFFu;
+      if (ba[n].depth != bb[m].depth || ((ba[n].position ^ bb[m].position) & compared) != 0 ||
+          ba[n].children != bb[m].children) {
+        return false;
+      }
+      toOther[n] = static_cast<std::int16_t>(m);
+      fromOther[m] = static_cast<std::int16_t>(n);
+      n = up;
+      m = o.parents[m];
+    }
+    // Both walks end at the same root (or at a pair matched before).
+    if (n >= d && n != m) return false;
+  }
+  return true;
 }
 
 void MatchFinder::ExpectFirstFill() {
@@ -118,7 +256,7 @@ void MatchFinder::WindowFilled() {
   Run();
 }
 
-void MatchFinder::AttachChildAt(int slot, int q, int r) {
+[[gnu::always_inline]] inline void MatchFinder::LinkChild(int slot, int q, int r) {
   const int h = slot + 2 * dictSize_;
   std::int16_t& head = a_.slotHeads[slot];
   const int t = head;
@@ -131,7 +269,7 @@ void MatchFinder::AttachChildAt(int slot, int q, int r) {
   a_.branches[q].children += 1;
 }
 
-void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
+[[gnu::always_inline]] inline void MatchFinder::SplitEdge(int old, int pos, int len, int mpos) {
   NodeLinks* links = a_.links;
   const int fresh = freeNode_;
   freeNode_ = links[fresh].next;
@@ -146,9 +284,13 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
   links[fresh].parent = links[old].parent;
   a_.branches[fresh].depth = static_cast<std::uint8_t>(len);
   a_.branches[fresh].position = static_cast<std::uint16_t>(pos);
-  AttachChild(fresh, a_.window[mpos + len], old);
-  AttachChild(fresh, a_.window[pos + len], pos);
+  LinkChild(Slot(fresh, a_.window[mpos + len]), fresh, old);
+  LinkChild(Slot(fresh, a_.window[pos + len]), fresh, pos);
 }
+
+void MatchFinder::AttachChildAt(int slot, int q, int r) { LinkChild(slot, q, r); }
+
+void MatchFinder::SplitNode(int old, int pos, int len, int mpos) { SplitEdge(old, pos, len, mpos); }
 
 [[gnu::always_inline]] inline MatchFinder::Match MatchFinder::InsertAt(int pos, Match previous) {
   const int d = dictSize_;
@@ -185,7 +327,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     int slot;
     r = FindChildToFront(q, c, &slot);
     if (r == 0) {
-      AttachChildAt(slot, q, pos);
+      LinkChild(slot, q, pos);
       return {1, previous.pos};
     }
     len = 2;
@@ -211,7 +353,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     if (len < limit) {
       len = FirstDifference(cur, window + mpos, len, limit, readable);
       if (len < limit) {
-        SplitNode(r, pos, len, mpos);
+        SplitEdge(r, pos, len, mpos);
         return {len, mpos};
       }
     }
@@ -221,7 +363,7 @@ void MatchFinder::SplitNode(int old, int pos, int len, int mpos) {
     int slot;
     r = FindChildToFront(q, cur[len], &slot);
     if (r == 0) {
-      AttachChildAt(slot, q, pos);
+      LinkChild(slot, q, pos);
       return {len, mpos};
     }
     len += 1;
@@ -333,6 +475,7 @@ void MatchFinder::ResumeAfterSlide() {
   bytesIn_ += refillCount_;
   refillCount_ = 0;
   curPos_ = static_cast<std::uint16_t>(dictSize_);
+  windowBase_ += static_cast<std::uint32_t>(dictSize_);
   ProgressMark();
   RemoveString();
   InsertString();
@@ -396,6 +539,7 @@ void MatchFinder::Parse(ResumePoint from) {
   // widths are kept by the casts where a value could leave them.
   Cursor c;
   LoadCursor(c);
+  int syncIndex = SyncIndex();
   for (;;) {
     if (from == ResumePoint::LoopTop) {
       if (c.ahead <= 0) {
@@ -403,6 +547,10 @@ void MatchFinder::Parse(ResumePoint from) {
         encoder_->EndBlocks();
         state_ = ParserState::Done;
         return;
+      }
+      if (c.pos >= syncIndex) {
+        if (ReachSync(c)) return;
+        syncIndex = SyncIndex();  // armed again by the callback, or INT_MAX
       }
       c.prevLen = static_cast<std::int16_t>(c.match.len);
       c.prevPos = c.match.pos;

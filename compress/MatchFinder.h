@@ -36,10 +36,23 @@
 // only if the match at the next position is not longer; otherwise a literal
 // is emitted and the decision moves on.
 //
-// Input arrives through PutByte, the end through Drain; the parser is a
-// resumable procedure with the explicit states of ParserState.
+// Input arrives through PutByte or PutBytes, the end through Drain; the
+// parser is a resumable procedure with the explicit states of ParserState.
+//
+// SYNC POINTS
+// A parser may be given a sync point, an input offset: at the first top of
+// the parse loop at or beyond it the parser either pauses (state AtSync,
+// taking no input until ResumeFromSync) or hands itself to a callback and
+// goes on. There its state can be recorded (TakeImage) and compared with
+// another parser's (Matches): everything that decides the tokens still to
+// come (window, parse cursor, leaves, and the depth, position and child
+// count of every internal node, and its pending mark unless its parent is a
+// root: there the mark has no effect beyond itself), regardless of node
+// numbering and chain order. Two parsers of the same input in the same state emit the same
+// tokens from there on; SplitParse builds on that.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -97,6 +110,28 @@ struct DictionaryArrays {
   BranchInfo* branches = nullptr;    // branchEntries
 };
 
+// The state of a parser at the top of its parse loop that decides the tokens
+// still to come, without node numbers: the window, the parse cursor, the
+// parent of every node (leaves and internal nodes), the forward link of each
+// replaced leaf, and the depth, position and child count of the internal
+// nodes. The arrays live in memory the user provides (Bind).
+struct ParserImage {
+  // Bytes of memory for a dictionary of 2^bits bytes.
+  static std::size_t BytesFor(int dictionaryBits);
+  // Lays the arrays out in memory of BytesFor(dictionaryBits) bytes.
+  void Bind(std::uint8_t* memory, int dictionaryBits);
+
+  std::uint8_t* window = nullptr;     // windowBytes
+  std::int16_t* parents = nullptr;    // linkEntries: parent of node n
+  std::int16_t* forward = nullptr;    // D: forward link of replaced leaf D + i, else 0
+  BranchInfo* branches = nullptr;     // branchEntries
+  std::uint32_t windowBase = 0;
+  std::uint16_t curPos = 0;
+  std::int16_t lookahead = 0;
+  std::uint16_t matchLen = 0;
+  std::uint16_t matchPos = 0;
+};
+
 enum class ParserState : std::uint16_t {
   Filling = 0,    // first fill of the window
   Starting = 1,   // transient: start of parsing
@@ -104,6 +139,7 @@ enum class ParserState : std::uint16_t {
   WaitSkip = 3,   // suspended at a slide while skipping a match
   DrainMain = 4,  // transient: WaitMain resumed by the end of input
   DrainSkip = 5,  // transient: WaitSkip resumed by the end of input
+  AtSync = 6,     // paused at the sync point, until ResumeFromSync
   Done = 999,     // last block written
 };
 
@@ -131,9 +167,49 @@ class MatchFinder {
     if (next == fillEnd_) WindowFilled();
   }
 
+  // Takes up to n input bytes as n PutByte calls would, a window fill at a
+  // time; returns how many it took: all n, unless the parser paused at its
+  // sync point (AtSync) or is Done.
+  std::size_t PutBytes(const std::uint8_t* bytes, std::size_t n);
+
   // Ends the input: parses what is left and writes the last block. Must not
   // be called when no byte was fed.
   void Drain();
+
+  // Input offset of the stream's first byte (default 0): positions handed to
+  // SetSyncPoint count from the start of the whole input. Call after
+  // InitDictionary, before the first byte.
+  void SetStreamOffset(std::uint32_t offset) { windowBase_ = offset; }
+
+  // What happens at the sync point.
+  class SyncCallback {
+   public:
+    virtual ~SyncCallback() = default;
+    // The parser is at the top of its loop, its state in its members.
+    // It may arm the next sync point.
+    virtual void AtSyncPoint(MatchFinder& finder) = 0;
+  };
+  // Arms the sync point at input offset `offset`: with a null callback the
+  // parser pauses there, otherwise it calls back and goes on. Fires once.
+  void SetSyncPoint(std::uint32_t offset, SyncCallback* callback) {
+    syncOffset_ = offset;
+    syncArmed_ = true;
+    syncCallback_ = callback;
+  }
+  // Leaves AtSync and parses on as far as the input taken allows.
+  void ResumeFromSync();
+  // Ends a stream whose tokens beyond the sync point were emitted by someone
+  // else: state Done with `bytesIn` input bytes, and the last block written.
+  void EndAfterSync(std::uint32_t bytesIn);
+
+  // Records the state at the top of the parse loop in *image (bound to a
+  // dictionary of this parser's size).
+  void TakeImage(ParserImage* image) const;
+  // True when the state at the top of the parse loop is the one recorded in
+  // image, in the sense above.
+  bool Matches(const ParserImage& image) const;
+  // Input offset of the current position.
+  std::uint32_t InputOffset() const { return windowBase_ + static_cast<std::uint32_t>(curPos_ - dictSize_); }
 
   ParserState State() const { return state_; }
   std::uint32_t BytesIn() const { return bytesIn_; }
@@ -215,6 +291,9 @@ class MatchFinder {
     int prevPos;
   };
 
+  // AttachChildAt and SplitNode, inlined into the parse loop.
+  void LinkChild(int slot, int q, int r);
+  void SplitEdge(int old, int pos, int len, int mpos);
   // InsertString and RemoveString on explicit state: inserts leaf pos given
   // the match of pos - 1 (its length, as matchLen, decides whether the walk
   // starts below the root) and returns the match of pos; removes leaf pos.
@@ -262,6 +341,11 @@ class MatchFinder {
   // The bookkeeping of a refill, then the deferred trie step.
   void ResumeAfterSlide();
   void ProgressMark();
+  // The window index at which the armed sync point fires in the current
+  // window cycle (INT_MAX when not armed or not yet in this cycle).
+  int SyncIndex() const;
+  // The sync point is reached at the top of the loop: true to pause there.
+  bool ReachSync(const Cursor& c);
   // Runs the parser from the current state until it suspends or is done.
   void Run();
   void Parse(ResumePoint from);
@@ -287,6 +371,12 @@ class MatchFinder {
   std::uint32_t bytesIn_ = 0;
   std::uint8_t* fillNext_ = nullptr;
   std::uint8_t* fillEnd_ = nullptr;
+  // Input offset of window index D in the current window cycle.
+  std::uint32_t windowBase_ = 0;
+  std::uint32_t syncOffset_ = 0;
+  bool syncArmed_ = false;
+  SyncCallback* syncCallback_ = nullptr;
+  ParserState syncResume_ = ParserState::Filling;  // the state AtSync interrupted
 };
 
 }  // namespace mervix

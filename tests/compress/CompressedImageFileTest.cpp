@@ -26,18 +26,22 @@ std::vector<std::uint8_t> WithTrailer(std::vector<std::uint8_t> stream) {
 
 TEST(CompressedImageFile, IsTheStreamFollowedByTheTrailer) {
   testing::TempDir dir;
-  const std::vector<std::uint8_t> image = testing::FirmwareLikeImage(70000, 21);
-  ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), image));
-  testing::RecordingSink sink;
-  const CompressedImageResult r = WriteCompressedImageFile(dir.File("fw.img"), dir.File("Inter.img"), &sink);
-  ASSERT_TRUE(r.ok) << r.reason;
-  EXPECT_EQ(r.inputBytes, image.size());
-  EXPECT_EQ(sink.output, "使用メモリ:4605+3224+174814+16384=199027バイト\n");
   std::vector<std::uint8_t> file;
-  ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &file));
-  EXPECT_EQ(file, WithTrailer(testing::Compress(image).stream));
-  EXPECT_EQ(r.fileBytes, file.size());
-  EXPECT_EQ(r.streamBytes + 4, file.size());
+  testing::RecordingSink sink;
+  // A small image, and one of the full conversion area (read whole and
+  // parsed in two pieces): the stream of the byte-by-byte coder either way.
+  for (const std::vector<std::uint8_t>& image : {testing::FirmwareLikeImage(70000, 21), testing::FirmwareLikeImage()}) {
+    ASSERT_TRUE(testing::WriteFile(dir.File("fw.img"), image));
+    sink.output.clear();
+    const CompressedImageResult r = WriteCompressedImageFile(dir.File("fw.img"), dir.File("Inter.img"), &sink);
+    ASSERT_TRUE(r.ok) << r.reason;
+    EXPECT_EQ(r.inputBytes, image.size());
+    EXPECT_EQ(sink.output, "使用メモリ:4605+3224+174814+16384=199027バイト\n");
+    ASSERT_TRUE(testing::ReadFile(dir.File("Inter.img"), &file));
+    EXPECT_TRUE(file == WithTrailer(testing::Compress(image).stream)) << image.size();
+    EXPECT_EQ(r.fileBytes, file.size());
+    EXPECT_EQ(r.streamBytes + 4, file.size());
+  }
 
   // An empty image leaves only the trailer; an existing output is truncated.
   ASSERT_TRUE(testing::WriteFile(dir.File("empty.img"), {}));
