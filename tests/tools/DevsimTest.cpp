@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -127,6 +128,12 @@ Bytes Pattern(std::size_t n) {
   return b;
 }
 
+std::string Sha256Of(const Bytes& bytes) {
+  Sha256 sha;
+  sha.Update(bytes.data(), bytes.size());
+  return sha.FinishHex();
+}
+
 class DevsimTest : public ::testing::Test {
  protected:
   void StartSim(const std::vector<std::string>& options, bool decode = false) {
@@ -172,6 +179,7 @@ TEST_F(DevsimTest, FirmwareExchangeWithSwitchIsAnsweredAndRecorded) {
   EXPECT_EQ(r.Number("announced_size"), 70000);
   EXPECT_EQ(r.Numbers("block_sizes"), (std::vector<long long>{65536, 4464}));
   EXPECT_EQ(r.Number("bytes_received"), 70000);
+  EXPECT_EQ(r.Text("image_sha256"), Sha256Of(image));
   EXPECT_EQ(r.Number("image_complete"), 1);
   EXPECT_EQ(r.Number("downloads_completed"), 1);
   EXPECT_EQ(r.Number("ends_with_tova"), 0);
@@ -412,6 +420,64 @@ TEST(DevsimFleetTest, DevicesAreIndependent) {
   EXPECT_TRUE(fleet.ReceivedImage(0).empty());
 }
 
+// Many devices of one process receive at the same time, their bytes
+// interleaved piece by piece, none of them kept (no --image): each states
+// the digest and the count of exactly what it received, and its trailer
+// however the last bytes were split into segments.
+TEST(DevsimFleetTest, DevicesReceivingAtOnceEachHashTheirOwnBytes) {
+  constexpr unsigned kDevices = 48;
+  testing::DevsimFleet fleet;
+  fleet.SetWriteImage(false);
+  std::string error;
+  ASSERT_TRUE(fleet.Start(kDevices, {"--download-mode"}, &error)) << error;
+  const std::vector<std::uint16_t> ports = fleet.Ports();
+  ASSERT_EQ(ports.size(), kDevices);
+
+  // Device k's image: its own bytes, two blocks and a tail; every third
+  // ends in the trailer, sent last in pieces of 1 to 3 bytes.
+  std::vector<Bytes> images;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (unsigned k = 0; k < kDevices; ++k) {
+    Bytes image = Pattern(65536 + 1000 + k * 37);
+    for (std::size_t i = 0; i < image.size(); i += 97) image[i] = std::uint8_t(k);
+    if (k % 3 == 0) std::memcpy(image.data() + image.size() - 4, "TOVA", 4);
+    images.push_back(image);
+    clients.push_back(std::make_unique<RawClient>(ports[k]));
+    ASSERT_TRUE(clients.back()->Connected());
+    EXPECT_EQ(clients.back()->Exchange(kStatusQuery), kStatus2);
+    EXPECT_EQ(clients.back()->Exchange(SizeRequest(std::uint32_t(image.size()))), kAck);
+  }
+  // The first block, 4 KB at a time to every device in turn.
+  for (std::size_t off = 0; off < 65536; off += 4096) {
+    for (unsigned k = 0; k < kDevices; ++k) ASSERT_TRUE(clients[k]->Send(Bytes(images[k].begin() + off,
+                                                                                 images[k].begin() + off + 4096)));
+  }
+  for (unsigned k = 0; k < kDevices; ++k) EXPECT_EQ(clients[k]->Read(8), kAck) << "device " << k;
+  // The rest, with the trailer's bytes apart from what comes before them.
+  for (unsigned k = 0; k < kDevices; ++k) {
+    const Bytes& image = images[k];
+    const std::size_t split = 1 + k % 3;
+    ASSERT_TRUE(clients[k]->Send(Bytes(image.begin() + 65536, image.end() - std::ptrdiff_t(split))));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (unsigned k = 0; k < kDevices; ++k) {
+    const std::size_t split = 1 + k % 3;
+    ASSERT_TRUE(clients[k]->Send(Bytes(images[k].end() - std::ptrdiff_t(split), images[k].end())));
+  }
+  for (unsigned k = 0; k < kDevices; ++k) EXPECT_EQ(clients[k]->Read(8), kAck) << "device " << k;
+  clients.clear();
+
+  EXPECT_EQ(fleet.Stop(), 0) << fleet.Log();
+  for (unsigned k = 0; k < kDevices; ++k) {
+    const DevsimRecord r = fleet.Record(k);
+    EXPECT_EQ(r.Text("image_sha256"), Sha256Of(images[k])) << "device " << k;
+    EXPECT_EQ(r.Number("bytes_received"), static_cast<long long>(images[k].size())) << "device " << k;
+    EXPECT_EQ(r.Number("downloads_completed"), 1) << "device " << k;
+    EXPECT_EQ(r.Number("ends_with_tova"), k % 3 == 0 ? 1 : 0) << "device " << k;
+    EXPECT_TRUE(fleet.ReceivedImage(k).empty()) << "device " << k;
+  }
+}
+
 // One download on an open connection: the query answered with |status|,
 // the size and the one block acknowledged.
 void Download(RawClient& c, const Bytes& status, const Bytes& image) {
@@ -576,12 +642,6 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 15000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
-}
-
-std::string Sha256Of(const Bytes& bytes) {
-  Sha256 sha;
-  sha.Update(bytes.data(), bytes.size());
-  return sha.FinishHex();
 }
 
 // Three units at one port: unit 1 takes its image, refuses while it

@@ -4,6 +4,9 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/read.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include <algorithm>
@@ -21,6 +24,14 @@ namespace mervix::devsim {
 namespace {
 
 constexpr std::uint32_t kBlockSize = 65536;
+
+// Image bytes that are not kept go through a buffer of this size, held by
+// a connection only while it receives blocks.
+constexpr std::size_t kReceiveBufferSize = 32 * 1024;
+
+// Completion for an awaited operation: its error goes to |ec|, not into an
+// exception.
+auto Await(asio::error_code& ec) { return asio::redirect_error(asio::use_awaitable, ec); }
 
 // The request frames the device knows, byte for byte where they are fixed.
 constexpr std::uint8_t kStatusQuery[8] = {0x51, 0x21, 0, 0, 0, 0, 0, 0};
@@ -119,7 +130,8 @@ std::string FormatRecord(const SimulatorRecord& r) {
   line("announced_size", r.announcedSize ? std::to_string(*r.announcedSize) : "");
   line("blocks", std::to_string(r.blockSizes.size()));
   line("block_sizes", JoinNumbers(r.blockSizes));
-  line("bytes_received", std::to_string(r.image.size()));
+  line("bytes_received", std::to_string(r.bytesReceived));
+  line("image_sha256", r.imageSha256);
   line("image_complete", r.imageComplete ? "1" : "0");
   line("ends_with_tova", r.endsWithTova ? "1" : "0");
   line("downloads_completed", std::to_string(r.downloadsCompleted));
@@ -154,7 +166,8 @@ std::string FormatRecord(const SimulatorRecord& r) {
   return s;
 }
 
-DeviceSimulator::DeviceSimulator(SimulatorOptions options) : options_(std::move(options)) {}
+DeviceSimulator::DeviceSimulator(asio::io_context& io, SimulatorOptions options)
+    : options_(std::move(options)), strand_(asio::make_strand(io)) {}
 
 DeviceSimulator::~DeviceSimulator() = default;
 
@@ -205,10 +218,10 @@ std::string DeviceSimulator::Endpoint(int port) const {
 }
 
 void DeviceSimulator::Stop() {
-  asio::post(io_, [this] { StopNow(); });
+  asio::post(strand_, [this] { StopNow(); });
 }
 
-// On the serving thread: whatever the device waits for ends with
+// On the strand: whatever the device waits for ends with
 // operation_aborted, and no new wait starts.
 void DeviceSimulator::StopNow() {
   stopped_ = true;
@@ -219,15 +232,14 @@ void DeviceSimulator::StopNow() {
   leaveTimer_.cancel();
 }
 
-// Runs the device's handlers until the operation that sets |done| has
-// completed; Stop completes it early by cancelling it. The work guard keeps
-// the context from stopping between two waits, so this is false only if it
-// was stopped.
-bool DeviceSimulator::RunUntil(const bool& done) {
-  while (!done) {
-    if (io_.run_one() == 0) return false;
+// Waits until Stop: the timer's wait for ever ends only when StopNow
+// cancels it.
+DeviceSimulator::Task<void> DeviceSimulator::WaitForStop() {
+  while (!stopped_) {
+    asio::error_code ec;
+    timer_.expires_at(asio::steady_timer::time_point::max());
+    co_await timer_.async_wait(Await(ec));
   }
-  return true;
 }
 
 void DeviceSimulator::Note(const char* format, ...) {
@@ -241,45 +253,83 @@ void DeviceSimulator::Note(const char* format, ...) {
   std::fputc('\n', stderr);
 }
 
-bool DeviceSimulator::Pause(int milliseconds) {
-  if (stopped_) return false;
-  bool done = false;
+DeviceSimulator::Task<bool> DeviceSimulator::Pause(int milliseconds) {
+  if (stopped_) co_return false;
+  asio::error_code ec;
   timer_.expires_after(std::chrono::milliseconds(milliseconds));
-  timer_.async_wait([&done](const asio::error_code&) { done = true; });
-  return RunUntil(done) && !stopped_;
+  co_await timer_.async_wait(Await(ec));
+  co_return !stopped_;
 }
 
 // Reads exactly |size| bytes, however the peer's segments fall, unless the
 // peer closes, the connection fails or the simulator is told to stop.
-DeviceSimulator::Io DeviceSimulator::ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got) {
+DeviceSimulator::Task<DeviceSimulator::Io> DeviceSimulator::ReadExact(std::uint8_t* buffer, std::size_t size,
+                                                                      std::size_t* got) {
   *got = 0;
-  if (stopped_) return Io::Stopped;
-  bool done = false;
+  if (stopped_) co_return Io::Stopped;
   asio::error_code ec;
-  asio::async_read(*peer_, asio::buffer(buffer, size), [&](const asio::error_code& e, std::size_t n) {
-    ec = e;
-    *got = n;
-    done = true;
-  });
-  if (!RunUntil(done)) return Io::Failed;
-  if (!ec) return Io::Ok;
-  if (stopped_) return Io::Stopped;
-  return ec == asio::error::eof ? Io::PeerClosed : Io::Failed;
+  *got = co_await asio::async_read(*peer_, asio::buffer(buffer, size), Await(ec));
+  if (!ec) co_return Io::Ok;
+  if (stopped_) co_return Io::Stopped;
+  co_return ec == asio::error::eof ? Io::PeerClosed : Io::Failed;
 }
 
-DeviceSimulator::Io DeviceSimulator::WriteAll(const std::uint8_t* data, std::size_t size) {
+// Receives |size| bytes of the image, however the peer's segments fall,
+// unless the peer closes, the connection fails or the simulator is told to
+// stop. Kept bytes go straight to the record's image; the others through
+// the connection's small receive buffer, hashed as they come.
+DeviceSimulator::Task<DeviceSimulator::Io> DeviceSimulator::ReceiveImageBytes(std::uint32_t size, std::size_t* got) {
+  *got = 0;
+  const bool keep = KeepsImage();
+  const std::size_t before = record_.image.size();
+  if (keep) record_.image.resize(before + size);
+  else receiveBuffer_.resize(kReceiveBufferSize);
+  Io result = Io::Ok;
+  while (*got < size) {
+    if (stopped_) {
+      result = Io::Stopped;
+      break;
+    }
+    std::uint8_t* into = keep ? record_.image.data() + before + *got : receiveBuffer_.data();
+    const std::size_t room = keep ? size - *got : std::min<std::size_t>(size - *got, receiveBuffer_.size());
+    asio::error_code ec;
+    const std::size_t n = co_await peer_->async_read_some(asio::buffer(into, room), Await(ec));
+    if (ec) {
+      result = stopped_ ? Io::Stopped : ec == asio::error::eof ? Io::PeerClosed : Io::Failed;
+      break;
+    }
+    TakeImageBytes(into, n);
+    *got += n;
+  }
+  if (keep) record_.image.resize(before + *got);
+  co_return result;
+}
+
+// Counts and hashes bytes of the image, and keeps its last four.
+void DeviceSimulator::TakeImageBytes(const std::uint8_t* data, std::size_t size) {
+  imageDigest_.Update(data, size);
+  record_.bytesReceived += size;
+  if (size >= 4) {
+    std::memcpy(imageTail_, data + size - 4, 4);
+  } else {
+    std::memmove(imageTail_, imageTail_ + size, 4 - size);
+    std::memcpy(imageTail_ + 4 - size, data, size);
+  }
+}
+
+DeviceSimulator::Task<DeviceSimulator::Io> DeviceSimulator::WriteAll(const std::uint8_t* data, std::size_t size) {
   asio::error_code ec;
-  asio::write(*peer_, asio::buffer(data, size), ec);
-  return ec ? Io::Failed : Io::Ok;
+  co_await asio::async_write(*peer_, asio::buffer(data, size), Await(ec));
+  co_return ec ? Io::Failed : Io::Ok;
 }
 
 // Reads and drops whatever the peer still sends until it closes.
-void DeviceSimulator::Discard(bool countTrailing) {
+DeviceSimulator::Task<void> DeviceSimulator::Discard(bool countTrailing) {
   std::uint8_t sink[4096];
   for (;;) {
     std::size_t got = 0;
-    const Io io = ReadExact(sink, 1, &got);
-    if (io != Io::Ok) return;
+    const Io io = co_await ReadExact(sink, 1, &got);
+    if (io != Io::Ok) co_return;
     // What else is there already, without waiting for more.
     asio::error_code ec;
     std::size_t n = 1;
@@ -305,7 +355,8 @@ Fault* DeviceSimulator::TakeFault(FaultStep step, std::uint32_t index) {
 }
 
 // Sends the reply to one request, or what the fault makes of it.
-DeviceSimulator::After DeviceSimulator::Reply(const std::uint8_t normal[8], Fault* fault, bool* sentAck) {
+DeviceSimulator::Task<DeviceSimulator::After> DeviceSimulator::Reply(const std::uint8_t normal[8], Fault* fault,
+                                                                      bool* sentAck) {
   *sentAck = false;
   std::uint8_t frame[8];
   std::memcpy(frame, normal, 8);
@@ -316,10 +367,10 @@ DeviceSimulator::After DeviceSimulator::Reply(const std::uint8_t normal[8], Faul
       case FaultKind::Close:
       case FaultKind::Vanish:
         record_.lastEnd = "closed without reply";
-        return After::Close;
+        co_return After::Close;
       case FaultKind::Silent:
         record_.lastEnd = "silent";
-        return After::Silent;
+        co_return After::Silent;
       case FaultKind::Nak: SetNak(frame, static_cast<std::uint16_t>(fault->value)); break;
       case FaultKind::Frame: std::memcpy(frame, fault->frame.data(), 8); break;
       case FaultKind::BadStatus: SetFrame(frame, kStatus, 0x00, 0x03); break;
@@ -333,7 +384,7 @@ DeviceSimulator::After DeviceSimulator::Reply(const std::uint8_t normal[8], Faul
       case FaultKind::Extra: break;  // shape the write below
     }
   }
-  if (delayMs > 0 && !Pause(delayMs)) return After::Close;
+  if (delayMs > 0 && !co_await Pause(delayMs)) co_return After::Close;
 
   // Lock-step: the tool must wait for this reply before it sends anything.
   asio::error_code ec;
@@ -346,34 +397,34 @@ DeviceSimulator::After DeviceSimulator::Reply(const std::uint8_t normal[8], Faul
   Io io = Io::Ok;
   if (fault && fault->kind == FaultKind::Short) {
     sent = fault->value;
-    io = WriteAll(frame, sent);
+    io = co_await WriteAll(frame, sent);
   } else if (fault && fault->kind == FaultKind::Split) {
     const std::size_t at = fault->value2;
-    io = WriteAll(frame, at);
-    if (io == Io::Ok && !Pause(static_cast<int>(fault->value))) return After::Close;
-    if (io == Io::Ok) io = WriteAll(frame + at, 8 - at);
+    io = co_await WriteAll(frame, at);
+    if (io == Io::Ok && !co_await Pause(static_cast<int>(fault->value))) co_return After::Close;
+    if (io == Io::Ok) io = co_await WriteAll(frame + at, 8 - at);
   } else if (fault && fault->kind == FaultKind::Extra) {
     std::vector<std::uint8_t> bytes(frame, frame + 8);
     bytes.resize(8 + fault->value, kExtraByte);
-    io = WriteAll(bytes.data(), bytes.size());
+    io = co_await WriteAll(bytes.data(), bytes.size());
   } else {
-    io = WriteAll(frame, 8);
+    io = co_await WriteAll(frame, 8);
   }
   record_.replies.push_back(std::to_string(connection_) + " " + Hex(frame, sent));
   Note("reply %s", Hex(frame, sent).c_str());
   if (io != Io::Ok) {
     record_.lastEnd = "reply failed";
-    return After::Close;
+    co_return After::Close;
   }
   if (fault && fault->kind == FaultKind::Short) {
     record_.lastEnd = "short reply";
-    return After::Close;
+    co_return After::Close;
   }
   *sentAck = sent == 8 && frame[0] == kResponse && frame[1] == kAck;
-  return After::Continue;
+  co_return After::Continue;
 }
 
-void DeviceSimulator::HandleConnection() {
+DeviceSimulator::Task<void> DeviceSimulator::HandleConnection() {
   ++connection_;
   ++record_.connections;
   record_.lastEnd = "peer closed";
@@ -396,7 +447,7 @@ void DeviceSimulator::HandleConnection() {
   for (;;) {
     std::uint8_t req[8];
     std::size_t got = 0;
-    const Io io = ReadExact(req, 8, &got);
+    const Io io = co_await ReadExact(req, 8, &got);
     if (io != Io::Ok) {
       record_.partialFrameBytes += got;
       if (got > 0) record_.lastEnd = "closed inside a frame";
@@ -449,10 +500,10 @@ void DeviceSimulator::HandleConnection() {
     }
 
     bool sentAck = false;
-    const After after = Reply(normal, fault, &sentAck);
+    const After after = co_await Reply(normal, fault, &sentAck);
     if (after == After::Close) break;
     if (after == After::Silent) {
-      Discard(true);
+      co_await Discard(true);
       break;
     }
     if (kind == Switch && sentAck) {
@@ -463,10 +514,10 @@ void DeviceSimulator::HandleConnection() {
       if (Units()) StartDownload();
     }
     if (kind == Size && sizeAccepted && sentAck) {
-      ReceiveBlocks(size);
+      co_await ReceiveBlocks(size);
       downloadDone = record_.lastEnd == "download complete";
       // A restarting device drops the connection once the last Ack is out.
-      if (downloadDone && options_.restartMs == 0) Discard(true);
+      if (downloadDone && options_.restartMs == 0) co_await Discard(true);
       break;
     }
   }
@@ -489,8 +540,12 @@ void DeviceSimulator::HandleConnection() {
 
 // Receives the image announced by an acknowledged size request: blocks of
 // 65,536 bytes, the last one shorter, each answered with one reply.
-void DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
+DeviceSimulator::Task<void> DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
   record_.image.clear();
+  record_.bytesReceived = 0;
+  record_.imageSha256.clear();
+  imageDigest_.Reset();
+  std::memset(imageTail_, 0, sizeof imageTail_);
   record_.blockSizes.clear();
   record_.imageComplete = false;
   record_.endsWithTova = false;
@@ -506,22 +561,19 @@ void DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
     const bool vanish = fault && fault->kind == FaultKind::Vanish;
     if (vanish) want = fault->hasValue ? std::min(fault->value, blockSize) : blockSize / 2;
 
-    const std::size_t before = record_.image.size();
-    record_.image.resize(before + want);
     std::size_t got = 0;
-    const Io io = want > 0 ? ReadExact(record_.image.data() + before, want, &got) : Io::Ok;
-    record_.image.resize(before + got);
+    const Io io = want > 0 ? co_await ReceiveImageBytes(want, &got) : Io::Ok;
     if (io != Io::Ok) {
       if (got > 0) record_.blockSizes.push_back(static_cast<std::uint32_t>(got));
       record_.lastEnd = io == Io::Stopped ? "stopped" : "closed inside block " + std::to_string(k);
       FinishImage();
-      return;
+      co_return;
     }
     if (vanish) {
       if (want > 0) record_.blockSizes.push_back(want);
       record_.lastEnd = "vanished inside block " + std::to_string(k);
       FinishImage();
-      return;
+      co_return;
     }
     record_.blockSizes.push_back(blockSize);
     Note("block %u: %u bytes", static_cast<unsigned>(k), static_cast<unsigned>(blockSize));
@@ -530,11 +582,11 @@ void DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
 
     std::uint8_t ack[8];
     SetFrame(ack, kAck);
-    const After after = Reply(ack, fault, &lastAck);
+    const After after = co_await Reply(ack, fault, &lastAck);
     if (after != After::Continue) {
       FinishImage();
-      if (after == After::Silent) Discard(true);
-      return;
+      if (after == After::Silent) co_await Discard(true);
+      co_return;
     }
   }
   FinishImage();
@@ -546,10 +598,13 @@ void DeviceSimulator::ReceiveBlocks(std::uint32_t size) {
   }
 }
 
-// Checks the trailer of the latest image and decodes a compressed one.
+// States the digest of the latest image, checks its trailer and decodes a
+// compressed one.
 void DeviceSimulator::FinishImage() {
+  record_.imageSha256 = Sha256Hex(imageDigest_.Finish());
+  imageDigest_.Reset();
+  record_.endsWithTova = record_.bytesReceived >= 4 && std::memcmp(imageTail_, "TOVA", 4) == 0;
   const std::vector<std::uint8_t>& img = record_.image;
-  record_.endsWithTova = img.size() >= 4 && std::memcmp(img.data() + img.size() - 4, "TOVA", 4) == 0;
   if (options_.decodedPath.empty() || !record_.endsWithTova || !record_.imageComplete) return;
   std::vector<std::uint8_t> decoded;
   std::string error;
@@ -595,9 +650,7 @@ void DeviceSimulator::EndDownload(bool complete) {
   auto from = std::chrono::steady_clock::now();
   if (complete) {
     ++unit.downloadsCompleted;
-    Sha256Digest digest;
-    digest.Update(record_.image.data(), record_.image.size());
-    unit.sha256 = Sha256Hex(digest.Finish());
+    unit.sha256 = record_.imageSha256;
     if (restartEnds_) from = *restartEnds_;
   }
   ArmLeave(from + std::chrono::milliseconds(options_.leaveAfterMs));
@@ -698,7 +751,7 @@ bool DeviceSimulator::LeaveUnit() {
   return true;
 }
 
-int DeviceSimulator::Serve() {
+DeviceSimulator::Task<int> DeviceSimulator::Serve() {
   switchesLeft_ = options_.switches;
   record_.unitsEnabled = Units();
   if (Units()) ArriveUnit();
@@ -715,22 +768,22 @@ int DeviceSimulator::Serve() {
       // No unit there: the next arrives after --absent; after the last one
       // nobody comes back, and the device waits to be stopped.
       if (unit_ >= options_.units) {
-        RunUntil(stopped_);
+        co_await WaitForStop();
         break;
       }
-      if (!Pause(options_.absentMs) || !ArriveUnit()) break;
+      if (!co_await Pause(options_.absentMs) || !ArriveUnit()) break;
       WriteOutputs();
       continue;
     }
-    asio::ip::tcp::socket socket(io_);
+    asio::ip::tcp::socket socket(strand_);
     asio::error_code ec;
-    bool done = false;
-    acceptor_.async_accept(socket, [&](const asio::error_code& e) {
-      ec = e;
-      done = true;
-    });
-    if (!RunUntil(done) || stopped_) break;
-    if (ec) continue;
+    co_await acceptor_.async_accept(socket, Await(ec));
+    if (stopped_) break;
+    if (ec) {
+      // Out of descriptors, say: wait a little instead of spinning.
+      if (ec != asio::error::operation_aborted && !leaveDue_) co_await Pause(10);
+      continue;
+    }
     if (leaveDue_) {
       socket.close(ec);  // came as the unit was pulled out
       continue;
@@ -744,16 +797,18 @@ int DeviceSimulator::Serve() {
       continue;
     }
     restartEnds_.reset();
-    // Replies go out at once; the split fault's two writes stay two segments.
+    // Replies go out at once; the split fault's two writes stay two
+    // segments.
     socket.set_option(asio::ip::tcp::no_delay(true), ec);
     peer_.emplace(std::move(socket));
-    HandleConnection();
+    co_await HandleConnection();
     peer_.reset();
+    std::vector<std::uint8_t>().swap(receiveBuffer_);
     WriteOutputs();
   }
   WriteOutputs();
-  if (unitFailed_) return 3;
-  return outputError_ ? 1 : 0;
+  if (unitFailed_) co_return 3;
+  co_return outputError_ ? 1 : 0;
 }
 
 }  // namespace mervix::devsim

@@ -4,11 +4,16 @@
 //
 // Its frame handling is written here on purpose, apart from the tool's own
 // protocol library, so that it checks that library instead of echoing it.
-// It serves one connection at a time on one thread, in the order a device
-// does things: read a request, answer it. Every wait is an Asio operation on
-// the device's own context, run to its end there, so that Stop (from any
-// thread, e.g. on SIGTERM/SIGINT) cancels whatever the device waits for and
-// ends it promptly. Standalone Asio: POSIX sockets or Winsock.
+// A device serves one connection at a time, in the order a device does
+// things: read a request, answer it. It is a coroutine on its own strand of
+// a context that many devices share, so that a thousand devices need
+// neither a thread each nor a buffer each: every wait is an Asio operation
+// the coroutine awaits, and Stop (from any thread, e.g. on SIGTERM/SIGINT)
+// cancels whatever the device waits for and ends it promptly. Standalone
+// Asio: POSIX sockets or Winsock.
+//
+// The bytes of an image are hashed as they arrive; they are kept only when
+// an output needs them (--image, --decoded).
 //
 // With --units it plays boards that come and go at its address, one after
 // another (see "Units" in the --help text): a unit's leaving is one more
@@ -16,12 +21,14 @@
 // there.
 #pragma once
 
+#include "resources/Sha256Digest.h"
 #include "tools/devsim/SimulatorOptions.h"
 
-#include <asio/executor_work_guard.hpp>
+#include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -54,7 +61,9 @@ struct SimulatorRecord {
   unsigned sizeRequests = 0;
   std::optional<std::uint32_t> announcedSize;
   std::vector<std::uint32_t> blockSizes;  // bytes received per block, the last may be partial
-  std::vector<std::uint8_t> image;        // bytes received after the latest acknowledged size
+  std::uint64_t bytesReceived = 0;        // after the latest acknowledged size
+  std::string imageSha256;                // of those bytes, once the blocks have ended
+  std::vector<std::uint8_t> image;        // those bytes, kept only for --image and --decoded
   bool imageComplete = false;             // all announced bytes arrived
   bool endsWithTova = false;
   unsigned downloadsCompleted = 0;        // last block acknowledged
@@ -84,7 +93,9 @@ std::string FormatRecord(const SimulatorRecord& record);
 
 class DeviceSimulator {
  public:
-  explicit DeviceSimulator(SimulatorOptions options);
+  // The device's handlers run on a strand of |io|, which may be shared with
+  // other devices and run by any number of threads.
+  DeviceSimulator(asio::io_context& io, SimulatorOptions options);
   ~DeviceSimulator();
 
   DeviceSimulator(const DeviceSimulator&) = delete;
@@ -109,9 +120,12 @@ class DeviceSimulator {
   // record after every connection and before returning. Returns 0, 1 when
   // the record or image could not be written, or 3 when a unit could not
   // come or go (the interface of --unit-link could not be set, or the
-  // address not listened on again); that reason is on standard error. Runs
-  // on one thread.
-  int Serve();
+  // address not listened on again); that reason is on standard error.
+  // Spawn it on GetExecutor().
+  asio::awaitable<int> Serve();
+
+  using Executor = asio::strand<asio::io_context::executor_type>;
+  const Executor& GetExecutor() const { return strand_; }
 
   // Ends Serve promptly: the wait in progress is cancelled and the record
   // written. Safe from any thread, also before Serve starts or after it
@@ -124,9 +138,12 @@ class DeviceSimulator {
   enum class Io { Ok, PeerClosed, Failed, Stopped };
   enum class After { Continue, Close, Silent };
 
-  void HandleConnection();
+  template <typename T>
+  using Task = asio::awaitable<T>;
+
+  Task<void> HandleConnection();
   bool OpenAcceptor(std::uint16_t port, std::string* error);
-  bool RunUntil(const bool& done);
+  Task<void> WaitForStop();
   bool Units() const { return options_.units > 0; }
   UnitRecord& CurrentUnit() { return record_.units.back(); }
   bool ArriveUnit();
@@ -137,26 +154,33 @@ class DeviceSimulator {
   void DisarmLeave();
   void Fail(const std::string& reason);
   void StopNow();
-  Io ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got);
-  Io WriteAll(const std::uint8_t* data, std::size_t size);
-  bool Pause(int milliseconds);  // false when stopped meanwhile
-  void Discard(bool countTrailing);
+  Task<Io> ReadExact(std::uint8_t* buffer, std::size_t size, std::size_t* got);
+  Task<Io> ReceiveImageBytes(std::uint32_t size, std::size_t* got);
+  void TakeImageBytes(const std::uint8_t* data, std::size_t size);
+  Task<Io> WriteAll(const std::uint8_t* data, std::size_t size);
+  Task<bool> Pause(int milliseconds);  // false when stopped meanwhile
+  Task<void> Discard(bool countTrailing);
   Fault* TakeFault(FaultStep step, std::uint32_t index);
-  After Reply(const std::uint8_t normal[8], Fault* fault, bool* sentAck);
-  void ReceiveBlocks(std::uint32_t size);
+  Task<After> Reply(const std::uint8_t normal[8], Fault* fault, bool* sentAck);
+  Task<void> ReceiveBlocks(std::uint32_t size);
   void FinishImage();
+  bool KeepsImage() const { return !options_.imagePath.empty() || !options_.decodedPath.empty(); }
   bool WriteOutputs();
   void Note(const char* format, ...) __attribute__((format(printf, 2, 3)));
   std::string Endpoint(int port) const;
 
   SimulatorOptions options_;
   SimulatorRecord record_;
-  asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
-  asio::ip::tcp::acceptor acceptor_{io_};
+  Executor strand_;
+  asio::ip::tcp::acceptor acceptor_{strand_};
   std::optional<asio::ip::tcp::socket> peer_;  // the connection being served
-  asio::steady_timer timer_{io_};
-  bool stopped_ = false;  // touched only on the thread that serves
+  asio::steady_timer timer_{strand_};
+  bool stopped_ = false;  // touched only on the strand
+  // The image being received: its digest and its last four bytes (the
+  // trailer), kept whether or not the bytes are.
+  Sha256Digest imageDigest_;
+  std::uint8_t imageTail_[4] = {};
+  std::vector<std::uint8_t> receiveBuffer_;  // while blocks come, unless they are kept
   std::uint16_t port_ = 0;
   unsigned switchesLeft_ = 0;   // status 1 until this reaches 0
   bool switchPending_ = false;  // switch acknowledged on this connection
@@ -177,7 +201,7 @@ class DeviceSimulator {
   bool downloadOpen_ = false;
   bool leaveDue_ = false;
   unsigned leaveArm_ = 0;
-  asio::steady_timer leaveTimer_{io_};
+  asio::steady_timer leaveTimer_{strand_};
   bool unitFailed_ = false;  // a unit could not come or go: Serve ends with 3
 };
 

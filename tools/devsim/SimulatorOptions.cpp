@@ -316,8 +316,8 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       if (!number(0xFFFFFFFFu)) return ParseOutcome::Error;
       o.maxImageSize = static_cast<std::uint32_t>(n);
     } else if (name == "--devices") {
-      if (!number(1024) || n == 0) {
-        *error = "option --devices: bad number '" + value + "' (1 to 1024)";
+      if (!number(16384) || n == 0) {
+        *error = "option --devices: bad number '" + value + "' (1 to 16384)";
         return ParseOutcome::Error;
       }
       o.devices = static_cast<unsigned>(n);
@@ -519,6 +519,9 @@ output ("listening on 127.0.0.1:2222"; an IPv6 address in brackets,
 or until a limit below is reached; then it writes its record and exits 0.
 A fleet (--devices) serves every device side by side, each one connection at
 a time; limits count per device, and it exits once every device has ended.
+The devices share a thread per core; an image's bytes are hashed as they
+arrive and kept in memory only for --image and --decoded, so a thousand
+devices take a few megabytes.
 
 Options:
   --listen ADDRESS     the IP address to listen on (default 127.0.0.1; ::1 is
@@ -539,7 +542,7 @@ Options:
   --downloads N        exit after N completed downloads
   --fault STEP[.N]=KIND[:ARGS]
                        inject a fault; may be repeated; each fires once
-  --devices N          serve a fleet of N independent devices (1 to 1024) on
+  --devices N          serve a fleet of N independent devices (1 to 16384) on
                        N consecutive ports from --port (with --port 0, each on
                        a free port); each has its own mode, faults and
                        outputs: the --record, --image and --decoded paths get
@@ -640,7 +643,9 @@ SIGTERM or SIGINT.
 Record (key=value lines): connections, status_queries, switch_acks,
 reconnect_ms (milliseconds from each switch ack to the next connection),
 sector_requests, sector_address, size_requests, announced_size, blocks,
-block_sizes, bytes_received, image_complete, ends_with_tova,
+block_sizes, bytes_received, image_sha256 (SHA-256 of the bytes received
+after the latest acknowledged size, lower-case hex, once its blocks have
+ended), image_complete, ends_with_tova,
 downloads_completed, bad_frames, lockstep_violations, partial_frame_bytes,
 trailing_bytes, faults_fired, decoded_size, decode_error, last_end,
 restarts (restarts begun), restart_refused (connections closed unread while

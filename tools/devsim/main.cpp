@@ -4,9 +4,11 @@
 #include "tools/devsim/SimulatorOptions.h"
 #include "MervixVersion.h"
 
+#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/strand.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,26 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// A fleet needs two descriptors a device (its listener and its connection):
+// the soft limit goes up to the hard one.
+void RaiseDescriptorLimit() {
+#ifndef _WIN32
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace mervix::devsim;
@@ -35,11 +57,16 @@ int main(int argc, char** argv) {
       break;
   }
 
+  RaiseDescriptorLimit();
+
+  // Every device is a coroutine on its own strand of one context, run by a
+  // thread per core (at most one per device).
+  asio::io_context io;
+
   // SIGTERM/SIGINT (Ctrl-C on a Windows console) stop every device: each
   // ends the wait it is in and writes its record. Later signals are taken
   // and ignored while the devices finish.
-  asio::io_context signalContext;
-  asio::signal_set signals(signalContext, SIGINT, SIGTERM);
+  asio::signal_set signals(asio::make_strand(io), SIGINT, SIGTERM);
 #ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
@@ -49,7 +76,7 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<DeviceSimulator>> devices;
   for (unsigned k = 0; k < options.devices; ++k) {
     const SimulatorOptions own = DeviceOptions(options, k);
-    devices.push_back(std::make_unique<DeviceSimulator>(own));
+    devices.push_back(std::make_unique<DeviceSimulator>(io, own));
     if (!devices.back()->Listen(&error)) {
       if (own.name.empty()) std::fprintf(stderr, "mervix-devsim: %s\n", error.c_str());
       else std::fprintf(stderr, "mervix-devsim: device %s: %s\n", own.name.c_str(), error.c_str());
@@ -65,22 +92,26 @@ int main(int argc, char** argv) {
   for (const auto& device : devices) std::printf("listening on %s\n", device->Listening().c_str());
   std::fflush(stdout);
 
-  // A thread per device (a device's waits block its thread); this one waits
-  // for a signal until the last device has ended by itself.
+  // The signal's wait ends with the last device, so that the context then
+  // runs out of work and the threads return.
   signals.async_wait([&devices](const asio::error_code& ec, int) {
     if (ec) return;
     for (const auto& device : devices) device->Stop();
   });
   std::vector<int> codes(devices.size(), 0);
   std::atomic<std::size_t> serving{devices.size()};
-  std::vector<std::thread> threads;
   for (std::size_t k = 0; k < devices.size(); ++k) {
-    threads.emplace_back([&, k] {
-      codes[k] = devices[k]->Serve();
-      if (--serving == 0) asio::post(signalContext, [&signals] { signals.cancel(); });
-    });
+    asio::co_spawn(devices[k]->GetExecutor(), devices[k]->Serve(),
+                   [&, k](std::exception_ptr failure, int code) {
+                     codes[k] = failure ? 1 : code;
+                     if (--serving == 0) asio::post(signals.get_executor(), [&signals] { signals.cancel(); });
+                   });
   }
-  signalContext.run();
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t threadCount = std::min<std::size_t>(devices.size(), cores);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 1; t < threadCount; ++t) threads.emplace_back([&io] { io.run(); });
+  io.run();
   for (std::thread& t : threads) t.join();
   int rc = 0;
   for (int code : codes) rc = std::max(rc, code);
