@@ -2,6 +2,7 @@
 
 #include "resources/MessageTable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -187,7 +188,8 @@ void DownloadJob::Carry(const Action& action, const BoxText* box) {
       port_->Connect(action.host, action.port);
       return;
     case ActionKind::SendFrame:
-      port_->Send(action.frame.data(), action.frame.size());
+      std::copy(action.frame.begin(), action.frame.end(), frameOut_.begin());
+      port_->Send(frameOut_.data(), frameOut_.size());
       port_->AwaitResponse(ResponseWait::Reply);
       return;
     case ActionKind::SendImage:

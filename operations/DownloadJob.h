@@ -23,6 +23,7 @@
 #include "protocol/SessionMachine.h"
 #include "resources/LogPane.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -46,7 +47,8 @@ class RunPort {
   virtual void Connect(const std::string& host, std::uint16_t port) = 0;
   // Hands the bytes to the connection; OnSent once they have all gone out,
   // or OnSendFailed. What arrives meanwhile is reported as it comes (the
-  // machine holds it). The bytes are valid only during the call.
+  // machine holds it). The bytes stay valid and unchanged until then, or
+  // until the connection is closed: a runner may send them without a copy.
   virtual void Send(const std::uint8_t* data, std::size_t size) = 0;
   // Closes the connection. With |drain| it first shuts down the sending
   // direction and discards what the device still sends, for at most 3 s.
@@ -191,6 +193,8 @@ class DownloadJob : public RunEvents {
   std::deque<PendingEvent> pendingEvents_;
   std::vector<Action> scratch_;
   std::vector<std::uint8_t> blockBuffer_;
+  // The request frame being sent (the runner may send from it directly).
+  std::array<std::uint8_t, 8> frameOut_{};
   Sha256 sentHash_;  // what went out of an image that is not held
   // A held image: the bytes sent from the first one on, and whether every
   // block followed the one before.

@@ -96,8 +96,14 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
   bool connecting = false;
   bool connected = false;
 
-  std::array<std::uint8_t, 16384> readBuffer{};
-  // The bytes being written, and those handed over meanwhile.
+  // A device answers in 8-byte frames: a small buffer serves it, however
+  // many runners there are.
+  std::array<std::uint8_t, 512> readBuffer{};
+  // The bytes being written: the caller's own while |writingCallers|
+  // (they stay valid until the send has gone), else |writing|; and those
+  // handed over meanwhile, copied.
+  const std::uint8_t* writingData = nullptr;
+  std::size_t writingSize = 0;
   std::vector<std::uint8_t> writing;
   std::vector<std::uint8_t> queued;
   bool writeInFlight = false;
@@ -220,16 +226,28 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
       job->OnSendFailed("not connected");
       return;
     }
-    queued.insert(queued.end(), data, data + size);
     Touch();
-    if (!writeInFlight) Write(link);
+    if (!writeInFlight) {
+      // Straight from the caller's bytes: a block of an image that every
+      // device is sent is never copied per device.
+      writingData = data;
+      writingSize = size;
+      Write(link);
+      return;
+    }
+    queued.insert(queued.end(), data, data + size);
+  }
+
+  void TakeQueued() {
+    writing.swap(queued);
+    queued.clear();
+    writingData = writing.data();
+    writingSize = writing.size();
   }
 
   void Write(unsigned id) {
-    writing.swap(queued);
-    queued.clear();
     writeInFlight = true;
-    asio::async_write(socket, asio::buffer(writing),
+    asio::async_write(socket, asio::buffer(writingData, writingSize),
                       [self = shared_from_this(), id](const asio::error_code& ec, std::size_t) {
                         if (!self->Current(id)) return;
                         self->writeInFlight = false;
@@ -239,6 +257,7 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
                         }
                         if (self->watching) self->Touch();
                         if (!self->queued.empty()) {
+                          self->TakeQueued();
                           self->Write(id);
                           return;
                         }
@@ -297,6 +316,8 @@ struct AsioRunner::State : std::enable_shared_from_this<AsioRunner::State> {
     if (socket.is_open()) socket.close(ignored);
     connected = false;
     writeInFlight = false;
+    writingData = nullptr;
+    writingSize = 0;
     writing.clear();
     queued.clear();
   }
