@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -37,10 +38,13 @@ inline bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 // One download to a device already in download mode: status query, size
-// request, then the image in blocks of 64 KB written as 1,024-byte pieces,
-// an 8-byte acknowledgement awaited after each block. |noDelay| switches
-// Nagle's algorithm off. Returns true when every reply was the expected one.
-inline bool MinimalDownload(std::uint16_t port, const std::vector<std::uint8_t>& image, bool noDelay) {
+// request, then the image in blocks of 64 KB written as pieces of |piece|
+// bytes (1,024 as the device's service reads them, or 65,536: one send()
+// per block), an 8-byte acknowledgement awaited after each block. |noDelay|
+// switches Nagle's algorithm off. Returns true when every reply was the
+// expected one.
+inline bool MinimalDownload(std::uint16_t port, const std::vector<std::uint8_t>& image, bool noDelay,
+                            std::size_t piece = 1024) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
   if (noDelay) {
@@ -59,13 +63,13 @@ inline bool MinimalDownload(std::uint16_t port, const std::vector<std::uint8_t>&
   const std::uint32_t n = static_cast<std::uint32_t>(image.size());
   const std::uint8_t size[8] = {0x51, 0x22, std::uint8_t(n >> 24), std::uint8_t(n >> 16),
                                 std::uint8_t(n >> 8), std::uint8_t(n), 0, 0};
-  ok = ok && SendAll(fd, size, 8) && ReadFrame(fd, reply) && reply[1] == 0x03;
+  ok = ok && SendAll(fd, size, 8) && ReadFrame(fd, reply) && reply[0] == 0x52 && reply[1] == 0x03;
   for (std::size_t block = 0; ok && block < image.size(); block += 65536) {
     const std::size_t end = std::min(image.size(), block + 65536);
-    for (std::size_t piece = block; ok && piece < end; piece += 1024) {
-      ok = SendAll(fd, image.data() + piece, std::min<std::size_t>(1024, end - piece));
+    for (std::size_t at = block; ok && at < end; at += piece) {
+      ok = SendAll(fd, image.data() + at, std::min<std::size_t>(piece, end - at));
     }
-    ok = ok && ReadFrame(fd, reply) && reply[1] == 0x03;
+    ok = ok && ReadFrame(fd, reply) && reply[0] == 0x52 && reply[1] == 0x03;
   }
   ::close(fd);
   return ok;
