@@ -122,6 +122,9 @@ void DownloadJob::Feed(const Event& event) {
   Handle(event);
   DrainPendingEvents();
   busy_ = false;
+  // An ended run gives back the room its actions took: a fleet keeps every
+  // device's job to its end, and thousands of them add up.
+  if (!InProgress() && scratch_.capacity() > 0) std::vector<Action>().swap(scratch_);
 }
 
 void DownloadJob::Handle(const Event& event) {
