@@ -177,6 +177,7 @@ int main(int argc, char** argv) {
   std::printf("%8s %6s %8s %7s %9s %7s %7s %8s %8s\n", "devices", "jobs", "wall s", "ratio", "peak MB", "fds",
               "cpu s", "cpu s/GB", "exact");
   std::vector<Row> rows;
+  double oneSeconds = 0;
   bool allOk = true;
   for (unsigned n : sizes) {
     if (n == 0) continue;
@@ -184,7 +185,10 @@ int main(int argc, char** argv) {
     if (!RunSize(n, image, sha256, &row)) return 1;
     const Figures& f = row.figures;
     const double gigabytes = static_cast<double>(n) * kImageSize / 1e9;
-    std::printf("%8u %6u %8.2f %7s %9.1f %7d %7.2f %8.2f %8u\n", n, std::min(n, kMostJobs), f.seconds, "",
+    if (n == 1) oneSeconds = f.seconds;
+    char ratio[16] = "-";
+    if (oneSeconds > 0) std::snprintf(ratio, sizeof ratio, "%.2f", f.seconds / oneSeconds);
+    std::printf("%8u %6u %8.2f %7s %9.1f %7d %7.2f %8.2f %8u\n", n, std::min(n, kMostJobs), f.seconds, ratio,
                 f.peakKb / 1024.0, f.peakDescriptors, f.cpuSeconds, f.cpuSeconds / gigabytes, row.exact);
     std::fflush(stdout);
     if (f.exitCode != 0) {
