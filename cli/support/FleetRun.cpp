@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <functional>
 #include <map>
 #include <memory>
@@ -314,11 +315,13 @@ int RunFleet(const char* name, const RunOptions& options, const std::vector<Prep
   // standard output only when it is not that terminal.
   FleetOutput output{name, streams.out, streams.err};
   output.json = options.json;
-  std::vector<std::string> labels;
-  for (const RolloutDevice& d : devices) labels.push_back(d.device.label);
-  FleetBoard board(labels);
+  // Made only when it is shown: a row per device adds up over thousands.
+  std::optional<FleetBoard> board;
   if (!options.json && ShowsProgress(options.progress, streams.err)) {
-    output.board = &board;
+    std::vector<std::string> labels;
+    for (const RolloutDevice& d : devices) labels.push_back(d.device.label);
+    board.emplace(labels);
+    output.board = &*board;
     output.logLines = !IsTerminal(streams.out);
   }
 
