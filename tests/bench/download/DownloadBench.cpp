@@ -35,6 +35,7 @@
 #include "operations/ImagePreparation.h"
 #include "resources/LogPane.h"
 #include "resources/Sha256Digest.h"
+#include "tests/bench/BenchSupport.h"
 #include "tests/bench/download/FastPeer.h"
 #include "tests/bench/download/MinimalClient.h"
 #include "tests/support/DevsimProcess.h"
@@ -61,7 +62,8 @@
 namespace mervix {
 namespace {
 
-constexpr std::size_t kImageSize = 2031616;
+using bench::kImageSize;
+
 
 // Answers OK to the confirmation and No to "Retry?"; the boxes go nowhere
 // (the run's failure says what went wrong).
@@ -72,19 +74,6 @@ class QuietDialogs : public cli::RunDialogs {
   }
   void Show(std::uint16_t, const std::string&) override {}
 };
-
-std::vector<std::uint8_t> TheImage() {
-  std::vector<std::uint8_t> image(kImageSize);
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
-  return image;
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -357,11 +346,11 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::vector<std::uint8_t> image = mervix::TheImage();
-  std::printf("load average before: %s (%u cores)\n", mervix::LoadAverage().c_str(),
+  const std::vector<std::uint8_t> image = mervix::bench::BenchImage();
+  std::printf("load average before: %s (%u cores)\n", mervix::bench::LoadAverage().c_str(),
               std::thread::hardware_concurrency());
   bool ok = mervix::DataPhase(image, runs, only);
   if (rounds > 0) ok = mervix::CpuPerGigabyte(image, devices, rounds) && ok;
-  std::printf("load average after: %s\n", mervix::LoadAverage().c_str());
+  std::printf("load average after: %s\n", mervix::bench::LoadAverage().c_str());
   return ok ? 0 : 1;
 }

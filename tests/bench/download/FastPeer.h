@@ -21,6 +21,8 @@
 //   r.ok, r.error, r.dataPhaseNs
 #pragma once
 
+#include "tests/bench/download/MinimalClient.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -111,17 +113,6 @@ class FastPeer {
       results_.push_back(std::move(r));
       ready_.notify_one();
     }
-  }
-
-  // Reads exactly 8 bytes; false on close or error.
-  static bool ReadFrame(int fd, std::uint8_t frame[8]) {
-    std::size_t got = 0;
-    while (got < 8) {
-      const ssize_t n = ::recv(fd, frame + got, 8 - got, 0);
-      if (n <= 0) return false;
-      got += static_cast<std::size_t>(n);
-    }
-    return true;
   }
 
   static bool SendFrame(int fd, const std::uint8_t frame[8]) {

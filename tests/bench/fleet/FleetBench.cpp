@@ -16,6 +16,7 @@
 //
 //   bench_fleet [DEVICES...]     default: 1 200 1000 10000
 #include "resources/Sha256Digest.h"
+#include "tests/bench/BenchSupport.h"
 #include "tests/support/DevsimProcess.h"
 #include "tests/support/Programs.h"
 
@@ -38,7 +39,8 @@
 
 namespace {
 
-constexpr std::size_t kImageSize = 2031616;
+using mervix::bench::kImageSize;
+using mervix::bench::LoadAverage;
 constexpr unsigned kDevicesPerSimulator = 1000;
 constexpr unsigned kMostJobs = 1000;
 
@@ -51,13 +53,6 @@ int OpenDescriptors(pid_t pid) {
   }
   ::closedir(dir);
   return count;
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 struct Figures {
@@ -106,12 +101,6 @@ Figures Measure(const std::vector<std::string>& argv) {
   return f;
 }
 
-std::vector<char> TheImage() {
-  std::vector<char> image(kImageSize);
-  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 131 + (i >> 9));
-  return image;
-}
-
 struct Row {
   unsigned devices = 0;
   Figures figures;
@@ -120,7 +109,7 @@ struct Row {
 
 // One size: its simulators, the hosts file, the command, the check of
 // every device's record.
-bool RunSize(unsigned devices, const std::vector<char>& image, const std::string& sha256, Row* row) {
+bool RunSize(unsigned devices, const std::vector<std::uint8_t>& image, const std::string& sha256, Row* row) {
   row->devices = devices;
   const unsigned processes = (devices + kDevicesPerSimulator - 1) / kDevicesPerSimulator;
   std::vector<std::unique_ptr<mervix::testing::DevsimProcess>> sims;
@@ -136,7 +125,7 @@ bool RunSize(unsigned devices, const std::vector<char>& image, const std::string
     sims.push_back(std::move(sim));
   }
   const std::string imagePath = sims.front()->FilePath("bench.img");
-  std::ofstream(imagePath, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  std::ofstream(imagePath, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
   const std::string hostsPath = sims.front()->FilePath("hosts.txt");
   {
     std::ofstream hosts(hostsPath);
@@ -168,9 +157,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<unsigned>(std::atoi(argv[i])));
   if (sizes.empty()) sizes = {1, 200, 1000, 10000};
 
-  const std::vector<char> image = TheImage();
+  const std::vector<std::uint8_t> image = mervix::bench::BenchImage();
   mervix::Sha256Digest digest;
-  digest.Update(reinterpret_cast<const std::uint8_t*>(image.data()), image.size());
+  digest.Update(image.data(), image.size());
   const std::string sha256 = mervix::Sha256Hex(digest.Finish());
 
   std::printf("load average before: %s (%u cores)\n", LoadAverage().c_str(), std::thread::hardware_concurrency());
