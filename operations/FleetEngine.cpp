@@ -107,35 +107,45 @@ RunCause MostSeriousCause(const std::vector<RunCause>& causes) {
   return *std::min_element(causes.begin(), causes.end());
 }
 
-// One device: its log, its job, and the link that carries the job's
-// actions to the front end's runner and tells the engine what it must know.
+// One device: its record, and while it runs its log, its job and the link
+// that carries the job's actions to the front end's runner and tells the
+// engine what it must know. The log and the job are made when the device
+// starts and given back once its end has been told: a fleet of thousands
+// keeps only the records of those that ended.
 struct FleetEngine::Run : RunPort {
-  Run(FleetEngine& fleet, std::size_t at)
-      : engine(fleet),
-        index(at),
-        log([this](const std::string&, const std::string& appended) {
-          if (!appended.empty()) engine.observer_.OnDeviceLog(index, appended);
-        }),
-        job(log) {}
+  Run(FleetEngine& fleet, std::size_t at) : engine(fleet), index(at) {}
+
+  struct Live {
+    explicit Live(Run& run)
+        : log([&run](const std::string&, const std::string& appended) {
+            if (!appended.empty()) run.engine.observer_.OnDeviceLog(run.index, appended);
+          }),
+          job(log) {}
+    LogPane log;
+    DownloadJob job;
+    RunPort* runner = nullptr;
+  };
+
+  RunPort& Runner() { return *live->runner; }
 
   // RunPort: everything goes to the runner; progress and the end are heard.
-  void Connect(const std::string& host, std::uint16_t port) override { runner->Connect(host, port); }
-  void Send(const std::uint8_t* data, std::size_t size) override { runner->Send(data, size); }
-  void Close(bool drain) override { runner->Close(drain); }
-  void Pause(int milliseconds) override { runner->Pause(milliseconds); }
+  void Connect(const std::string& host, std::uint16_t port) override { Runner().Connect(host, port); }
+  void Send(const std::uint8_t* data, std::size_t size) override { Runner().Send(data, size); }
+  void Close(bool drain) override { Runner().Close(drain); }
+  void Pause(int milliseconds) override { Runner().Pause(milliseconds); }
   void Ask(Question question, const std::string& text, const std::string& detail, ButtonSet buttons) override {
-    runner->Ask(question, text, detail, buttons);
+    Runner().Ask(question, text, detail, buttons);
   }
   bool ShowMessage(std::uint16_t messageId, const std::string& text, const std::string& detail) override {
-    return runner->ShowMessage(messageId, text, detail);
+    return Runner().ShowMessage(messageId, text, detail);
   }
-  void AwaitResponse(ResponseWait wait) override { runner->AwaitResponse(wait); }
+  void AwaitResponse(ResponseWait wait) override { Runner().AwaitResponse(wait); }
   void ReportProgress(const Progress& progress) override {
-    runner->ReportProgress(progress);
+    Runner().ReportProgress(progress);
     engine.observer_.OnDeviceProgress(index, progress);
   }
   void RunEnded(RunOutcome outcome, const Failure& failure) override {
-    runner->RunEnded(outcome, failure);
+    Runner().RunEnded(outcome, failure);
     ranToEnd = true;
     // Taken up from the event loop: the job is still inside its report.
     FleetEngine* fleet = &engine;
@@ -145,9 +155,7 @@ struct FleetEngine::Run : RunPort {
 
   FleetEngine& engine;
   std::size_t index;
-  LogPane log;
-  DownloadJob job;
-  RunPort* runner = nullptr;
+  std::unique_ptr<Live> live;  // while the device runs
   DeviceRecord record;
   bool ranToEnd = false;  // the job told its end
   bool awaiting = false;  // its write finished; waiting for it to come back
@@ -238,13 +246,15 @@ bool FleetEngine::StartNext() {
     ProbeNow(r);
     return true;
   }
-  r.runner = &host_.RunnerFor(r.index, r.job);
-  r.job.Machine().SetModeSwitchPauseMs(settings_.modeSwitchPauseMs);
-  r.job.SetRetryPolicy(settings_.retry);
+  r.live = std::make_unique<Run::Live>(r);
+  DownloadJob& job = r.live->job;
+  r.live->runner = &host_.RunnerFor(r.index, job);
+  job.Machine().SetModeSwitchPauseMs(settings_.modeSwitchPauseMs);
+  job.SetRetryPolicy(settings_.retry);
   ++active_;
   observer_.OnDeviceStarted(r.index);
   const FleetDevice& d = devices_[r.index];
-  if (!r.job.Start(ImageOf(r.index), d.host, d.port, r)) {
+  if (!job.Start(ImageOf(r.index), d.host, d.port, r)) {
     r.record.outcome = RunOutcome::Failed;
     r.record.failure.message = "the run could not be started";
     Close(r, true);
@@ -254,8 +264,10 @@ bool FleetEngine::StartNext() {
 
 void FleetEngine::RunEnded(std::size_t index) {
   Run& r = *runs_[index];
-  r.record.outcome = r.job.LastOutcome();
-  r.record.failure = r.job.LastFailure();
+  // A run a hard stop concluded already.
+  if (r.record.ended || !r.live) return;
+  r.record.outcome = r.live->job.LastOutcome();
+  r.record.failure = r.live->job.LastFailure();
   Close(r, true);
 }
 
@@ -267,10 +279,10 @@ void FleetEngine::Close(Run& r, bool fromRun) {
                                                                               r.record.startSteady)
                             .count();
   if (!fromRun && !r.ranToEnd) r.record.outcome = RunOutcome::Stopped;
-  r.record.retriesUsed = r.job.RetriesUsed();
+  if (r.live) r.record.retriesUsed = r.live->job.RetriesUsed();
   r.record.cause = CauseOf(r.record.outcome, r.record.failure);
   if (r.record.outcome == RunOutcome::Finished) {
-    r.record.sentSha256 = r.job.SentSha256();
+    if (r.live) r.record.sentSha256 = r.live->job.SentSha256();
     // What the device holds is not the image: as a broken link.
     if (r.record.sentSha256 != ImageOf(r.index).sha256) r.record.cause = RunCause::Link;
   }
@@ -362,8 +374,15 @@ void FleetEngine::Conclude(Run& r, bool fromRun) {
     HaltWith(FleetHalt::Budget);
   }
   observer_.OnDeviceEnded(r.index, r.record);
+  Release(r);
   if (!fromRun) return;
   AfterEnd();
+}
+
+void FleetEngine::Release(Run& r) {
+  if (!r.live) return;
+  host_.Released(r.index);
+  r.live.reset();
 }
 
 void FleetEngine::HaltWith(FleetHalt why) {
@@ -422,8 +441,8 @@ void FleetEngine::Stop(bool atOnce) {
       r->record.ended = true;
       --active_;
       Conclude(*r, false);
-    } else if (!settings_.planOnly) {
-      r->job.Stop(atOnce);
+    } else if (r->live) {
+      r->live->job.Stop(atOnce);
     }
   }
   CheckFleetEnded();
@@ -439,9 +458,9 @@ void FleetEngine::Finish() {
       Conclude(*r, false);
       continue;
     }
-    if (r->ranToEnd) {
-      r->record.outcome = r->job.LastOutcome();
-      r->record.failure = r->job.LastFailure();
+    if (r->ranToEnd && r->live) {
+      r->record.outcome = r->live->job.LastOutcome();
+      r->record.failure = r->live->job.LastFailure();
     }
     Close(*r, false);
   }
@@ -459,7 +478,6 @@ bool FleetEngine::Ended() const {
 
 const FleetDevice& FleetEngine::Device(std::size_t index) const { return devices_[index]; }
 const DeviceRecord& FleetEngine::Record(std::size_t index) const { return runs_[index]->record; }
-DownloadJob& FleetEngine::Job(std::size_t index) { return runs_[index]->job; }
 
 std::vector<RunCause> FleetEngine::Causes() const {
   std::vector<RunCause> causes;

@@ -155,6 +155,10 @@ class FleetHost {
   // the answer from the event loop. A host that cannot probe answers
   // NoConnection, saying so.
   virtual void Probe(std::size_t index, const FleetDevice& device, std::function<void(const ProbeAnswer&)> done);
+  // Device |index|'s end has been told and its job is about to go: the
+  // runner made for it must not reach the job any more, and may go too.
+  // Called from the event loop, never from inside the runner.
+  virtual void Released(std::size_t /*index*/) {}
 };
 
 class FleetObserver {
@@ -202,7 +206,6 @@ class FleetEngine {
   std::size_t Size() const { return devices_.size(); }
   const FleetDevice& Device(std::size_t index) const;
   const DeviceRecord& Record(std::size_t index) const;
-  DownloadJob& Job(std::size_t index);
   std::vector<RunCause> Causes() const;
   const PreparedImage& Image(std::size_t index = 0) const { return images_[index]; }
   // The image device |index| gets.
@@ -222,6 +225,8 @@ class FleetEngine {
   // device's return, if any) concluded: counted, told, the next started.
   void Close(Run& run, bool fromRun);
   void Conclude(Run& run, bool fromRun);
+  // Gives back a concluded device's job and log.
+  void Release(Run& run);
   void HaltWith(FleetHalt why);
   // Probes device |run| (a plan, or the wait for its return).
   void ProbeNow(Run& run);

@@ -40,6 +40,10 @@ RunPort& QtFleetHost::RunnerFor(std::size_t index, DownloadJob& job) {
   return *runners_[index];
 }
 
+void QtFleetHost::Released(std::size_t index) {
+  if (index < runners_.size()) runners_[index].reset();
+}
+
 void QtFleetHost::Later(std::function<void()> task) {
   QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
 }

@@ -44,11 +44,15 @@ class QtFleetHost : public QObject, public FleetHost {
   // The bound of a status query's connection and of its reply.
   static constexpr int kProbeLimitMs = 2000;
 
-  // The runner of device |index|; null before the engine started it.
+  // The runner of device |index|; null before the engine started it and
+  // once the engine gave back its job.
   QtRunner* Runner(std::size_t index) const;
 
   // FleetHost.
   RunPort& RunnerFor(std::size_t index, DownloadJob& job) override;
+  // The runner goes with its job: it holds the job, and a late signal of
+  // its socket must not reach it.
+  void Released(std::size_t index) override;
   void Later(std::function<void()> task) override;
   void After(int milliseconds, std::function<void()> task) override;
   // A status query from the window's event loop (QtProbe).

@@ -53,6 +53,7 @@ struct RunSetup {
         setup.report.Follow(job);
         return setup.runner;
       }
+      void Released(std::size_t) override { setup.report.Unfollow(); }
       void Later(std::function<void()> task) override { asio::post(setup.io, std::move(task)); }
       void After(int milliseconds, std::function<void()> task) override {
         AfterOn(setup.io, milliseconds, std::move(task));
@@ -75,7 +76,7 @@ struct RunSetup {
     }
     io.run();
     engine.Finish();
-    return report.Finish(&engine.Job(0), runner.Ended(), runner.Outcome(), runner.LastFailure());
+    return report.Finish(&engine.Record(0), runner.Ended(), runner.Outcome(), runner.LastFailure());
   }
 
   asio::io_context io;

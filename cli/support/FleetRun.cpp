@@ -76,8 +76,9 @@ struct FleetOutput {
   FleetBoard* board = nullptr;  // a terminal: the board on err
 };
 
-// What the command line keeps of one device besides its run: the runner,
-// its dialogs and the JSON events, and the log text not yet a whole line.
+// What the command line has of one device while it runs: the runner, its
+// dialogs and the JSON events, and the log text not yet a whole line. Made
+// when the device starts and dropped once its end has been told.
 struct DeviceOutput {
   DeviceOutput(asio::io_context& io, const RolloutDevice& device, const RunnerLimits& limits,
                const FleetOutput& output)
@@ -93,7 +94,6 @@ struct DeviceOutput {
   FleetDialogs dialogs;
   AsioRunner runner;
   std::string pending;
-  int code = kExitStopped;
 };
 
 // The command line's side of a fleet: Asio runners on one io_context for
@@ -116,10 +116,10 @@ class Fleet : public FleetHost, public FleetObserver {
                       std::fflush(output_.err);
                     }),
         redraw_(io_),
-        engine_(images, FleetDevicesOf(devices), SettingsOf(options, devices.size()), *this, *this) {
-    const RunnerLimits limits = LimitsOf(options);
-    for (const RolloutDevice& d : devices) outputs_.push_back(std::make_unique<DeviceOutput>(io_, d, limits, output_));
-  }
+        limits_(LimitsOf(options)),
+        outputs_(devices.size()),
+        codes_(devices.size(), kExitStopped),
+        engine_(images, FleetDevicesOf(devices), SettingsOf(options, devices.size()), *this, *this) {}
 
   bool Run(std::string* error) {
     interrupts_.Arm(engine_);
@@ -132,15 +132,16 @@ class Fleet : public FleetHost, public FleetObserver {
   }
 
   const FleetEngine& Engine() const { return engine_; }
-  int Code(std::size_t index) const { return outputs_[index]->code; }
+  int Code(std::size_t index) const { return codes_[index]; }
 
   // FleetHost.
   RunPort& RunnerFor(std::size_t index, DownloadJob& job) override {
-    DeviceOutput& d = *outputs_[index];
+    DeviceOutput& d = Output(index);
     d.runner.Attach(job);
     d.report.Follow(job);
     return d.runner;
   }
+  void Released(std::size_t index) override { outputs_[index].reset(); }
   void Later(std::function<void()> task) override { asio::post(io_, std::move(task)); }
   void After(int milliseconds, std::function<void()> task) override { AfterOn(io_, milliseconds, std::move(task)); }
   // A status query only, bounded shorter than a run's waits: a device that
@@ -159,7 +160,7 @@ class Fleet : public FleetHost, public FleetObserver {
   // Complete log lines go out prefixed with the device (with --json: as
   // events that carry it).
   void OnDeviceLog(std::size_t index, const std::string& appended) override {
-    DeviceOutput& d = *outputs_[index];
+    DeviceOutput& d = Output(index);
     if (output_.json) {
       d.report.Log(appended);
       return;
@@ -174,24 +175,26 @@ class Fleet : public FleetHost, public FleetObserver {
     std::fflush(output_.out);
   }
   void OnDeviceProgress(std::size_t index, const Progress& progress) override {
-    if (output_.json) outputs_[index]->report.OnProgress(progress);
+    if (output_.json) Output(index).report.OnProgress(progress);
     if (output_.board != nullptr) {
       const auto now = std::chrono::steady_clock::now().time_since_epoch();
       output_.board->Progressed(index, progress, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
     }
   }
   void OnDeviceEnded(std::size_t index, const DeviceRecord& record) override {
-    DeviceOutput& d = *outputs_[index];
-    d.code = ExitCodeOfCause(record.cause);
+    codes_[index] = ExitCodeOfCause(record.cause);
     // A plan writes nothing and records nothing: its table comes at the end.
     if (options_.plan) return;
     const Failure failure = record.started ? record.failure : NotStartedFailure();
     if (output_.board != nullptr) output_.board->Ended(index, record.outcome, failure);
     WriteRecord(index, record, failure);
     if (options_.json) {
+      // A device never started gets its report only now, for this event.
+      DeviceOutput& d = Output(index);
       d.report.SetVerdict(record.started ? OutcomeName(record.outcome) : "not_started", CauseName(record.cause),
-                          d.code);
-      d.report.Finish(&engine_.Job(index), true, record.outcome, failure, false);
+                          codes_[index]);
+      d.report.Finish(record.started ? &record : nullptr, true, record.outcome, failure, false);
+      if (!record.started) outputs_[index].reset();
     }
   }
   void OnFleetHalted(FleetHalt why) override {
@@ -231,6 +234,11 @@ class Fleet : public FleetHost, public FleetObserver {
     return settings;
   }
 
+  DeviceOutput& Output(std::size_t index) {
+    if (!outputs_[index]) outputs_[index] = std::make_unique<DeviceOutput>(io_, devices_[index], limits_, output_);
+    return *outputs_[index];
+  }
+
   // What a device the roll-out did not reach is recorded with.
   Failure NotStartedFailure() const {
     Failure failure;
@@ -263,7 +271,7 @@ class Fleet : public FleetHost, public FleetObserver {
     run.image = &engine_.ImageOf(index);
     run.record = &r;
     run.failure = failure;
-    run.exitCode = outputs_[index]->code;
+    run.exitCode = codes_[index];
     run.fields = device.fields;
     record_->Append(RecordLine(run));
   }
@@ -275,7 +283,10 @@ class Fleet : public FleetHost, public FleetObserver {
   asio::io_context io_;
   FleetInterrupts interrupts_;
   asio::steady_timer redraw_;
+  RunnerLimits limits_;
+  // Of the devices running; they go after the engine, whose jobs they serve.
   std::vector<std::unique_ptr<DeviceOutput>> outputs_;
+  std::vector<int> codes_;  // each device's exit code, once it ended
   FleetEngine engine_;
 };
 

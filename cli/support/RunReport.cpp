@@ -256,11 +256,11 @@ void RunReport::OnProgress(const Progress& p) {
 
 void RunReport::OnRunEnded(RunOutcome, const Failure&) { ClearProgress(); }
 
-int RunReport::Finish(const DownloadJob* job, bool ended, RunOutcome outcome, const Failure& failure,
+int RunReport::Finish(const DeviceRecord* record, bool ended, RunOutcome outcome, const Failure& failure,
                       bool closingLine) {
   ClearProgress();
   const int code = ended ? ExitCodeOf(outcome, failure) : kExitFailure;
-  const std::string sent = job != nullptr && ended && outcome == RunOutcome::Finished ? job->SentSha256() : "";
+  const std::string sent = record != nullptr && ended && outcome == RunOutcome::Finished ? record->sentSha256 : "";
   std::string proof;
   if (!sent.empty()) {
     proof = sent == fileSha256_ ? FormatCommandLineText(IDS_CLI_SENT_PROOF, {sent})
@@ -301,7 +301,7 @@ int RunReport::Finish(const DownloadJob* job, bool ended, RunOutcome outcome, co
                                 : 0;
     j["sha256_sent"] = sent.empty() ? Json(nullptr) : Json(sent);
     j["sent_equals_file"] = !sent.empty() && sent == fileSha256_;
-    j["retries_used"] = job != nullptr ? job->RetriesUsed() : 0;
+    j["retries_used"] = record != nullptr ? record->retriesUsed : 0;
     Emit(Dump(j));
   }
   return code;

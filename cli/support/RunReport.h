@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cli/support/AsioRunner.h"
+#include "operations/FleetEngine.h"
 #include "operations/ProgressMeter.h"
 #include "operations/RunRecord.h"
 #include "resources/Failure.h"
@@ -41,6 +42,8 @@ class RunReport : public RunObserver {
   // The job whose run is reported: its start is reported with the run's
   // first progress (the image is prepared and open by then).
   void Follow(const DownloadJob& job) { job_ = &job; }
+  // The job is gone: nothing more of it is reported.
+  void Unfollow() { job_ = nullptr; }
   // One device of several: every JSON event carries |device|.
   // A roll-out's word on the device's run, which its run_ended event
   // carries: the outcome ("not_started" for a device never started), the
@@ -66,8 +69,10 @@ class RunReport : public RunObserver {
   // The end of the command: the closing line on |err| when the run did not
   // finish, the proof of the bytes sent when it did, the run_ended event.
   // Returns the exit code.
+  // |record|: what the engine kept of the run (the bytes the device
+  // acknowledged, the retries); null for a run that never started.
   // |closingLine| false: the caller has said why already.
-  int Finish(const DownloadJob* job, bool ended, RunOutcome outcome, const Failure& failure,
+  int Finish(const DeviceRecord* record, bool ended, RunOutcome outcome, const Failure& failure,
              bool closingLine = true);
 
  private:

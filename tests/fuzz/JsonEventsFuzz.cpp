@@ -248,7 +248,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (withJob) job.Stop(true);
-    report.Finish(withJob ? &job : nullptr, ended, outcome, failure, (flags & 128) != 0);
+    // What the engine would keep of the job's run.
+    DeviceRecord record;
+    record.sentSha256 = job.SentSha256();
+    record.retriesUsed = job.RetriesUsed();
+    report.Finish(withJob ? &record : nullptr, ended, outcome, failure, (flags & 128) != 0);
   }
   std::fclose(out);
   std::fclose(err);

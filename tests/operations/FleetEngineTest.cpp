@@ -35,6 +35,14 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
     devices_[index] = std::move(device);
     return devices_[index]->link;
   }
+  // The job is gone: its link is kept for the test to read, but nothing
+  // more is delivered through it.
+  void Released(std::size_t index) override {
+    released.push_back(index);
+    EXPECT_EQ(ends.count(index), 1u) << "device " << index << " released before its end was told";
+    gone_[index] = std::move(devices_.at(index));
+    devices_.erase(index);
+  }
   void Later(std::function<void()> task) override { later_.push_back(std::move(task)); }
   // Time passes only as the loop runs: a pause is the step after everything due.
   void After(int milliseconds, std::function<void()> task) override {
@@ -70,7 +78,9 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
       if (!any) return;
     }
   }
-  ScriptedRunner& Link(std::size_t index) { return devices_.at(index)->link; }
+  ScriptedRunner& Link(std::size_t index) {
+    return (devices_.count(index) != 0 ? devices_ : gone_).at(index)->link;
+  }
 
   std::vector<std::string> events;
   std::map<std::size_t, std::string> logs;
@@ -79,6 +89,7 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
   int peak = 0;
   int fleetEnds = 0;
   std::vector<int> pauses;
+  std::vector<std::size_t> released;  // devices whose job the engine gave back, in order
 
  private:
   struct Device {
@@ -86,6 +97,7 @@ class ScriptedFleet : public FleetHost, public FleetObserver {
     ScriptedRunner link{op};
   };
   std::map<std::size_t, std::unique_ptr<Device>> devices_;
+  std::map<std::size_t, std::unique_ptr<Device>> gone_;
   std::deque<std::function<void()>> later_;
 };
 
@@ -130,6 +142,9 @@ TEST_F(FleetEngineTest, RunsEveryDeviceOnceAtMostJobsAtATimeInOrder) {
   fleet_.Run();
   EXPECT_EQ(fleet_.peak, 2);
   EXPECT_EQ(fleet_.ends.size(), 5u);
+  // Every job is given back once its end was told, so thousands of ended
+  // devices hold only their records.
+  EXPECT_THAT(fleet_.released, ElementsAre(0, 1, 2, 3, 4));
   EXPECT_EQ(fleet_.fleetEnds, 1);
   EXPECT_TRUE(engine.Ended());
   for (std::size_t i = 0; i < 5; ++i) {
@@ -205,6 +220,7 @@ TEST_F(FleetEngineTest, AStopStartsNothingMoreAndAHardStopIsEndedByFinish) {
       EXPECT_LT(fleet.Link(i).BlockBytes().size(), bytes_.size()) << i;
     }
     EXPECT_TRUE(engine.Ended());
+    EXPECT_THAT(fleet.released, ::testing::UnorderedElementsAre(0, 1));
     EXPECT_FALSE(engine.Record(2).started);
     EXPECT_EQ(MostSeriousCause(engine.Causes()), RunCause::Stopped);
   }
