@@ -229,8 +229,35 @@ bool FleetEngine::Start(std::string* error) {
 }
 
 void FleetEngine::StartStage() {
-  while (active_ < std::max(1, settings_.jobs) && StartNext()) {
+  if (ramping_) return;  // the ramp's own steps fill the slots
+  const auto jobs = static_cast<std::size_t>(std::max(1, settings_.jobs));
+  if (settings_.startRampMs > 0 && !settings_.planOnly && next_ == 0 && stage_ < stages_.size() &&
+      stages_[stage_].size() > jobs) {
+    ramping_ = true;
+    RampStep();
+    return;
   }
+  while (active_ < static_cast<int>(jobs) && StartNext()) {
+  }
+}
+
+void FleetEngine::RampStep() {
+  if (!ramping_) return;
+  const int jobs = std::max(1, settings_.jobs);
+  const int tick = std::max(1, settings_.startRampMs / jobs);
+  const int perTick = std::max(1, jobs * tick / settings_.startRampMs);
+  bool more = true;
+  for (int k = 0; k < perTick && more; ++k) {
+    more = next_ < static_cast<std::size_t>(jobs) && active_ < jobs && StartNext();
+  }
+  if (more && next_ < static_cast<std::size_t>(jobs)) {
+    host_.After(tick, [this] { RampStep(); });
+    return;
+  }
+  // The slots are filled (or nothing more may start): from here on, starts
+  // follow ends.
+  ramping_ = false;
+  AfterEnd();
 }
 
 bool FleetEngine::StartNext() {
@@ -434,6 +461,7 @@ void FleetEngine::CheckFleetEnded() {
 void FleetEngine::Stop(bool atOnce) {
   stopping_ = true;
   pausing_ = false;
+  ramping_ = false;
   for (auto& r : runs_) {
     if (!r->record.started || r->record.ended) continue;
     if (r->awaiting) {
@@ -467,7 +495,7 @@ void FleetEngine::Finish() {
 }
 
 bool FleetEngine::Ended() const {
-  if (active_ > 0 || pausing_) return false;
+  if (active_ > 0 || pausing_ || ramping_) return false;
   if (stopping_) return true;
   if (halt_ != FleetHalt::None) {
     return std::all_of(runs_.begin(), runs_.end(), [](const auto& r) { return r->record.ended; });

@@ -66,6 +66,9 @@ RunCause MostSeriousCause(const std::vector<RunCause>& causes);
 // "usage", "failure", "finished".
 const char* CauseName(RunCause cause);
 
+// The start ramp both front ends use: a third of the mode switch pause.
+inline int StartRampFor(int modeSwitchPauseMs) { return modeSwitchPauseMs / 3; }
+
 struct FleetSettings {
   int jobs = 16;  // devices run at the same time (within a group)
   RetryPolicy retry;
@@ -83,6 +86,11 @@ struct FleetSettings {
   // the new image) or |awaitReturnMs| have passed (NotReturned); 0: no wait.
   int awaitReturnMs = 0;
   int probeIntervalMs = 1000;
+  // When a stage has more devices than |jobs|, its first |jobs| starts are
+  // spread over |startRampMs| instead of made at once: otherwise their mode
+  // switches and data phases fall together, and so do the next wave's, one
+  // wave after another. Later starts follow ends. 0: all at once.
+  int startRampMs = 0;
   // A plan: every device is asked for its status once, nothing is written;
   // the canary, the groups' order and the budget do not apply.
   bool planOnly = false;
@@ -220,6 +228,9 @@ class FleetEngine {
   void PlanStages();
   bool StartNext();
   void StartStage();
+  // One step of a stage's start ramp: the next few starts, then the next
+  // step after a while.
+  void RampStep();
   void RunEnded(std::size_t index);
   // A run's end: its record made, and then (after the wait for the
   // device's return, if any) concluded: counted, told, the next started.
@@ -245,6 +256,7 @@ class FleetEngine {
   std::size_t next_ = 0;  // the next device of the stage to start
   int active_ = 0;
   bool pausing_ = false;  // between two groups
+  bool ramping_ = false;  // a stage's first starts are being spread out
   bool stopping_ = false;
   bool fleetEnded_ = false;
   FleetHalt halt_ = FleetHalt::None;

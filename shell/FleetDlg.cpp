@@ -547,6 +547,7 @@ void CFleetDlg::StartFleet() {
   settings.jobs = jobsBox_->value();
   settings.retry.retries = retriesBox_->value();
   if (pauseMs_ >= 0) settings.modeSwitchPauseMs = pauseMs_;
+  settings.startRampMs = StartRampFor(settings.modeSwitchPauseMs);
   fleet_ = std::make_unique<FleetEngine>(*image_, devices_, settings, *host_, static_cast<FleetObserver&>(*this));
   ended_ = false;
   Began();

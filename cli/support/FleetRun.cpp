@@ -221,6 +221,7 @@ class Fleet : public FleetHost, public FleetObserver {
     settings.jobs = options.jobs;
     settings.retry.retries = options.retries;
     settings.modeSwitchPauseMs = options.switchPauseMs;
+    settings.startRampMs = StartRampFor(options.switchPauseMs);
     settings.canary = options.canary;
     settings.awaitReturnMs = options.awaitReturnMs;
     settings.planOnly = options.plan;

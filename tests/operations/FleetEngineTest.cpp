@@ -159,6 +159,47 @@ TEST_F(FleetEngineTest, RunsEveryDeviceOnceAtMostJobsAtATimeInOrder) {
   EXPECT_EQ(MostSeriousCause(engine.Causes()), RunCause::Finished);
 }
 
+// More devices than jobs: the first jobs starts are spread over the ramp,
+// one pause apart, and the rest follow ends; a stop during the ramp starts
+// nothing more. As many devices as jobs start at once.
+TEST_F(FleetEngineTest, TheFirstStartsOfALongRollOutAreSpreadOverTheRamp) {
+  const PreparedImage image = Image(70000);
+  fleet_.script = [](std::size_t, ScriptedRunner& link) { ScriptWholeDownload(link, 70000, true, false); };
+  FleetSettings settings;
+  settings.jobs = 4;
+  settings.startRampMs = 400;
+  std::string error;
+  {
+    FleetEngine engine(image, Devices(10), settings, fleet_, fleet_);
+    ASSERT_TRUE(engine.Start(&error)) << error;
+    EXPECT_THAT(fleet_.events, ElementsAre("start 0"));
+    fleet_.Run();
+    EXPECT_THAT(fleet_.pauses, ElementsAre(100, 100, 100));
+    EXPECT_EQ(fleet_.peak, 4);
+    EXPECT_EQ(fleet_.ends.size(), 10u);
+    EXPECT_EQ(fleet_.fleetEnds, 1);
+  }
+  ScriptedFleet stopped;
+  stopped.script = fleet_.script;
+  {
+    FleetEngine engine(image, Devices(10), settings, stopped, stopped);
+    ASSERT_TRUE(engine.Start(&error)) << error;
+    engine.Stop(false);
+    stopped.Run();
+    EXPECT_THAT(stopped.events, ElementsAre("start 0", "end 0"));
+    EXPECT_EQ(stopped.fleetEnds, 1);
+    EXPECT_TRUE(engine.Ended());
+  }
+  ScriptedFleet wave;
+  wave.script = fleet_.script;
+  FleetEngine engine(image, Devices(4), settings, wave, wave);
+  ASSERT_TRUE(engine.Start(&error)) << error;
+  EXPECT_EQ(wave.events.size(), 4u);
+  wave.Run();
+  EXPECT_TRUE(wave.pauses.empty());
+  EXPECT_EQ(wave.ends.size(), 4u);
+}
+
 // Each device ends by its own cause; the fleet's is the most serious.
 TEST_F(FleetEngineTest, EachDeviceEndsByItsOwnCause) {
   const PreparedImage image = Image(2 * 65536);

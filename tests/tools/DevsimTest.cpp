@@ -363,6 +363,20 @@ TEST_F(DevsimTest, ConnectionLimitAndOptionErrors) {
   EXPECT_TRUE(sim_.WaitForExit(5000));
   EXPECT_EQ(sim_.Stop(), 0);
 
+  // --stop-on-eof: the end of standard input ends a fleet as SIGTERM does,
+  // every record written; a parent on Windows stops it so.
+  const std::string record = sim_.FilePath("eof-record.txt");
+  const testing::ProcessResult eof = testing::RunProcess(
+      {DevsimProcess::ProgramPath(), "--port", "0", "--devices", "2", "--stop-on-eof", "--record", record},
+      std::string(), {}, 10000);
+  EXPECT_FALSE(eof.timedOut);
+  EXPECT_EQ(eof.exitCode, 0) << eof.err;
+  for (const char* k : {".0", ".1"}) {
+    DevsimRecord r;
+    EXPECT_TRUE(DevsimRecord::Parse(DevsimProcess::ReadFile(record + k), &r));
+    EXPECT_EQ(r.Number("connections"), 0) << k;
+  }
+
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--port", "70000"}, {"--fault", "status"}, {"--fault", "block=close"},
         {"--fault", "size=nak"}, {"--fault", "size=nak:0x10000"}, {"--fault", "status=frame:52"},

@@ -259,6 +259,10 @@ ParseOutcome ParseSimulatorOptions(const std::vector<std::string>& args, Simulat
       o.verbose = true;
       continue;
     }
+    if (a == "--stop-on-eof") {
+      o.stopOnEof = true;
+      continue;
+    }
     // Options with a value, as "--name VALUE" or "--name=VALUE".
     std::string name = a;
     std::string value;
@@ -583,6 +587,8 @@ Options:
                        be set
   -v, --verbose        one line per event on standard error (with --units
                        also "unit K arrived", with its MAC, and "unit K left")
+  --stop-on-eof        also stop, as on SIGTERM, when standard input ends: for
+                       a parent that cannot send signals (on Windows)
   -h, --help           this text
 
 Fault steps:

@@ -97,6 +97,7 @@ struct SimulatorOptions {
   int replyDelayMs = 0;          // wait before every reply (a slow device)
   std::uint32_t maxImageSize = 16u * 1024u * 1024u;  // larger announced sizes get NAK 0x0020
   bool verbose = false;          // one line per event on standard error
+  bool stopOnEof = false;        // the end of standard input stops it too
   std::vector<Fault> faults;    // applied to every device
   // A fleet: this many independent devices in one process, on consecutive
   // ports from |port| (0: each on an ephemeral port). Each has its own mode,

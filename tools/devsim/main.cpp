@@ -14,7 +14,9 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -35,6 +37,12 @@ void RaiseDescriptorLimit() {
   }
 #endif
 }
+
+// What the end of standard input does (--stop-on-eof), while the devices
+// serve; statics, so that the watching thread, which is never joined, can
+// still reach them as the program ends.
+std::mutex gStopMutex;
+std::function<void()> gStopOnEof;
 
 }  // namespace
 
@@ -98,6 +106,26 @@ int main(int argc, char** argv) {
     if (ec) return;
     for (const auto& device : devices) device->Stop();
   });
+  // The end of standard input stops the devices as a signal does: a
+  // thread blocked in the read hands the stop to the context, for as long
+  // as the context runs.
+  if (options.stopOnEof) {
+    {
+      const std::lock_guard<std::mutex> lock(gStopMutex);
+      gStopOnEof = [&signals, &devices] {
+        asio::post(signals.get_executor(), [&devices] {
+          for (const auto& device : devices) device->Stop();
+        });
+      };
+    }
+    std::thread([] {
+      char buffer[256];
+      while (std::fread(buffer, 1, sizeof buffer, stdin) > 0) {
+      }
+      const std::lock_guard<std::mutex> lock(gStopMutex);
+      if (gStopOnEof) gStopOnEof();
+    }).detach();
+  }
   std::vector<int> codes(devices.size(), 0);
   std::atomic<std::size_t> serving{devices.size()};
   for (std::size_t k = 0; k < devices.size(); ++k) {
@@ -113,6 +141,10 @@ int main(int argc, char** argv) {
   for (std::size_t t = 1; t < threadCount; ++t) threads.emplace_back([&io] { io.run(); });
   io.run();
   for (std::thread& t : threads) t.join();
+  {
+    const std::lock_guard<std::mutex> lock(gStopMutex);
+    gStopOnEof = nullptr;
+  }
   int rc = 0;
   for (int code : codes) rc = std::max(rc, code);
   // A unit that could not come or go (3) has said why already.

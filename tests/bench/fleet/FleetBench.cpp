@@ -137,7 +137,10 @@ bool RunSize(unsigned devices, const std::vector<std::uint8_t>& image, const std
   row->figures = Measure({mervix::testing::CliPath(), "send", "--hosts", hostsPath, "--jobs", std::to_string(jobs),
                           "--yes", "--progress", "never", imagePath});
   for (auto& sim : sims) {
-    sim->Stop();
+    // A thousand records to write at exit take a while on a busy machine; a
+    // simulator killed before it wrote them all would count as deliveries
+    // missed.
+    if (sim->Stop(60000) < 0) std::fprintf(stderr, "bench_fleet: a simulator had to be killed\n");
     const std::size_t count = sim->Ports().size();
     for (std::size_t k = 0; k < count; ++k) {
       const mervix::testing::DevsimRecord r = count > 1 ? sim->Record(k) : sim->Record();
