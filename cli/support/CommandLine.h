@@ -56,8 +56,15 @@ struct RunOptions {
   std::string onlyFailedFile;    // --only-failed: only the devices that did not finish there
   bool plan = false;             // --plan: probe and tell, write nothing
   int awaitReturnMs = 0;         // --await-return: wait for the device to come back after the write
-  // More than one device, a hosts file or an inventory: the fleet run.
-  bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty() || !inventoryFile.empty(); }
+  // More than one device, a hosts file or an inventory: the fleet run. So
+  // is one device with a rail of a roll-out (a record, a plan, a resume, a
+  // pinned image, a budget, the wait for its return): the fleet run alone
+  // has them, and one --host must not pass them over.
+  bool Fleet() const { return hosts.size() > 1 || !hostsFile.empty() || !inventoryFile.empty() || Rails(); }
+  bool Rails() const {
+    return !recordFile.empty() || plan || !resumeFile.empty() || !onlyFailedFile.empty() || !expectSha256.empty() ||
+           awaitReturnMs > 0 || canary > 0 || maxFailures > 0 || maxFailuresPercent > 0;
+  }
 };
 
 struct SendOptions : RunOptions {

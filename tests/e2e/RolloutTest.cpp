@@ -251,6 +251,49 @@ TEST_F(RolloutTest, APlanAsksEveryDeviceOnceAndSendsNothingElse) {
   }
 }
 
+// One --host with a rail of a roll-out is a roll-out of one: the plan, the
+// pinned hash and the ledger hold for it as for many, and it is recorded.
+TEST_F(RolloutTest, OneHostKeepsEveryRail) {
+  SetUp(1, {}, "a");
+  Sha256 hash;
+  hash.Update(image_.data(), image_.size());
+  const std::string sha256 = hash.FinishHex();
+  const std::string host = "127.0.0.1:" + std::to_string(fleet_->Ports()[0]);
+  const std::string ledger = fleet_->FilePath("ledger.jsonl");
+  std::ofstream(ledger) << "{\"device\":\"" << host << "\",\"outcome\":\"finished\",\"cause\":\"finished\",\"sha256\":\""
+                        << sha256 << "\",\"sha256_sent\":\"" << sha256 << "\"}\n";
+  struct Case {
+    std::vector<std::string> rail;
+    int exitCode;
+    const char* says;     // on standard output or error
+    std::size_t records;  // lines in --record afterwards
+  };
+  const Case cases[] = {
+      {{"--plan"}, 0, "1 would be written", 0},
+      {{"--expect-sha256", std::string(64, '0')}, 7, ", expected " , 0},
+      {{"--resume", ledger}, 0, "already finished", 0},
+      {{"--record", record_}, 0, "Download finished", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rail.front());
+    std::vector<std::string> args = {mervix::testing::CliPath(), "send", "--host", host, "--yes", "--switch-pause",
+                                     "0.05", "--progress", "never"};
+    args.insert(args.end(), c.rail.begin(), c.rail.end());
+    args.push_back(imagePath_);
+    const ProcessResult p = mervix::testing::RunProcess(args, std::nullopt, kEnglish, 60000);
+    EXPECT_EQ(p.exitCode, c.exitCode) << p.out << p.err;
+    EXPECT_THAT(p.out + p.err, HasSubstr(c.says));
+    EXPECT_EQ(Records().size(), c.records);
+  }
+  // Of the four, only the last wrote: the plan asked once, the write twice
+  // (before its switch and after), the others never.
+  fleet_->Stop();
+  const auto r = fleet_->Record();  // of a fleet of one: no device suffix
+  EXPECT_EQ(r.Number("status_queries", 0), 3);
+  EXPECT_EQ(r.Number("downloads_completed", 0), 1);
+  EXPECT_EQ(fleet_->ReceivedImage(), image_);
+}
+
 // After the write each device is asked until it answers in normal mode:
 // one restarts and comes back, the other stays away past the wait.
 TEST_F(RolloutTest, AwaitReturnTellsADeviceThatComesBackFromOneThatDoesNot) {
