@@ -4,8 +4,8 @@
 # programs, an S-record conversion by the installed mervix-cli (of a file
 # made with srec_cat as the README shows), the installed window started
 # offscreen, the manual pages, the bash completion, the validators of the
-# desktop entry and the metainfo, and the screenshots they show. Nothing
-# outside the prefix is touched.
+# desktop entry and the metainfo, the screenshots they show, and the Ansible
+# collection's documentation. Nothing outside the prefix is touched.
 source "$(dirname "$0")/package-support.sh"
 prefix="$scratch/prefix"
 work="$scratch/work"
@@ -62,6 +62,14 @@ completions="$(cd "$work" && bash -c '
 [[ "$completions" == $'convert\n--base-address' ]] || fail "bash completion offers: $completions"
 
 validate_desktop_files "$prefix"
+
+# The Ansible collection is found where it is installed: a module's
+# documentation, with the fragment it shares, shown from there.
+if command -v ansible-doc >/dev/null; then
+  ANSIBLE_HOME="$scratch/ansible" ANSIBLE_COLLECTIONS_PATH="$prefix/share/ansible/collections" \
+    ansible-doc -t module mervix.flash.firmware >"$scratch/ansible-doc.txt" 2>&1 ||
+    { cat "$scratch/ansible-doc.txt" >&2; fail "ansible-doc of the installed mervix.flash.firmware"; }
+fi
 
 # The screenshots the metainfo and the installed README show are the ones
 # in docs/screenshots.

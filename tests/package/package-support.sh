@@ -22,6 +22,12 @@ expected_files() {
     echo share/doc/mervix/copyright
     echo share/man/man1/mervix-cli.1.gz
     echo share/man/man1/mervix-devsim.1.gz
+    local collection=share/ansible/collections/ansible_collections/mervix/flash
+    for file in README.md galaxy.yml meta/runtime.yml playbooks/site_waves.yml playbooks/sites.example.yml \
+        plugins/doc_fragments/download.py plugins/module_utils/mervix_cli.py plugins/modules/firmware.py \
+        plugins/modules/probe.py plugins/modules/user_module.py; do
+      echo "$collection/$file"
+    done
     if [[ "$MERVIX_GUI" == ON ]]; then
       echo bin/mervix
       echo share/applications/mervix.desktop
