@@ -24,10 +24,14 @@
 #include <QThread>
 #include <QWidget>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -132,13 +136,28 @@ class ShellTest : public ::testing::Test {
 // port for another program.
 class LoopbackPort {
  public:
+#ifdef _WIN32
+  using Socket = SOCKET;
+  static constexpr Socket kNone = INVALID_SOCKET;
+#else
+  using Socket = int;
+  static constexpr Socket kNone = -1;
+#endif
+
   LoopbackPort() {
+#ifdef _WIN32
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int length = sizeof(sockaddr_in);
+#else
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t length = sizeof(sockaddr_in);
+#endif
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+    if (fd_ != kNone && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
       port_ = ntohs(address.sin_port);
     }
@@ -148,15 +167,19 @@ class LoopbackPort {
   LoopbackPort& operator=(const LoopbackPort&) = delete;
 
   std::uint16_t Port() const { return port_; }
-  bool Listen(int backlog = 4) { return fd_ >= 0 && ::listen(fd_, backlog) == 0; }
-  int Descriptor() const { return fd_; }
+  bool Listen(int backlog = 4) { return fd_ != kNone && ::listen(fd_, backlog) == 0; }
+  Socket Descriptor() const { return fd_; }
   void Release() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+#ifdef _WIN32
+    if (fd_ != kNone) ::closesocket(fd_);
+#else
+    if (fd_ != kNone) ::close(fd_);
+#endif
+    fd_ = kNone;
   }
 
  private:
-  int fd_ = -1;
+  Socket fd_ = kNone;
   std::uint16_t port_ = 0;
 };
 

@@ -19,12 +19,17 @@
 
 #include "tests/support/Programs.h"
 
+#ifdef _WIN32
+#include <direct.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -38,9 +43,12 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace mervix::testing {
 
@@ -105,6 +113,199 @@ class DevsimRecord {
   std::multimap<std::string, std::string> values_;
 };
 
+// The simulator's process: its standard output on a pipe, its standard
+// error into a file; asked to end (SIGTERM, or on Windows, which has no
+// signals to send, the end of its standard input with --stop-on-eof),
+// waited for, killed.
+class SimulatorChild {
+ public:
+  SimulatorChild() = default;
+  ~SimulatorChild() { Close(); }
+  SimulatorChild(const SimulatorChild&) = delete;
+  SimulatorChild& operator=(const SimulatorChild&) = delete;
+
+  // The options the platform needs to be able to end the child.
+  static std::vector<std::string> StopOptions() {
+#ifdef _WIN32
+    return {"--stop-on-eof"};
+#else
+    return {};
+#endif
+  }
+
+  bool Running() const { return running_; }
+
+#ifdef _WIN32
+  bool Spawn(const std::vector<std::string>& argv, const std::string& errPath, std::string* error) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outWrite = nullptr;
+    HANDLE inRead = nullptr;
+    if (!::CreatePipe(&out_, &outWrite, &inherit, 0) || !::CreatePipe(&inRead, &in_, &inherit, 0)) {
+      *error = "CreatePipe failed: " + std::to_string(::GetLastError());
+      return false;
+    }
+    ::SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    HANDLE err = ::CreateFileA(errPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string command;
+    for (const std::string& a : argv) {
+      if (!command.empty()) command += ' ';
+      command += '"' + a + '"';
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = err;
+    PROCESS_INFORMATION info{};
+    const BOOL made = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                       nullptr, &startup, &info);
+    const DWORD why = ::GetLastError();
+    ::CloseHandle(outWrite);
+    ::CloseHandle(inRead);
+    if (err != INVALID_HANDLE_VALUE) ::CloseHandle(err);
+    if (!made) {
+      Close();
+      *error = "cannot start " + argv.front() + ": error " + std::to_string(why);
+      return false;
+    }
+    ::CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    running_ = true;
+    killed_ = false;
+    return true;
+  }
+
+  // What the child printed until |lines| lines came, it closed its output,
+  // or |deadline| passed; its output is closed then.
+  std::string ReadLines(unsigned lines, std::chrono::steady_clock::time_point deadline) {
+    std::string text;
+    while (static_cast<unsigned>(std::count(text.begin(), text.end(), '\n')) < lines &&
+           std::chrono::steady_clock::now() < deadline) {
+      DWORD available = 0;
+      if (!::PeekNamedPipe(out_, nullptr, 0, nullptr, &available, nullptr)) break;
+      if (available == 0) {
+        ::Sleep(5);
+        continue;
+      }
+      char c[256];
+      DWORD n = 0;
+      if (!::ReadFile(out_, c, std::min<DWORD>(available, sizeof c), &n, nullptr) || n == 0) break;
+      text.append(c, n);
+    }
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    if (out_ != nullptr) ::CloseHandle(out_);
+    out_ = nullptr;
+    return text;
+  }
+
+  void AskToEnd() {
+    if (in_ != nullptr) ::CloseHandle(in_);
+    in_ = nullptr;
+  }
+  void Kill() {
+    killed_ = true;
+    if (process_ != nullptr) ::TerminateProcess(process_, 1);
+  }
+  // Collects the child's exit code (-1 when it was killed); |block| waits.
+  bool Reap(bool block, int* exitCode) {
+    if (!running_) return true;
+    if (::WaitForSingleObject(process_, block ? INFINITE : 0) != WAIT_OBJECT_0) return false;
+    DWORD code = 0;
+    *exitCode = (::GetExitCodeProcess(process_, &code) && !killed_) ? static_cast<int>(code) : -1;
+    running_ = false;
+    Close();
+    return true;
+  }
+
+ private:
+  void Close() {
+    for (HANDLE* h : {&out_, &in_, &process_}) {
+      if (*h != nullptr) ::CloseHandle(*h);
+      *h = nullptr;
+    }
+  }
+  HANDLE process_ = nullptr;
+  HANDLE out_ = nullptr;
+  HANDLE in_ = nullptr;
+  bool killed_ = false;
+#else
+  bool Spawn(const std::vector<std::string>& argv, const std::string& errPath, std::string* error) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      *error = std::strerror(errno);
+      return false;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, argv.front().c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+      ::close(out[0]);
+      pid_ = -1;
+      *error = "cannot start " + argv.front() + ": " + std::strerror(rc);
+      return false;
+    }
+    out_ = out[0];
+    running_ = true;
+    return true;
+  }
+
+  // What the child printed until |lines| lines came, it closed its output,
+  // or |deadline| passed; its output is closed then.
+  std::string ReadLines(unsigned lines, std::chrono::steady_clock::time_point deadline) {
+    std::string text;
+    while (static_cast<unsigned>(std::count(text.begin(), text.end(), '\n')) < lines) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      pollfd p{out_, POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      char c[256];
+      const ssize_t n = ::read(out_, c, sizeof c);
+      if (n <= 0) break;
+      text.append(c, static_cast<std::size_t>(n));
+    }
+    Close();
+    return text;
+  }
+
+  void AskToEnd() { ::kill(pid_, SIGTERM); }
+  void Kill() { ::kill(pid_, SIGKILL); }
+  // Collects the child's exit code (-1 when a signal ended it); |block| waits.
+  bool Reap(bool block, int* exitCode) {
+    if (!running_) return true;
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return false;
+    *exitCode = (r > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+    running_ = false;
+    return true;
+  }
+
+ private:
+  void Close() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+  }
+  pid_t pid_ = -1;
+  int out_ = -1;
+#endif
+  bool running_ = false;
+};
+
 class DevsimProcess {
  public:
   DevsimProcess() = default;
@@ -122,7 +323,11 @@ class DevsimProcess {
       }
       for (const std::string& f : extraFiles_) std::remove(f.c_str());
       std::remove(LogPath().c_str());
+#ifdef _WIN32
+      ::_rmdir(dir_.c_str());
+#else
       ::rmdir(dir_.c_str());
+#endif
     }
   }
   DevsimProcess(const DevsimProcess&) = delete;
@@ -141,7 +346,7 @@ class DevsimProcess {
   // listening within |timeoutMs|.
   bool Start(const std::vector<std::string>& options, std::string* error, bool decode = false,
              int timeoutMs = 10000) {
-    if (pid_ > 0) {
+    if (child_.Running()) {
       *error = "already running";
       return false;
     }
@@ -180,44 +385,13 @@ class DevsimProcess {
     }
     argv.insert(argv.end(), options.begin(), options.end());
 
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-      *error = std::strerror(errno);
-      return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, LogPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (rc != 0) {
-      ::close(out[0]);
-      pid_ = -1;
-      *error = "cannot start " + program + ": " + std::strerror(rc);
-      return false;
-    }
+    const std::vector<std::string> stop = SimulatorChild::StopOptions();
+    argv.insert(argv.end(), stop.begin(), stop.end());
+    if (!child_.Spawn(argv, LogPath(), error)) return false;
 
     // Wait for "listening on ADDRESS:PORT", one line per device.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (static_cast<unsigned>(std::count(line.begin(), line.end(), '\n')) < devices_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now())
-                            .count();
-      pollfd p{out[0], POLLIN, 0};
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      char c[256];
-      const ssize_t n = ::read(out[0], c, sizeof c);
-      if (n <= 0) break;
-      line.append(c, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
+    const std::string line =
+        child_.ReadLines(devices_, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
     const std::string prefix =
         "listening on " + (listen_.find(':') != std::string::npos ? "[" + listen_ + "]" : listen_) + ":";
     ports_.clear();
@@ -241,11 +415,11 @@ class DevsimProcess {
   // |timeoutMs|. Returns its exit code, or -1 when it had to be killed or was
   // not running.
   int Stop(int timeoutMs = 5000) {
-    if (pid_ <= 0) return exitCode_;
-    ::kill(pid_, SIGTERM);
+    if (!child_.Running()) return exitCode_;
+    child_.AskToEnd();
     if (!WaitForExit(timeoutMs)) {
-      ::kill(pid_, SIGKILL);
-      Reap(true);
+      child_.Kill();
+      child_.Reap(true, &exitCode_);
     }
     return exitCode_;
   }
@@ -253,10 +427,10 @@ class DevsimProcess {
   // Waits until the simulator has ended by itself (--connections, --downloads).
   bool WaitForExit(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pid_ > 0) {
-      if (Reap(false)) return true;
+    while (child_.Running()) {
+      if (child_.Reap(false, &exitCode_)) return true;
       if (std::chrono::steady_clock::now() >= deadline) return false;
-      ::usleep(5000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
   }
@@ -270,7 +444,7 @@ class DevsimProcess {
   // before Start.
   void SetListenAddress(const std::string& address) { listen_ = address; }
 
-  bool Running() const { return pid_ > 0; }
+  bool Running() const { return child_.Running(); }
   std::uint16_t Port() const { return port_; }
   const std::string& Folder() const { return dir_; }
   std::string RecordPath() const { return dir_ + "/record.txt"; }
@@ -317,20 +491,7 @@ class DevsimProcess {
   }
 
  private:
-  // Collects the child's exit status; |block| waits for it.
-  bool Reap(bool block) {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0) return false;
-    exitCode_ = (r > 0 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
-    return true;
-  }
-
-  pid_t pid_ = -1;
+  SimulatorChild child_;
   bool writeImage_ = true;
   int exitCode_ = -1;
   std::uint16_t port_ = 0;
