@@ -44,6 +44,11 @@ function(mervix_add_test)
              WORKING_DIRECTORY ${MERVIX_TEST_RESULTS_DIR})
     # The limit covers the whole executable here, not one case.
     set_tests_properties(${T_NAME} PROPERTIES LABELS ${T_LABEL} TIMEOUT 600)
+    # The window's settings live in the registry on Windows, one key for
+    # every test program: they run one at a time.
+    if(T_LABEL STREQUAL "gui")
+      set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK window_settings)
+    endif()
     if(T_ENVIRONMENT)
       set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
     endif()

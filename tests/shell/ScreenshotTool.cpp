@@ -14,6 +14,10 @@
 //   no-response-<lang>.png   the box of a device that fell silent
 //   base-address-<lang>.png  the Base Address dialog
 //   about-<lang>.png         the About dialog
+//
+// MERVIX_SCREENSHOT_PORTS=PORT,PORT takes two devices already running (see
+// Device below) instead of starting simulators, and MERVIX_SCREENSHOT_IMAGE_COPY
+// names a file that gets a copy of the image sent to the first.
 #include "operations/SettingsStore.h"
 #include "resources/MessageTable.h"
 #include "resources/WindowMessages.h"
@@ -33,10 +37,12 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <vector>
@@ -45,6 +51,26 @@ namespace {
 
 using mervix::screenshots::ServeUntil;
 using mervix::screenshots::Save;
+
+// A device of the pictures: the simulator started here with |options|, or,
+// when MERVIX_SCREENSHOT_PORTS names ports ("PORT,PORT"), the one at the
+// |index|-th port, started beforehand with those options by the caller (the
+// Linux simulator behind the Windows window under Wine).
+struct Device {
+  mervix::testing::DevsimProcess own;
+  std::uint16_t port = 0;
+  bool Start(std::size_t index, const std::vector<std::string>& options, std::string* error) {
+    if (const char* given = std::getenv("MERVIX_SCREENSHOT_PORTS")) {
+      const QStringList ports = QString::fromLatin1(given).split(QLatin1Char(','));
+      port = index < static_cast<std::size_t>(ports.size()) ? ports[static_cast<int>(index)].toUShort() : 0;
+      if (port == 0) *error = "MERVIX_SCREENSHOT_PORTS names no port " + std::to_string(index + 1);
+      return port != 0;
+    }
+    if (!own.Start(options, error)) return false;
+    port = own.Port();
+    return true;
+  }
+};
 
 // A box as the window shows it, saved while the run goes on behind it.
 bool SaveBox(QWidget* owner, const std::string& text, const std::string& detail, mervix::ButtonSet buttons,
@@ -77,9 +103,9 @@ int main(int argc, char** argv) {
 
   // A device already in download mode that takes a moment over each block,
   // and a 2 MB image (31 blocks), version 1.05.
-  mervix::testing::DevsimProcess device;
+  Device device;
   std::string error;
-  if (!device.Start({"--download-mode", "--reply-delay", "120"}, &error)) {
+  if (!device.Start(0, {"--download-mode", "--reply-delay", "120"}, &error)) {
     std::fprintf(stderr, "simulator: %s\n", error.c_str());
     return 1;
   }
@@ -90,11 +116,15 @@ int main(int argc, char** argv) {
   image[13] = 5;
   const std::string imagePath = QDir(files.path()).filePath(QStringLiteral("router-1.05.img")).toStdString();
   std::ofstream(imagePath, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  // The caller may check what its device received against the image.
+  if (const char* copy = std::getenv("MERVIX_SCREENSHOT_IMAGE_COPY")) {
+    std::ofstream(copy, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  }
 
   mervix::QtSettingsStore settings;
   mervix::CDownloadDlg window(settings);
   window.findChild<QLineEdit*>(QStringLiteral("1000"))->setText(QStringLiteral("127.0.0.1"));
-  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(device.Port()));
+  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(device.port));
   window.show();
   ServeUntil([&] { return window.isVisible(); }, 2000);
 
@@ -144,12 +174,12 @@ int main(int argc, char** argv) {
 
   // A device that switches into download mode first: the window in the
   // pause before the reconnect, then stopped there.
-  mervix::testing::DevsimProcess switching;
-  if (!switching.Start({}, &error)) {
+  Device switching;
+  if (!switching.Start(1, {}, &error)) {
     std::fprintf(stderr, "simulator: %s\n", error.c_str());
     return 1;
   }
-  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(switching.Port()));
+  window.findChild<QLineEdit*>(QStringLiteral("1004"))->setText(QString::number(switching.port));
   window.Runner().SetModeSwitchPauseMs(60000);
   mervix::ModalSeam::setNextFileName(QString::fromStdString(imagePath));
   mervix::ModalSeam::setNextAnswer(mervix::Answer::Ok);  // the version
@@ -175,6 +205,6 @@ int main(int argc, char** argv) {
   ok = Save(about, out, QStringLiteral("about-%1.png").arg(suffix)) && ok;
   about.hide();
   window.hide();
-  device.Stop();
+  device.own.Stop();
   return ok ? 0 : 1;
 }
