@@ -7,7 +7,9 @@
 ;   makensis -DVERSION=0.1.0 -DSTAGE=<folder> -DFILES=<files.nsh> -DOUTFILE=<setup.exe> mervix.nsi
 ; FILES lists the staged files and folders as Delete and RMDir lines, so
 ; that the uninstaller removes those and nothing else.
-Unicode true
+; A 64-bit installer for 64-bit programs (it runs where they run, Wine's
+; 64-bit prefix included).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 !include "MUI2.nsh"
 
