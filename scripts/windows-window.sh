@@ -15,7 +15,8 @@ have_qt_windows() { [ -f "$qt_windows_prefix/mervix-qt-complete" ]; }
 # and Qt as DLLs).
 build_window() {
   cmake -S "$root" -B "$window_build_dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/x86_64-w64-mingw32-qt.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DMERVIX_WINDOWS_GUI=ON -DCMAKE_PREFIX_PATH="$qt_windows_prefix" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DMERVIX_WINDOWS_GUI=ON -DCMAKE_PREFIX_PATH="$qt_windows_prefix" \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake >/dev/null
   cmake --build "$window_build_dir" -j "$jobs" --target "$@"
 }
 

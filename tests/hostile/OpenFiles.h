@@ -5,6 +5,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// <windows.h> names MessageBoxW so; the window's own MessageBox is meant.
+#undef MessageBox
 #else
 #include <dirent.h>
 #include <unistd.h>

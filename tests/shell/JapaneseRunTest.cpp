@@ -40,7 +40,7 @@ TEST(JapaneseRunTest, FirmwareAndUserModuleRunsLogInJapanese) {
                                                             "ﾌｧｰﾑｳｪｱを更新します。よろしいですか?", "ﾀﾞｳﾝﾛｰﾄﾞ完了"}));
   EXPECT_EQ(window.Log().Text(),
             "Normal mode - compression inactive\r\n"
-            "ﾌｧｲﾙ " + (dir / "fw.img") + " をﾀﾞｳﾝﾛｰﾄﾞします。\r\n"
+            "ﾌｧｲﾙ " + testing::Shown(dir / "fw.img") + " をﾀﾞｳﾝﾛｰﾄﾞします。\r\n"
             "ﾌｧｰﾑｳｪｱのﾊﾞｰｼﾞｮﾝは 1.05 です。\r\n"
             "127.0.0.1 に接続中...\r\n"
             "ﾀﾞｳﾝﾛｰﾄﾞ開始\r\n"

@@ -61,9 +61,14 @@ TEST_F(JapaneseTest, TheMainWindowShowsItsTextsWithTheCompressBoxHidden) {
   const DialogUnits du = DialogUnitsFor(window.font());
   EXPECT_EQ(window.findChild<QLineEdit*>(QStringLiteral("1000"))->geometry(), du.Rect(78, 7, 80, 14));
   EXPECT_EQ(download->geometry(), du.Rect(21, 49, 80, 20));
-  // The dialog font has the half-width katakana and kanji it shows.
+  // The dialog font has the half-width katakana and kanji it shows. (The
+  // offscreen platform on Windows sees none of the system's fonts: there the
+  // pictures of the real window show them.)
   const QFontMetrics metrics(window.font());
-  for (char32_t c : {U'ﾎ', U'ﾞ', U'名', U'開'}) EXPECT_TRUE(metrics.inFontUcs4(c)) << static_cast<unsigned>(c);
+#ifdef _WIN32
+  if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+#endif
+    for (char32_t c : {U'ﾎ', U'ﾞ', U'名', U'開'}) EXPECT_TRUE(metrics.inFontUcs4(c)) << static_cast<unsigned>(c);
   for (QWidget* w : {static_cast<QWidget*>(window.findChild<QLabel*>(QStringLiteral("static_host"))),
                      static_cast<QWidget*>(window.findChild<QLabel*>(QStringLiteral("static_port"))),
                      static_cast<QWidget*>(download)}) {
@@ -109,9 +114,10 @@ TEST_F(JapaneseTest, ThePopupMenuStaysEnglishWithTheJapaneseAboutItem) {
   window.OnContextMenu(window.mapToGlobal(QPoint(2, 2)));
   const auto menus = ModalSeam::recordsOf(ModalRecord::Kind::PopupMenu);
   ASSERT_EQ(menus.size(), 1u);
-  EXPECT_EQ(menus[0].menuItems, (QStringList{QStringLiteral("User Module"), QStringLiteral("Module Address"),
-                                             QStringLiteral("User Module Download"), QStringLiteral("複数のﾃﾞﾊﾞｲｽ"),
-                                             QStringLiteral("-"), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)...")}));
+  EXPECT_EQ(menus[0].menuItems,
+            testing::WithAboutItem({QStringLiteral("User Module"), QStringLiteral("Module Address"),
+                                    QStringLiteral("User Module Download"), QStringLiteral("複数のﾃﾞﾊﾞｲｽ")},
+                                   QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)...")));
 }
 
 // Qt's own texts come from Qt's Japanese translation, installed at start-up:

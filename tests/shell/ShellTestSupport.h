@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -26,6 +27,8 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+// <windows.h> names MessageBoxW so; the seam's record kind is meant here.
+#undef MessageBox
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -182,6 +185,24 @@ class LoopbackPort {
   Socket fd_ = kNone;
   std::uint16_t port_ = 0;
 };
+
+// A path as the window shows and stores it: with the system's separators
+// (backslashes on Windows).
+inline std::string Shown(const std::string& path) {
+  return QDir::toNativeSeparators(QString::fromStdString(path)).toStdString();
+}
+inline QString ShownQ(const std::string& path) { return QString::fromStdString(Shown(path)); }
+
+// The popup menu's items: |items|, then the About item, which on Windows
+// goes into the system menu instead.
+inline QStringList WithAboutItem(QStringList items, const QString& about) {
+#ifndef _WIN32
+  items << QStringLiteral("-") << about;
+#else
+  (void)about;
+#endif
+  return items;
+}
 
 // The main window's controls, by their ids.
 inline QLineEdit* HostField(QWidget& w) { return w.findChild<QLineEdit*>(QStringLiteral("1000")); }

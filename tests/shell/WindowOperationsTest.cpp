@@ -50,7 +50,7 @@ TEST_F(WindowOperationsTest, SRecordFirmwareIsConvertedAndSentWithTheBaseAddress
                                                             "Download finished"}));
   EXPECT_EQ(window_->Log().Text(),
             "Normal mode - compression inactive\r\n"
-            "Downloading " + (dir_ / "router.img") + " \r\n"
+            "Downloading " + testing::Shown(dir_ / "router.img") + " \r\n"
             "Firmware version 1.05 .\r\n"
             "127.0.0.1 Connecting...\r\n"
             "Download start\r\n"
@@ -133,7 +133,7 @@ TEST_F(WindowOperationsTest, SRecordUserModuleAt20000ThenInterImgSentAgainDirect
     std::remove(mot.c_str());
   }
   // The stored name is still the chosen file.
-  EXPECT_EQ(store_.GetSettingText(kSettingsSection, setting_key::kUserModuleName, ""), mot);
+  EXPECT_EQ(store_.GetSettingText(kSettingsSection, setting_key::kUserModuleName, ""), testing::Shown(mot));
   sim_.Stop();
   const auto record = sim_.Record();
   EXPECT_EQ(record.Number("downloads_completed"), 2);

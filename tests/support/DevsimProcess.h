@@ -22,6 +22,8 @@
 #ifdef _WIN32
 #include <direct.h>
 #include <windows.h>
+// <windows.h> names MessageBoxW so; the window's own MessageBox is meant.
+#undef MessageBox
 #else
 #include <fcntl.h>
 #include <poll.h>

@@ -5,6 +5,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// <windows.h> names MessageBoxW so; the window's own MessageBox is meant.
+#undef MessageBox
 #else
 #include <netinet/in.h>
 #include <sys/socket.h>
